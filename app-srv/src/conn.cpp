@@ -1,0 +1,359 @@
+// The PostgreSQL backend core and the application and station lookups.
+#include "conn.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "web/log.h"
+
+namespace content {
+namespace {
+
+DBConnection_t normalised(const DBConnection_t& record) {
+  DBConnection_t p;
+  if (!record.host.empty()) {
+    p.host = record.host;
+  }
+  if (!record.dbname.empty()) {
+    p.dbname = record.dbname;
+  }
+  if (!record.user.empty()) {
+    p.user = record.user;
+  }
+  if (!record.password.empty()) {
+    p.password = record.password;
+  }
+  p.port = record.port != 0 ? record.port : 5432;
+  p.connect_timeout = record.connect_timeout >= 1 ? record.connect_timeout : 5;
+  return p;
+}
+
+// A value inside a libpq connection text: single quotes, with quote and backslash escaped.
+std::string quoted(const std::string& value) {
+  std::string out = "'";
+  for (char c : value) {
+    if (c == '\'' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  out += '\'';
+  return out;
+}
+
+constexpr const char* utc_session = "-c TimeZone=UTC";
+constexpr const char* application_name = "orvale";
+
+} // namespace
+
+std::string one_line(const char* text) {
+  std::string s = text != nullptr ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) {
+    s.pop_back();
+  }
+  for (char& c : s) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  return s;
+}
+
+pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params) {
+  std::vector<const char*> values;
+  values.reserve(params.size());
+  for (const auto& p : params) {
+    values.push_back(p.c_str());
+  }
+  return pg_result_ptr(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr,
+                                    values.data(), nullptr, nullptr, 0));
+}
+
+PGBackend::PGBackend() = default;
+
+PGBackend::PGBackend(const DBConnection_t& record) : params_(normalised(record)) {}
+
+void PGBackend::set_dbconn(const DBConnection_t& record) { params_ = normalised(record); }
+
+std::string PGBackend::connStr() const {
+  std::vector<std::string> items;
+  if (!params_.user.empty()) {
+    items.push_back("user=" + params_.user);
+  }
+  if (!params_.password.empty()) {
+    items.push_back("password=***");
+  }
+  if (!params_.dbname.empty()) {
+    items.push_back("dbname=" + params_.dbname);
+  }
+  if (!params_.host.empty()) {
+    items.push_back("host=" + params_.host);
+  }
+  if (params_.port != 0) {
+    items.push_back("port=" + std::to_string(params_.port));
+  }
+  if (params_.connect_timeout != 0) {
+    items.push_back("connect_timeout=" + std::to_string(params_.connect_timeout));
+  }
+  std::string out;
+  for (const auto& item : items) {
+    if (!out.empty()) {
+      out += ' ';
+    }
+    out += item;
+  }
+  return out;
+}
+
+std::string PGBackend::conninfo() const {
+  std::string out = "host=" + quoted(params_.host) + " port=" + std::to_string(params_.port) +
+                    " connect_timeout=" + std::to_string(params_.connect_timeout);
+  if (!params_.user.empty()) {
+    out += " user=" + quoted(params_.user);
+  }
+  if (!params_.password.empty()) {
+    out += " password=" + quoted(params_.password);
+  }
+  if (!params_.dbname.empty()) {
+    out += " dbname=" + quoted(params_.dbname);
+  }
+  return out;
+}
+
+int PGBackend::connect_with(const char* const* keywords, const char* const* values) {
+  if (conn_) {
+    return PQstatus(conn_.get()); // a broken connection is reported, not repaired
+  }
+  conn_.reset(PQconnectdbParams(keywords, values, 0));
+  if (!conn_) {
+    LOG("Database", error, "Ошибка соединения с БД : out of memory");
+    return CONNECTION_BAD;
+  }
+  const int status = PQstatus(conn_.get());
+  if (status != CONNECTION_OK) {
+    LOG("Database", error, "Ошибка соединения с БД : " << one_line(PQerrorMessage(conn_.get())));
+    conn_.reset();
+  }
+  return status;
+}
+
+int PGBackend::connect(const std::string& text) {
+  if (conn_) {
+    return PQstatus(conn_.get());
+  }
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, c_free<PQconninfoFree>> parsed(
+      PQconninfoParse(text.c_str(), &error));
+  if (!parsed) {
+    LOG("Database", error, "Ошибка соединения с БД : " << one_line(error));
+    PQfreemem(error);
+    return CONNECTION_BAD;
+  }
+  std::vector<std::string> keys;
+  std::vector<std::string> vals;
+  bool has_timeout = false;
+  std::string options;
+  for (PQconninfoOption* o = parsed.get(); o->keyword != nullptr; ++o) {
+    if (o->val == nullptr) {
+      continue;
+    }
+    const std::string key = o->keyword;
+    if (key == "options") {
+      options = o->val;
+      continue;
+    }
+    has_timeout = has_timeout || key == "connect_timeout";
+    keys.push_back(key);
+    vals.emplace_back(o->val);
+  }
+  if (!has_timeout) {
+    keys.emplace_back("connect_timeout");
+    vals.push_back(std::to_string(params_.connect_timeout));
+  }
+  keys.emplace_back("options");
+  vals.push_back(options.empty() ? utc_session : options + " " + utc_session);
+  keys.emplace_back("application_name");
+  vals.emplace_back(application_name);
+  std::vector<const char*> k;
+  std::vector<const char*> v;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    k.push_back(keys[i].c_str());
+    v.push_back(vals[i].c_str());
+  }
+  k.push_back(nullptr);
+  v.push_back(nullptr);
+  return connect_with(k.data(), v.data());
+}
+
+int PGBackend::connect() {
+  const std::string port = std::to_string(params_.port);
+  const std::string timeout = std::to_string(params_.connect_timeout);
+  std::vector<const char*> k = {"host", "port", "connect_timeout", "options", "application_name"};
+  std::vector<const char*> v = {params_.host.c_str(), port.c_str(), timeout.c_str(), utc_session,
+                                application_name};
+  if (!params_.dbname.empty()) {
+    k.push_back("dbname");
+    v.push_back(params_.dbname.c_str());
+  }
+  if (!params_.user.empty()) {
+    k.push_back("user");
+    v.push_back(params_.user.c_str());
+  }
+  if (!params_.password.empty()) {
+    k.push_back("password");
+    v.push_back(params_.password.c_str());
+  }
+  k.push_back(nullptr);
+  v.push_back(nullptr);
+  return connect_with(k.data(), v.data());
+}
+
+int PGBackend::open() {
+  connect(conninfo());
+  return connect();
+}
+
+int PGBackend::reconnect() {
+  finish();
+  return connect();
+}
+
+void PGBackend::finish() { conn_.reset(); }
+
+std::string PGBackend::_get_fvalue(const PGresult* result, const std::string& field, int row) {
+  if (result == nullptr || field.empty()) {
+    return "";
+  }
+  if (PQresultStatus(result) != PGRES_TUPLES_OK) {
+    LOG("Database", debug,
+        "Ошибка получение значения поля : " << one_line(PQresultErrorMessage(result)));
+    return "";
+  }
+  if (row < 0 || row >= PQntuples(result)) {
+    return "";
+  }
+  const int column = PQfnumber(result, field.c_str());
+  if (column < 0 || PQgetisnull(result, row, column)) {
+    return "";
+  }
+  return PQgetvalue(result, row, column);
+}
+
+// --- applications -------------------------------------------------------------------------------
+
+void AppTypeInfo::fill(PGconn* conn, const char* sql, const std::string& value,
+                       const char* error_text) {
+  pg_result_ptr res = exec_params(conn, sql, {value});
+  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+    LOG("Database", debug, error_text << one_line(PQresultErrorMessage(res.get())));
+    return;
+  }
+  for (int row = 0; row < PQntuples(res.get()); ++row) {
+    if (!PQgetisnull(res.get(), row, 0) && *PQgetvalue(res.get(), row, 0) != '\0') {
+      id_ = std::atoi(PQgetvalue(res.get(), row, 0));
+    }
+    if (!PQgetisnull(res.get(), row, 1)) {
+      sname_ = PQgetvalue(res.get(), row, 1);
+    }
+    if (!PQgetisnull(res.get(), row, 2)) {
+      key_ = PQgetvalue(res.get(), row, 2);
+    }
+    if (!PQgetisnull(res.get(), row, 3)) {
+      description_ = PQgetvalue(res.get(), row, 3);
+    }
+  }
+}
+
+void AppTypeInfo::authAppInfo(PGconn* conn, const std::string& key) {
+  if (conn == nullptr || key.empty()) {
+    return;
+  }
+  static constexpr const char* sql =
+      "SELECT id, sname, key, description FROM apptypes WHERE key=$1 LIMIT 1";
+  fill(conn, sql, key, "Ошибка запроса данных приложения : ");
+}
+
+void AppTypeInfo::getAppTypeValues(PGconn* conn, const std::string& sname) {
+  if (conn == nullptr || sname.empty()) {
+    return;
+  }
+  static constexpr const char* sql =
+      "SELECT id, sname, key, description FROM apptypes WHERE sname=upper($1) LIMIT 1";
+  fill(conn, sql, sname, "Ошибка запроса данных приложения (по имени) : ");
+}
+
+void AppTypeInfo::getAppTypeValues(PGconn* conn, int id) {
+  if (conn == nullptr) {
+    return;
+  }
+  static constexpr const char* sql =
+      "SELECT id, sname, key, description FROM apptypes WHERE id=$1::integer LIMIT 1";
+  fill(conn, sql, std::to_string(id), "Ошибка запроса данных приложения (по id) : ");
+}
+
+// --- station links ------------------------------------------------------------------------------
+
+void AzsConnInfo::fill(PGconn* conn, const char* sql, const std::string& value,
+                       const char* channel) {
+  pg_result_ptr res = exec_params(conn, sql, {value});
+  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+    LOG(channel, debug, "Ошибка запроса данных АЗС : " << one_line(PQresultErrorMessage(res.get())));
+    return;
+  }
+  for (int row = 0; row < PQntuples(res.get()); ++row) {
+    auto text = [&](int col) -> const char* {
+      return PQgetisnull(res.get(), row, col) ? nullptr : PQgetvalue(res.get(), row, col);
+    };
+    if (const char* v = text(0); v != nullptr && *v != '\0') {
+      id_ = std::atoi(v);
+    }
+    if (const char* v = text(1)) {
+      addr_ = v;
+    }
+    if (const char* v = text(2); v != nullptr && *v != '\0') {
+      port_ = std::atoi(v);
+    }
+    if (const char* v = text(3)) {
+      key_ = v;
+    }
+    if (const char* v = text(4)) {
+      ssl_ = *v != '\0' && std::atoi(v) != 0;
+    }
+  }
+}
+
+void AzsConnInfo::getAzsConnValues(PGconn* conn, const std::string& pass) {
+  if (conn == nullptr || pass.empty()) {
+    return;
+  }
+  // Exact match: with LIKE a presented key "%" would open some station, and prefix probes such
+  // as "a%" would recover any station's key one character at a time.
+  static constexpr const char* sql = "SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer "
+                                     "FROM links l WHERE l.pass = $1 LIMIT 1";
+  fill(conn, sql, pass, "Database");
+}
+
+void AzsConnInfo::getAzsConnValues(PGconn* conn, int id_shop) {
+  if (conn == nullptr) {
+    return;
+  }
+  static constexpr const char* sql = "SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer "
+                                     "FROM links l WHERE l.id_shop = $1::integer LIMIT 1";
+  fill(conn, sql, std::to_string(id_shop), "Database/AZS link");
+}
+
+std::string AzsConnInfo::endpoint_str() const {
+  if (id_ < 0 || addr_.empty()) {
+    return "";
+  }
+  std::string url = ssl_ ? "https://" : "http://";
+  url += addr_;
+  if (port_ != 0) {
+    url += ":" + std::to_string(port_);
+  }
+  url += "/api/azstank";
+  return url;
+}
+
+} // namespace content

@@ -1,0 +1,179 @@
+// Process entry: locale, signals, and the service loop that rebuilds the service on SIGHUP.
+#include <clocale>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "orvale.h"
+#include "web/log.h"
+#include "web/server.h"
+#include "web/settings.h"
+
+namespace {
+
+constexpr web::millis restart_pause{3000}; // before pause_scale
+constexpr int default_shutdown_grace = 10;  // s
+
+void set_locale() {
+  std::setlocale(LC_ALL, "C");
+  // Character classes and messages follow Russian UTF-8; numbers keep the decimal point of "C".
+  if (std::setlocale(LC_CTYPE, "ru_RU.UTF-8") == nullptr) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+  }
+  std::setlocale(LC_MESSAGES, "ru_RU.UTF-8");
+}
+
+// The handled signals are blocked in every thread and taken on the main thread with sigwait, so
+// the notices are written in normal context rather than from inside a signal handler.
+sigset_t handled_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+int wait_signal(const sigset_t& set) {
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  return sig;
+}
+
+// Waits for the pause, or until a signal arrives first; returns that signal or 0.
+int pause_or_signal(const sigset_t& set, web::millis pause) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(pause.count() / 1000);
+  ts.tv_nsec = static_cast<long>((pause.count() % 1000) * 1000000);
+  while (true) {
+    int sig = sigtimedwait(&set, nullptr, &ts);
+    if (sig > 0) {
+      return sig;
+    }
+    if (errno != EINTR) {
+      return 0;
+    }
+  }
+}
+
+void log_signal(int sig) {
+  if (sig == SIGHUP) {
+    LOG("orvale", notice, "Перезапуск приложения");
+  } else {
+    LOG("orvale", notice, "Остановка приложения по сигналу [ " << sig << " ]");
+  }
+}
+
+web::log_sinks read_log_sinks(const web::settings& cfg) {
+  web::log_sinks s;
+  const std::string level = cfg.get("logging.level", "error");
+  if (!web::parse_log_level(level, s.level)) {
+    throw std::runtime_error("Ошибка конфигурации: неизвестный уровень журнала \"" + level + "\"");
+  }
+  s.file_name = cfg.get("logging.file.name", "");
+  s.file_append = cfg.get("logging.file.append", true);
+  s.file_max_files = cfg.get("logging.file.max_files", 0);
+  s.syslog = cfg.get("logging.syslog.enable", false);
+  s.syslog_id = cfg.get("logging.syslog.id", "");
+  s.to_stderr = cfg.get("logging.stderr", s.file_name.empty() && !s.syslog);
+  return s;
+}
+
+// One service cycle's objects, in the order they must be torn down.
+struct cycle {
+  std::shared_ptr<const web::settings> cfg;
+  std::unique_ptr<orvale> root;
+  std::unique_ptr<web::http_service> service;
+
+  void stop(web::millis grace) {
+    if (service) {
+      service->stop(grace);
+    }
+    if (root) {
+      root->shutdown(grace);
+    }
+    service.reset();
+    root.reset();
+  }
+};
+
+void start_cycle(cycle& c, const std::vector<std::string>& args) {
+  c.cfg = web::settings::from_command_line(args);
+  web::configure_logging(read_log_sinks(*c.cfg));
+  LOG("orvale", info, "Запуск приложения");
+  c.root = std::make_unique<orvale>(c.cfg);
+  c.service = std::make_unique<web::http_service>(read_service_options(*c.cfg), c.root->routes());
+  c.service->start();
+  LOG("orvale", debug, "Поддержка отладочных сообщений включена");
+}
+
+int run(const std::vector<std::string>& args) {
+  const sigset_t signals = handled_signals();
+  while (true) {
+    cycle c;
+    try {
+      start_cycle(c, args);
+    } catch (const std::exception& e) {
+      LOG("orvale", critical, e.what());
+      std::cerr << e.what() << std::endl;
+      c.stop(web::millis(0));
+      return 1;
+    }
+    const web::millis grace =
+        std::chrono::seconds(c.cfg->get("service.shutdown_grace", default_shutdown_grace));
+    const double scale = c.cfg->get("orvale.pause_scale", 1.0);
+    const web::millis pause = web::real_clock(scale).scaled(restart_pause);
+
+    int sig = wait_signal(signals);
+    log_signal(sig);
+    c.stop(grace);
+    // The last signal wins: a SIGTERM during the restart pause ends the process.
+    while (sig == SIGHUP) {
+      LOG("orvale", warning, "Рестарт приложения");
+      int next = pause_or_signal(signals, pause);
+      if (next == 0) {
+        break;
+      }
+      log_signal(next);
+      sig = next;
+    }
+    if (sig != SIGHUP) {
+      LOG("orvale", notice, "Завершение работы приложения");
+      pause_or_signal(signals, pause);
+      return 0;
+    }
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  set_locale();
+  const sigset_t signals = handled_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr); // before any thread starts
+  std::signal(SIGPIPE, SIG_IGN);
+
+  if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+    LOG("orvale", critical, "Ошибка инициализации libcurl");
+    std::cerr << "Ошибка инициализации libcurl" << std::endl;
+    return 1;
+  }
+  std::vector<std::string> args(argv + 1, argv + argc);
+  int rc = 1;
+  try {
+    rc = run(args);
+  } catch (const std::exception& e) {
+    LOG("orvale", critical, e.what());
+    std::cerr << e.what() << std::endl;
+    rc = 1;
+  }
+  curl_global_cleanup();
+  return rc;
+}

@@ -1,0 +1,70 @@
+// The base of every endpoint: access to the root's settings, parameter reading, the per-request
+// database backend and the error convention. One endpoint object serves one request.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "conn.h"
+#include "web/http.h"
+#include "web/json.h"
+
+class orvale;
+
+namespace srv_apps {
+
+using web::ExceptionHTTP;
+
+class master {
+public:
+  master(orvale& root, web::context_ptr ctx, std::string channel);
+  virtual ~master();
+  master(const master&) = delete;
+  master& operator=(const master&) = delete;
+
+protected:
+  web::request& request() { return ctx_->request(); }
+  web::response& response() { return ctx_->response(); }
+  const std::string& channel() const { return channel_; }
+
+  // Detaches the request: the reply goes out as soon as complete_response() is called on the
+  // returned context, and the handler may go on working afterwards.
+  web::context_ptr release_context();
+
+  // A parameter from the query string; for "POST" a non-empty form field of the same exact name
+  // replaces it.
+  std::string param(const std::string& name) const;
+
+  // Opens a backend for this request only. Throws ExceptionHTTP(create_error, create_code) or
+  // ExceptionHTTP(connect_error, connect_code) so the handler's single catch answers it.
+  std::unique_ptr<content::PGBackend> open_backend(const content::DBConnection_t& record,
+                                                   const std::string& create_error,
+                                                   const std::string& connect_error,
+                                                   int create_code = 412, int connect_code = 406);
+
+  // A 200 JSON reply with the service's content headers.
+  void json_reply(const web::json::value& body);
+  static void json_reply(web::context& ctx, const web::json::value& body);
+
+  // The end of every handler's catch: log the message on the channel, close the backend, answer
+  // the exception's status with no body (once).
+  void fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend);
+
+  orvale& root;
+  const content::DBConnection_t* app_database;
+  const content::DBConnection_t* velk_database;
+
+private:
+  web::context_ptr ctx_;
+  std::string channel_;
+};
+
+// Routes whose endpoint has not been built yet answer 501, so callers see a clear refusal
+// rather than a 404 for a path the service will serve.
+class pending final : public master {
+public:
+  using master::master;
+  void get_pending();
+};
+
+} // namespace srv_apps

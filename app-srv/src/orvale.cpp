@@ -1,0 +1,166 @@
+// The root application: settings of one service cycle and the route table.
+#include "orvale.h"
+
+#include <stdexcept>
+
+#include "master.h"
+#include "web/log.h"
+
+namespace {
+
+constexpr int default_executor_threads = 16;
+constexpr int default_executor_queue = 100000;
+
+// "null" as well as a missing key means "not set": the record keeps its default.
+void read_text(const web::json::value& obj, const char* key, std::string& field) {
+  std::string v = web::json::get_string(obj, key, "null");
+  if (v != "null") {
+    field = v;
+  }
+}
+
+content::DBConnection_t read_database(const web::settings& cfg, const std::string& path) {
+  if (!cfg.has_object(path)) {
+    throw std::runtime_error("Ошибка конфигурации: нет объекта \"" + path + "\"");
+  }
+  const web::json::value obj = cfg.find(path);
+  content::DBConnection_t rec;
+  read_text(obj, "db_host", rec.host);
+  read_text(obj, "db_name", rec.dbname);
+  read_text(obj, "db_user", rec.user);
+  read_text(obj, "db_pass", rec.password);
+  rec.port = web::json::get_int(obj, "db_port", 5432);
+  rec.connect_timeout = web::json::get_int(obj, "connect_timeout", 5);
+  return rec;
+}
+
+// Registers a route whose endpoint object lives for one request.
+template <class Endpoint, void (Endpoint::*Handler)()>
+void add_route(web::route_table& routes, orvale& root, const std::string& pattern,
+               const std::string& channel) {
+  routes.add(pattern, [&root, channel](const web::context_ptr& ctx) {
+    Endpoint endpoint(root, ctx, channel);
+    (endpoint.*Handler)();
+  });
+}
+
+} // namespace
+
+orvale::orvale(std::shared_ptr<const web::settings> cfg)
+    : cfg_(std::move(cfg)), clock_(cfg_->get("orvale.pause_scale", 1.0)) {
+  read_settings();
+  executor_ = std::make_unique<web::executor>(
+      static_cast<std::size_t>(cfg_->get("orvale.executor_threads", default_executor_threads)),
+      static_cast<std::size_t>(cfg_->get("orvale.executor_queue", default_executor_queue)),
+      clock_);
+  auto routes = std::make_shared<web::route_table>();
+  register_routes(*routes);
+  routes_ = std::move(routes);
+}
+
+orvale::~orvale() { shutdown(web::millis(0)); }
+
+void orvale::read_settings() {
+  const web::settings& cfg = *cfg_;
+  script_name = cfg.get("orvale.script", "orvale");
+  upstream_url_ = cfg.get("orvale.upstream_url", "");
+  app_key = cfg.get("orvale.app_key", "");
+  sync_conf_interval = cfg.get("orvale.sync_conf_interval", 10);
+  sync_price_interval = cfg.get("orvale.sync_price_interval", 3);
+  postpay_allow_ = cfg.get("orvale.postpay_allow", true);
+  max_expiration_timeout_ = cfg.get("orvale.max_expiration_timeout", 259200);
+
+  if (!cfg.has_object("orvale.notifications")) {
+    throw std::runtime_error("Ошибка конфигурации: нет объекта \"orvale.notifications\"");
+  }
+  notify_recv_ = cfg.get("orvale.notifications.recv", true);
+  notify_forward_ = cfg.get("orvale.notifications.forward", false);
+  notify_send_ = cfg.get("orvale.notifications.send", true);
+
+  app_database = read_database(cfg, "orvale.app_database");
+  velk_database = read_database(cfg, "orvale.velk_database");
+}
+
+void orvale::register_routes(web::route_table& routes) {
+  using srv_apps::pending;
+  struct entry {
+    const char* pattern;
+    const char* channel;
+  };
+  // Registration order decides which route wins; it is the order operators know from the logs.
+  static constexpr entry endpoints[] = {
+      {"^/ping(/?)$", "orvale/ping"},
+      {"^/price(/?)$", "orvale/price"},
+      {"^/order(/?)$", "orvale/order"},
+      {"^/station(/?)$", "orvale/station"},
+      {"^/fueling(/?)$", "orvale/fueling"},
+      {"^/canceled(/?)$", "orvale/canceled"},
+      {"^/completed(/?)$", "orvale/completed"},
+      {"^/volume(/?)$", "orvale/volume"},
+      {"^/message(/?)$", "orvale/message"},
+      {"^/sync_prices(/?)$", "orvale/sync_prices"},
+      {"^/sync_stations(/?)$", "orvale/sync_stations"},
+      {"^/sync_products(/?)$", "orvale/sync_products"},
+      {"^/callback/prices(/?)$", "orvale/callback"},
+      {"^/callback/config(/?)$", "orvale/callback"},
+      {"^/callback(/?)$", "orvale/callback"},
+      {"^/cpanel/register(/?)$", "orvale/registration"},
+      {"^/report/main(/?)$", "orvale/report"},
+  };
+  for (const auto& e : endpoints) {
+    add_route<pending, &pending::get_pending>(routes, *this, e.pattern, e.channel);
+  }
+  routes.add("", [this](const web::context_ptr& ctx) { default_response(*ctx); });
+}
+
+void orvale::set_notify(bool value, const std::string& name) {
+  if (name == "recv") {
+    notify_recv_ = value;
+  } else if (name == "send") {
+    notify_send_ = value;
+  } else if (name == "forward") {
+    notify_forward_ = value;
+  }
+}
+
+bool orvale::is_notify(const std::string& name) const {
+  if (name == "recv") {
+    return notify_recv_;
+  }
+  if (name == "send") {
+    return notify_send_;
+  }
+  if (name == "forward") {
+    return notify_forward_;
+  }
+  return false;
+}
+
+std::string orvale::root(const std::string& name) const {
+  return script_name + "/" + (name.empty() ? default_page_ : name);
+}
+
+void orvale::default_response(web::context& ctx) const {
+  ctx.response().status(502);
+  ctx.response().body("");
+}
+
+void orvale::shutdown(web::millis grace) {
+  clock_.interrupt();
+  if (executor_) {
+    executor_->shutdown(grace);
+  }
+}
+
+web::service_options read_service_options(const web::settings& cfg) {
+  web::service_options o;
+  o.ip = cfg.get("service.ip", o.ip);
+  o.port = cfg.get("service.port", o.port);
+  o.worker_threads = cfg.get("service.worker_threads", o.worker_threads);
+  o.max_queued = cfg.get("service.max_queued", o.max_queued);
+  o.script = cfg.get("http.script", o.script);
+  o.timeout = cfg.get("http.timeout", o.timeout);
+  o.keep_alive_timeout = cfg.get("http.keep_alive_timeout", o.keep_alive_timeout);
+  o.content_length_limit = cfg.get("security.content_length_limit", o.content_length_limit);
+  return o;
+}

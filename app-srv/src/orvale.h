@@ -1,0 +1,66 @@
+// The root application: the "orvale" settings of one service cycle, the route table of every
+// endpoint, and what work after a reply runs on (clock and background executor).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "conn.h"
+#include "web/clock.h"
+#include "web/executor.h"
+#include "web/server.h"
+#include "web/settings.h"
+
+class orvale {
+public:
+  // Reads the settings; throws std::runtime_error when "orvale.notifications",
+  // "orvale.app_database" or "orvale.velk_database" is missing or not an object.
+  explicit orvale(std::shared_ptr<const web::settings> cfg);
+  ~orvale();
+  orvale(const orvale&) = delete;
+  orvale& operator=(const orvale&) = delete;
+
+  bool can_postpay() const { return postpay_allow_; }
+  int max_expiration_time() const { return max_expiration_timeout_; }
+  // Null when no upstream URL is configured.
+  const char* upstr_url() const { return upstream_url_.empty() ? nullptr : upstream_url_.c_str(); }
+  void set_notify(bool value, const std::string& name);
+  bool is_notify(const std::string& name) const;
+  std::string root(const std::string& name) const;
+  void default_response(web::context& ctx) const;
+
+  const web::settings& settings() const { return *cfg_; }
+  std::shared_ptr<const web::route_table> routes() const { return routes_; }
+  web::clock_source& clock() { return clock_; }
+  web::executor& background() { return *executor_; }
+  // Ends pauses and drops or finishes background work; waits at most `grace`.
+  void shutdown(web::millis grace);
+
+  // Read-only after construction.
+  std::string script_name;
+  std::string app_key;
+  int sync_conf_interval = 10;  // min
+  int sync_price_interval = 3;  // min
+  content::DBConnection_t app_database;
+  content::DBConnection_t velk_database;
+
+private:
+  void read_settings();
+  void register_routes(web::route_table& routes);
+
+  std::shared_ptr<const web::settings> cfg_;
+  std::string upstream_url_;
+  int max_expiration_timeout_ = 259200; // s
+  bool postpay_allow_ = true;
+  std::atomic<bool> notify_recv_{true};
+  std::atomic<bool> notify_forward_{false};
+  std::atomic<bool> notify_send_{true};
+  std::string default_page_;
+  web::real_clock clock_;
+  std::unique_ptr<web::executor> executor_;
+  std::shared_ptr<const web::route_table> routes_;
+};
+
+// The listener options of the "service", "http" and "security" sections.
+web::service_options read_service_options(const web::settings& cfg);

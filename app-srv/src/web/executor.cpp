@@ -1,0 +1,125 @@
+// The background pool. One ordered queue holds both immediate tasks (due now) and delayed ones,
+// so a waiting retry costs a map node, not a thread.
+#include "web/executor.h"
+
+#include "web/log.h"
+
+namespace web {
+
+executor::executor(std::size_t threads, std::size_t max_queued, clock_source& clock)
+    : clock_(clock), max_queued_(max_queued) {
+  threads_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) {
+    threads_.emplace_back([this] { worker(); });
+  }
+}
+
+executor::~executor() { shutdown(millis(0)); }
+
+bool executor::post(task t) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || queue_.size() >= max_queued_) {
+      return false;
+    }
+    queue_.emplace(clock_.now(), std::move(t));
+  }
+  cv_.notify_one();
+  return true;
+}
+
+bool executor::post_after(millis pause, task t) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_ || queue_.size() >= max_queued_) {
+      return false;
+    }
+    queue_.emplace(clock_.now() + clock_.scaled(pause), std::move(t));
+  }
+  cv_.notify_one();
+  return true;
+}
+
+std::size_t executor::pending() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.size() + running_;
+}
+
+void executor::worker() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (true) {
+    if (queue_.empty()) {
+      if (stopping_) {
+        return;
+      }
+      cv_.wait(lock);
+      continue;
+    }
+    auto first = queue_.begin();
+    if (first->first > clock_.now()) {
+      if (stopping_) {
+        return; // delayed work was abandoned by shutdown
+      }
+      cv_.wait_until(lock, first->first);
+      continue;
+    }
+    task t = std::move(first->second);
+    queue_.erase(first);
+    ++running_;
+    lock.unlock();
+    try {
+      t.run();
+    } catch (const std::exception& e) {
+      LOG("orvale", critical, "Необработанное исключение в фоновой задаче: " << e.what());
+    } catch (...) {
+      LOG("orvale", critical, "Необработанное исключение в фоновой задаче");
+    }
+    lock.lock();
+    --running_;
+    idle_cv_.notify_all();
+  }
+}
+
+void executor::shutdown(millis grace) {
+  std::vector<task> abandoned;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (threads_.empty()) {
+      return;
+    }
+    stopping_ = true;
+    const auto now = clock_.now();
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if (it->first > now) {
+        abandoned.push_back(std::move(it->second));
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    cv_.notify_all();
+    idle_cv_.wait_for(lock, grace, [this] { return queue_.empty() && running_ == 0; });
+    for (auto& [due, t] : queue_) {
+      abandoned.push_back(std::move(t));
+    }
+    queue_.clear();
+  }
+  cv_.notify_all();
+  for (auto& t : abandoned) {
+    if (t.abandon) {
+      try {
+        t.abandon();
+      } catch (...) {
+        LOG("orvale", critical, "Исключение при отмене фоновой задачи");
+      }
+    }
+  }
+  for (auto& th : threads_) {
+    if (th.joinable()) {
+      th.join(); // running tasks see the clock interrupted and end their pauses
+    }
+  }
+  threads_.clear();
+}
+
+} // namespace web

@@ -1,0 +1,58 @@
+// Work that goes on after a reply: a bounded pool of its own, separate from the HTTP workers,
+// with a delay queue so that a task waiting for its next retry holds no thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "web/clock.h"
+
+namespace web {
+
+class executor {
+public:
+  struct task {
+    std::function<void()> run;
+    // Called instead of run when the task is dropped at shutdown (e.g. to log what is abandoned).
+    std::function<void()> abandon;
+  };
+
+  executor(std::size_t threads, std::size_t max_queued, clock_source& clock);
+  ~executor();
+  executor(const executor&) = delete;
+  executor& operator=(const executor&) = delete;
+
+  // Runs the task as soon as a thread is free; false when the queue is full or shut down.
+  bool post(task t);
+  // Runs the task once the scaled pause has passed; false when full or shut down.
+  bool post_after(millis pause, task t);
+
+  // Stops accepting, drops delayed tasks (calling their abandon), lets queued and running tasks
+  // finish for at most `grace`, then abandons what is still queued.
+  void shutdown(millis grace);
+
+  std::size_t pending() const;
+  clock_source& clock() { return clock_; }
+
+private:
+  void worker();
+
+  clock_source& clock_;
+  std::size_t max_queued_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::condition_variable idle_cv_;
+  std::multimap<steady_time, task> queue_; // guarded by mu_; due time -> task
+  std::size_t running_ = 0;                // guarded by mu_
+  bool stopping_ = false;                  // guarded by mu_
+  std::vector<std::thread> threads_;
+};
+
+} // namespace web

@@ -1,0 +1,277 @@
+-- Local database of the orvale gateway (PostgreSQL 15).
+--
+-- Applied once to a fresh database by the operator; the service itself issues no DDL.
+-- Money, prices and volumes are numeric because the service's SQL rounds them with round(x, 2),
+-- which is not defined for double precision. Timestamps are without time zone throughout: the
+-- service converts its texts explicitly and compares load stamps with now().
+
+BEGIN;
+
+-- Upstream applications (aggregators) and their api keys.
+-- sname is looked up as sname = upper('...'), so it must be stored in upper case.
+CREATE TABLE apptypes (
+  id          integer NOT NULL,
+  sname       text    NOT NULL,
+  key         text    NOT NULL,
+  description text,
+  CONSTRAINT apptypes_pkey PRIMARY KEY (id),
+  CONSTRAINT apptypes_sname_upper CHECK (sname = upper(sname)),
+  CONSTRAINT apptypes_sname_key UNIQUE (sname),
+  -- One application per key: authentication takes the first row it finds.
+  CONSTRAINT apptypes_key_key UNIQUE (key)
+);
+
+-- Stations of the network, copied from the back-office by the station synchronisation.
+-- Only the key is NOT NULL: the merge copies back-office NULLs as they are, and a constraint
+-- here would abort the whole merge transaction on one incomplete station.
+CREATE TABLE azslist (
+  id           integer NOT NULL,
+  title        text,
+  company      integer,
+  proprietor   integer,
+  exploit      integer,
+  owner        integer,
+  num_num      integer,
+  doc_num      integer,
+  doc_address  text,
+  deleted      boolean DEFAULT false,
+  id_shop_type integer,
+  azs_country  text,
+  azs_city     text,
+  azs_zip      text,
+  azs_street   text,
+  azs_addr     text,
+  pos_lat      numeric(9, 6),
+  pos_lon      numeric(9, 6),
+  timefix      timestamp without time zone,
+  CONSTRAINT azslist_pkey PRIMARY KEY (id)
+);
+
+-- Products of the station network, copied from the back-office by the product synchronisation.
+CREATE TABLE products (
+  prodcod          integer NOT NULL,
+  prodtyp          integer,
+  title            text,
+  min_dens         numeric(10, 4),
+  max_dens         numeric(10, 4),
+  showing          boolean DEFAULT true,
+  article          text,
+  num_modification numeric,
+  full_del         boolean DEFAULT false,
+  CONSTRAINT products_pkey PRIMARY KEY (prodcod)
+);
+
+-- How to reach each station's controller, and the key the controller authenticates with.
+-- Rows come from the station synchronisation (which never writes pass); pass is issued by
+-- registration and stays NULL until then. A new link is not offered to the aggregator until
+-- an operator sets active.
+CREATE TABLE links (
+  id_shop    integer NOT NULL,
+  addr       text    NOT NULL,
+  port       integer,
+  pass       text,
+  ssl        boolean NOT NULL DEFAULT false,
+  active     boolean NOT NULL DEFAULT false,
+  is_postpay boolean NOT NULL DEFAULT false,
+  CONSTRAINT links_pkey PRIMARY KEY (id_shop),
+  CONSTRAINT links_id_shop_fkey FOREIGN KEY (id_shop) REFERENCES azslist (id)
+);
+-- The station key is matched with LIKE; the pattern opclass lets a wildcard-free key use the
+-- index whatever the database collation.
+CREATE INDEX links_pass_idx ON links (pass text_pattern_ops);
+
+-- Dispensers (trk), their nozzles (sch), and the product and tank behind each nozzle.
+-- is_postpay stays NULL unless set per dispenser: NULL means "as the station's link says".
+CREATE TABLE azsconf (
+  id_shop      integer NOT NULL,
+  trk          integer NOT NULL,
+  sch          integer NOT NULL,
+  prodcod      integer NOT NULL,
+  tanknum      integer,
+  deleted      boolean NOT NULL DEFAULT false,
+  temp_blocked boolean NOT NULL DEFAULT false,
+  is_postpay   boolean,
+  CONSTRAINT azsconf_pkey PRIMARY KEY (id_shop, trk, sch),
+  CONSTRAINT azsconf_id_shop_fkey FOREIGN KEY (id_shop) REFERENCES azslist (id),
+  CONSTRAINT azsconf_prodcod_fkey FOREIGN KEY (prodcod) REFERENCES products (prodcod)
+);
+-- Dispenser state and price checks go by (station, product, dispenser); the price list takes
+-- the distinct (station, product) pairs.
+CREATE INDEX azsconf_shop_prod_trk_idx ON azsconf (id_shop, prodcod, trk);
+
+-- Current price per station and product.
+-- No foreign keys: station controllers push prices for product codes of their own (callback),
+-- and those must not be refused here.
+CREATE TABLE curprices (
+  id_shop integer NOT NULL,
+  prodcod integer NOT NULL,
+  price   numeric(12, 4) NOT NULL,
+  timeget timestamp without time zone NOT NULL DEFAULT now(),
+  timeset timestamp without time zone NOT NULL DEFAULT now(),
+  deleted boolean NOT NULL DEFAULT false,
+  CONSTRAINT curprices_pkey PRIMARY KEY (id_shop, prodcod)
+);
+
+-- Each application's own product ids for the network's product codes.
+CREATE TABLE prodmaps (
+  id_app  integer NOT NULL,
+  prodcod integer NOT NULL,
+  prodmap text    NOT NULL,
+  CONSTRAINT prodmaps_pkey PRIMARY KEY (id_app, prodcod),
+  -- The reverse lookup (application product id -> product code) must be unambiguous.
+  CONSTRAINT prodmaps_id_app_prodmap_key UNIQUE (id_app, prodmap),
+  CONSTRAINT prodmaps_id_app_fkey FOREIGN KEY (id_app) REFERENCES apptypes (id),
+  CONSTRAINT prodmaps_prodcod_fkey FOREIGN KEY (prodcod) REFERENCES products (prodcod)
+);
+
+-- Order types per application, named as the application sends them ("OrderType").
+-- Ids are numbered per application.
+CREATE TABLE ordtypes (
+  id     integer NOT NULL,
+  id_app integer NOT NULL,
+  sname  text    NOT NULL,
+  CONSTRAINT ordtypes_pkey PRIMARY KEY (id_app, id),
+  CONSTRAINT ordtypes_id_app_fkey FOREIGN KEY (id_app) REFERENCES apptypes (id)
+);
+-- Names are matched with LIKE: the pattern opclass serves that lookup and keeps names unique.
+CREATE UNIQUE INDEX ordtypes_app_sname_idx ON ordtypes (id_app, sname text_pattern_ops);
+
+-- Order statuses per application, named as the application sends them ("Status").
+-- Ids are numbered per application; the service falls back to 3 for a completion and to 4 for
+-- a cancellation whose status name it cannot resolve, so an application's statuses should be
+-- numbered with that in mind.
+CREATE TABLE stattypes (
+  id     integer NOT NULL,
+  id_app integer NOT NULL,
+  sname  text    NOT NULL,
+  CONSTRAINT stattypes_pkey PRIMARY KEY (id_app, id),
+  CONSTRAINT stattypes_id_app_fkey FOREIGN KEY (id_app) REFERENCES apptypes (id)
+);
+CREATE UNIQUE INDEX stattypes_app_sname_idx ON stattypes (id_app, sname text_pattern_ops);
+
+-- One row per order and application.
+-- Only the key is NOT NULL: an order is first stored with whatever the aggregator sent, every
+-- unset field as NULL. No foreign keys: ids arrive from outside, and a cancellation whose status
+-- name is unknown is stored with a fallback status id.
+CREATE TABLE orders (
+  id                   text    NOT NULL,
+  id_app               integer NOT NULL,
+  timebeg              timestamp without time zone,
+  ord_typ              integer,
+  orderval             numeric(14, 4),
+  id_shop              integer,
+  shopext              text,
+  trk                  integer,
+  prodcod              integer,
+  prodname             text,
+  priceid              text,
+  prodext              text,
+  price                numeric(12, 4),
+  ord_sum              numeric(14, 4),
+  ord_vol              numeric(14, 4),
+  sumpaid              numeric(14, 4),
+  status               integer,
+  timeend              timestamp without time zone,
+  reasonid             text,
+  reason               text,
+  volume               numeric(14, 4),
+  summa                numeric(14, 4),
+  contractid           text,
+  trannum              integer,
+  user_phone           text,
+  user_mail            text,
+  prodident            text,
+  ordtypext            text,
+  ordstatext           text,
+  volcompleted         numeric(14, 4),
+  sumpaidcompleted     numeric(14, 4),
+  sumpaidcardcompleted numeric(14, 4),
+  sumpaidcard          numeric(14, 4),
+  statusint            integer,
+  statusconfirmed      integer,
+  errcode              integer DEFAULT 0,
+  azstimebeg           timestamp without time zone,
+  azstimelast          timestamp without time zone,
+  CONSTRAINT orders_pkey PRIMARY KEY (id, id_app),
+  CONSTRAINT orders_statusconfirmed_check CHECK (statusconfirmed IN (0, 1))
+);
+
+-- Bookkeeping of the three synchronisation runs. syncdate is the stamp of the last run that
+-- passed the interval guard; status is -1 while a run loads and 1 once it has finished.
+CREATE TABLE syncinfo (
+  tablename text    NOT NULL,
+  syncdate  timestamp without time zone,
+  status    integer,
+  CONSTRAINT syncinfo_pkey PRIMARY KEY (tablename),
+  CONSTRAINT syncinfo_tablename_check CHECK (tablename IN ('products', 'azsconf', 'curprices')),
+  CONSTRAINT syncinfo_status_check CHECK (status IN (-1, 1))
+);
+-- The runs only update these rows, and a missing row stops a run at its guard. A NULL syncdate
+-- counts as older than any interval, so the first run of each kind goes through; a NULL status
+-- says the data set was never synchronised.
+INSERT INTO syncinfo (tablename, syncdate, status) VALUES
+  ('products', NULL, NULL),
+  ('azsconf', NULL, NULL),
+  ('curprices', NULL, NULL);
+
+-- Load tables of the synchronisation runs: each row carries the stamp of the run that loaded
+-- it, and every run deletes its own rows and all older ones. Nothing here has to survive a
+-- crash, so the tables are unlogged. min_dens, max_dens and article are not loaded; the product
+-- merge copies these columns' NULLs into products.
+CREATE UNLOGGED TABLE temp_load_products (
+  syncdate         timestamp without time zone NOT NULL,
+  prodcod          integer,
+  prodtyp          integer,
+  title            text,
+  min_dens         numeric(10, 4),
+  max_dens         numeric(10, 4),
+  showing          boolean,
+  article          text,
+  num_modification numeric,
+  full_del         boolean
+);
+CREATE INDEX temp_load_products_syncdate_idx ON temp_load_products (syncdate);
+
+CREATE UNLOGGED TABLE temp_load_conf (
+  syncdate     timestamp without time zone NOT NULL,
+  rn           integer,
+  id           integer,
+  title        text,
+  company      integer,
+  proprietor   integer,
+  exploit      integer,
+  owner        integer,
+  num_num      integer,
+  doc_num      integer,
+  doc_address  text,
+  deleted      boolean,
+  id_shop_type integer,
+  azs_country  text,
+  azs_city     text,
+  azs_zip      text,
+  azs_street   text,
+  azs_addr     text,
+  pos_lat      numeric(9, 6),
+  pos_lon      numeric(9, 6),
+  link_addr    text,
+  link_port    integer,
+  link_pass    text,
+  prodcod      integer,
+  trk          integer,
+  sch          integer,
+  tanknum      integer
+);
+-- Serves the stamp deletes and the nozzle matching of the disabling statement.
+CREATE INDEX temp_load_conf_stamp_nozzle_idx ON temp_load_conf (syncdate, id, trk, sch);
+
+CREATE UNLOGGED TABLE temp_load_prices (
+  timeget timestamp without time zone NOT NULL,
+  id_shop integer,
+  prodcod integer,
+  price   numeric(12, 4),
+  timeset timestamp without time zone,
+  deleted boolean
+);
+CREATE INDEX temp_load_prices_timeget_idx ON temp_load_prices (timeget);
+
+COMMIT;
