@@ -171,9 +171,22 @@ array_ptr make_array() { return array_ptr(new array); }
 
 bool parse(const std::string& text, value& out) {
   try {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && (text[first] == '{' || text[first] == '[')) {
+      Poco::JSON::Parser parser;
+      value parsed = parser.parse(text);
+      out = parsed;
+      return true;
+    }
+    // The parser takes only objects and arrays at the top; a scalar document is read as the one
+    // element of an array around it ("1],[2" then fails as trailing garbage).
     Poco::JSON::Parser parser;
-    value parsed = parser.parse(text);
-    out = parsed;
+    value wrapped = parser.parse("[" + text + "]");
+    const array_ptr arr = wrapped.extract<array_ptr>();
+    if (arr.isNull() || arr->size() != 1) {
+      return false;
+    }
+    out = arr->get(0);
     return true;
   } catch (const std::exception&) {
     return false;

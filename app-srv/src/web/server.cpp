@@ -2,6 +2,7 @@
 // request one complete reply.
 #include "web/server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <istream>
 #include <thread>
@@ -49,31 +50,6 @@ bool strip_script_name(const std::string& path, const std::string& script, std::
 namespace {
 
 namespace net = Poco::Net;
-
-// application/x-www-form-urlencoded pairs, names compared exactly later; "+" is a blank.
-param_list parse_urlencoded(const std::string& text) {
-  param_list out;
-  std::string::size_type start = 0;
-  while (start <= text.size()) {
-    auto amp = text.find('&', start);
-    std::string item = text.substr(start, amp == std::string::npos ? amp : amp - start);
-    if (!item.empty()) {
-      auto eq = item.find('=');
-      std::string name;
-      std::string value;
-      Poco::URI::decode(item.substr(0, eq), name, true);
-      if (eq != std::string::npos) {
-        Poco::URI::decode(item.substr(eq + 1), value, true);
-      }
-      out.emplace_back(std::move(name), std::move(value));
-    }
-    if (amp == std::string::npos) {
-      break;
-    }
-    start = amp + 1;
-  }
-  return out;
-}
 
 bool is_form_content(const std::string& content_type) {
   std::string lowered = Poco::toLower(content_type);
@@ -124,21 +100,83 @@ private:
   std::atomic<int>& n_;
 };
 
+enum class body_status { ok, too_large, broken };
+
 // Reads at most limit + 1 bytes, so a body over the limit is known without buffering it all.
-bool read_body(net::HTTPServerRequest& req, std::size_t limit, std::string& body) {
+body_status read_body(net::HTTPServerRequest& req, std::size_t limit, std::string& body) {
   if (req.hasContentLength() && req.getContentLength64() > static_cast<Poco::Int64>(limit)) {
-    return false;
+    return body_status::too_large;
   }
   std::istream& in = req.stream();
   char buf[8192];
   while (in) {
-    in.read(buf, sizeof buf);
+    // Never ask for more than one byte past the limit: read() waits for all it asks for.
+    const std::size_t want = std::min(sizeof buf, limit + 1 - body.size());
+    in.read(buf, static_cast<std::streamsize>(want));
     body.append(buf, static_cast<std::size_t>(in.gcount()));
     if (body.size() > limit) {
-      return false;
+      return body_status::too_large;
     }
   }
-  return true;
+  // A time-out or a malformed chunk leaves the stream bad: the body is incomplete.
+  return in.bad() ? body_status::broken : body_status::ok;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+// Form decoding: "+" is a blank, "%XX" a byte; a "%" not followed by two hex digits stays as is.
+std::string form_decode(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+               hex_value(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// application/x-www-form-urlencoded pairs, names compared exactly later; "+" is a blank.
+param_list parse_urlencoded(const std::string& text) {
+  param_list out;
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    auto amp = text.find('&', start);
+    std::string item = text.substr(start, amp == std::string::npos ? amp : amp - start);
+    if (!item.empty()) {
+      auto eq = item.find('=');
+      std::string name;
+      std::string value;
+      name = form_decode(item.substr(0, eq));
+      if (eq != std::string::npos) {
+        value = form_decode(item.substr(eq + 1));
+      }
+      out.emplace_back(std::move(name), std::move(value));
+    }
+    if (amp == std::string::npos) {
+      break;
+    }
+    start = amp + 1;
+  }
+  return out;
 }
 
 class request_adapter final : public net::HTTPRequestHandler {
@@ -183,10 +221,16 @@ private:
     }
     const std::size_t limit = static_cast<std::size_t>(state_->options.content_length_limit) * 1024;
     std::string body;
-    if (!read_body(req, limit, body)) {
-      LOG("orvale", warning,
-          "Превышен размер запроса (" << limit << " байт): " << uri.getPath());
+    switch (read_body(req, limit, body)) {
+    case body_status::ok:
+      break;
+    case body_status::too_large:
+      LOG("orvale", warning, "Превышен размер запроса (" << limit << " байт): " << uri.getPath());
       send_status(resp, 413);
+      return nullptr;
+    case body_status::broken:
+      LOG("orvale", warning, "Тело запроса не получено полностью: " << uri.getPath());
+      send_status(resp, 400);
       return nullptr;
     }
     param_list form;
@@ -276,7 +320,8 @@ void http_service::start() {
   const int threads = o.worker_threads > 0 ? o.worker_threads : 1;
   try {
     net::ServerSocket socket;
-    socket.bind(net::SocketAddress(o.ip, static_cast<Poco::UInt16>(o.port)), true);
+    // No SO_REUSEPORT: a second instance on the same port must fail, not share the traffic.
+    socket.bind(net::SocketAddress(o.ip, static_cast<Poco::UInt16>(o.port)), true, false);
     socket.listen(256);
     impl_->port = socket.address().port();
 

@@ -1,0 +1,101 @@
+#include "web/json.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace web;
+
+json::value parsed(const std::string& text) {
+  json::value v;
+  EXPECT_TRUE(json::parse(text, v)) << text;
+  return v;
+}
+
+TEST(JsonWriter, SortsMembersAndDropsTrailingZeros) {
+  EXPECT_EQ(json::write(parsed(R"({"b":52.30,"a":50.00,"c":0.0,"B":[1,2.5,-0.0]})")),
+            R"({"B":[1,2.5,0],"a":50,"b":52.3,"c":0})");
+  // Byte order: upper case before lower case, "Columns" keys "1","10","2" in text order.
+  EXPECT_EQ(json::write(parsed(R"({"2":1,"10":1,"1":1,"Б":1,"A":1})")),
+            R"({"1":1,"10":1,"2":1,"A":1,"Б":1})");
+  EXPECT_EQ(json::write(parsed("[0.1,1e21,123456789012,-7,true,false,null]")),
+            "[0.1,1e+21,123456789012,-7,true,false,null]");
+}
+
+TEST(JsonWriter, EscapesStringsButKeepsUtf8) {
+  auto obj = json::make_object();
+  obj->set("t", std::string("кв\"\\\n\x01/"));
+  EXPECT_EQ(json::write(obj), "{\"t\":\"кв\\\"\\\\\\n\\u0001/\"}");
+  EXPECT_EQ(json::write(json::value()), "null");
+  EXPECT_EQ(json::format_number(45.675), "45.675");
+  EXPECT_EQ(json::format_number(1.0 / 0.0), "null");
+}
+
+TEST(JsonWriter, BuiltValuesUseTheSameForm) {
+  auto obj = json::make_object();
+  obj->set("price", 52.30);
+  obj->set("id", 7);
+  auto arr = json::make_array();
+  arr->add(1.50);
+  arr->add(std::string("x"));
+  obj->set("list", arr);
+  obj->set("nested", json::make_object());
+  EXPECT_EQ(json::write(obj), R"({"id":7,"list":[1.5,"x"],"nested":{},"price":52.3})");
+}
+
+TEST(JsonParse, WholeInputOnly) {
+  json::value v;
+  EXPECT_FALSE(json::parse("", v));
+  EXPECT_FALSE(json::parse("{", v));
+  EXPECT_FALSE(json::parse("{\"a\":1} x", v));
+  EXPECT_FALSE(json::parse("{'a':1}", v));
+  EXPECT_TRUE(json::parse("  {\"a\":1}  ", v));
+  EXPECT_TRUE(json::parse("[1,2]", v));
+  EXPECT_TRUE(json::is_array(v));
+  EXPECT_TRUE(json::parse("5", v));
+  EXPECT_TRUE(json::is_number(v));
+}
+
+TEST(JsonRead, TypedReadsFallBackInsteadOfCoercing) {
+  const json::value v = parsed(R"({"port":"5432","i":5432.0,"f":5.5,"b":"true","t":true,
+      "n":null,"big":3000000000,"neg":-12,"s":"text","o":{"deep":{"x":3}}})");
+  EXPECT_EQ(json::get_int(v, "port", 1), 1);
+  EXPECT_EQ(json::get_int(v, "i", 1), 5432);
+  EXPECT_EQ(json::get_int(v, "f", 1), 1);
+  EXPECT_EQ(json::get_int(v, "big", 1), 1);
+  EXPECT_EQ(json::get_int64(v, "big", 1), 3000000000LL);
+  EXPECT_EQ(json::get_int(v, "neg", 1), -12);
+  EXPECT_EQ(json::get_int(v, "missing", 9), 9);
+  EXPECT_EQ(json::get_int(v, "t", 9), 9);
+  EXPECT_FALSE(json::get_bool(v, "b", false));
+  EXPECT_TRUE(json::get_bool(v, "t", false));
+  EXPECT_TRUE(json::get_bool(v, "i", true));
+  EXPECT_EQ(json::get_string(v, "n", "d"), "d");
+  EXPECT_EQ(json::get_string(v, "i", "d"), "d");
+  EXPECT_EQ(json::get_string(v, "s", "d"), "text");
+  EXPECT_DOUBLE_EQ(json::get_double(v, "f", 0), 5.5);
+  EXPECT_DOUBLE_EQ(json::get_double(v, "i", 0), 5432);
+  EXPECT_DOUBLE_EQ(json::get_double(v, "s", 1.5), 1.5);
+  EXPECT_EQ(json::get_int(v, "o.deep.x", 0), 3);
+  EXPECT_EQ(json::get_int(v, "o.deep.y", 4), 4);
+  EXPECT_EQ(json::get_int(v, "s.x", 4), 4);
+  EXPECT_TRUE(json::is_object(json::find(v, "o.deep")));
+  EXPECT_TRUE(json::find_object(v, "o").get() != nullptr);
+  EXPECT_TRUE(json::find_object(v, "s").isNull());
+}
+
+TEST(JsonRead, NonObjectDocumentsReadAsMissing) {
+  for (const char* text : {"[1,2]", "7", "\"x\"", "null", "true"}) {
+    const json::value v = parsed(text);
+    EXPECT_EQ(json::get_int(v, "a", -1), -1) << text;
+    EXPECT_EQ(json::get_string(v, "a", "d"), "d") << text;
+    EXPECT_FALSE(json::is_object(v)) << text;
+  }
+  json::value huge = parsed("1e300");
+  int i = 0;
+  EXPECT_FALSE(json::as_int(huge, i));
+  long long ll = 0;
+  EXPECT_FALSE(json::as_int64(parsed("9223372036854775808.0"), ll));
+}
+
+} // namespace
