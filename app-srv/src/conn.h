@@ -59,6 +59,7 @@ public:
 
 private:
   int connect_with(const char* const* keywords, const char* const* values);
+  bool poll_connection(std::string& failure);
   std::string conninfo() const; // the unmasked text, values quoted for libpq
 
   pg_conn_ptr conn_;

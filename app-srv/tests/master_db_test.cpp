@@ -1,0 +1,120 @@
+// The endpoint base against a real database: every path of a handler gives its connection back.
+#include "master.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "orvale.h"
+#include "support/http_client.h"
+#include "support/test_db.h"
+#include "web/log.h"
+#include "web/server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvale_test::http_call;
+using orvale_test::test_db;
+
+// The handler shape every endpoint follows: open, work, answer, catch once at the end.
+class db_probe final : public srv_apps::master {
+public:
+  using master::master;
+
+  void run(const std::string& how) {
+    std::unique_ptr<content::PGBackend> db;
+    try {
+      db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+      content::pg_result_ptr res(PQexec(db->connection(), "SELECT count(*) FROM apptypes"));
+      if (how == "http-error") {
+        throw srv_apps::ExceptionHTTP("Ошибка получения данных из БД", 404);
+      }
+      if (how == "crash") {
+        throw std::runtime_error("unexpected");
+      }
+      if (how == "early") {
+        web::context_ptr ctx = release_context();
+        ctx->complete_response();
+        PQclear(PQexec(db->connection(), "SELECT 1")); // goes on after the answer
+        db.reset();
+        return;
+      }
+      auto obj = web::json::make_object();
+      obj->set("count", std::string(PQgetvalue(res.get(), 0, 0)));
+      db.reset();
+      json_reply(obj);
+    } catch (const srv_apps::ExceptionHTTP& e) {
+      fail(e, db);
+    }
+  }
+};
+
+std::string config_for(const test_db& db, int port) {
+  return R"({"orvale":{"notifications":{},"velk_database":{},"app_database":{"db_host":"127.0.0.1",)"
+         R"("db_port":)" +
+         std::to_string(port) + R"(,"db_name":")" + db.name() +
+         R"(","db_user":"orvale","db_pass":"orvale-test","connect_timeout":2}}})";
+}
+
+TEST(MasterDb, NoConnectionOutlivesItsRequestOnAnyPath) {
+  test_db db = test_db::create("orvale_master");
+  db.load_demo();
+  orvale root(web::settings::from_text(config_for(db, db.port())));
+  orvale down(web::settings::from_text(config_for(db, 1)));
+  auto routes = std::make_shared<web::route_table>();
+  routes->add("^/probe/(ok|http-error|crash|early)$", [&root](const web::context_ptr& ctx) {
+    const std::string path = ctx->request().path();
+    db_probe(root, ctx, "orvale/probe").run(path.substr(path.rfind('/') + 1));
+  });
+  routes->add("^/down$", [&down](const web::context_ptr& ctx) {
+    db_probe(down, ctx, "orvale/probe").run("ok");
+  });
+  web::service_options o;
+  o.port = 0;
+  o.worker_threads = 8;
+  web::http_service service(o, routes);
+  service.start();
+
+  struct {
+    const char* path;
+    int status;
+  } paths[] = {{"/orvale/probe/ok", 200},
+               {"/orvale/probe/http-error", 404},
+               {"/orvale/probe/crash", 500},
+               {"/orvale/probe/early", 200},
+               {"/orvale/down", 406}};
+  {
+    content::PGBackend held(root.app_database);
+    ASSERT_EQ(held.open(), 0);
+    EXPECT_EQ(db.connections("orvale"), 1) << "the count sees the gateway's sessions";
+  }
+  auto ok = http_call(service.port(), "GET", "/orvale/probe/ok");
+  EXPECT_EQ(ok.body, R"({"count":"1"})");
+  std::vector<std::thread> clients;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        const auto& p = paths[(i + t) % 5];
+        if (http_call(service.port(), "GET", p.path).status != p.status) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& c : clients) {
+    c.join();
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  int open = db.connections("orvale");
+  while (open != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms); // the server ends its backends asynchronously
+    open = db.connections("orvale");
+  }
+  EXPECT_EQ(open, 0) << "connections of the gateway left after 100 requests";
+  service.stop(2s);
+}
+
+} // namespace
