@@ -333,6 +333,9 @@ void http_service::start() {
     params->setKeepAliveTimeout(Poco::Timespan(o.keep_alive_timeout, 0));
     params->setMaxKeepAliveRequests(0);
     params->setServerName("orvale");
+    // An idle dispatcher runner notices a stop only when its wait ends; a short idle time keeps
+    // shutdown (and a SIGHUP rebuild) from waiting out Poco's default of 10 s.
+    params->setThreadIdleTime(Poco::Timespan(1, 0));
     params->duplicate();
 
     // Capacity above the worker count: the pool also runs the accept dispatcher.
