@@ -193,30 +193,53 @@ cmd_start() {
   [[ -f "$SCHEMA" ]] || fail "the schema $SCHEMA is missing"
   mkdir -p "$dir"
   dir=$(cd "$dir" && pwd -P)
+  stop_recorded_home "$dir"
   stop_cluster "$dir"
   rm -f -- "$dir/pg.log" "$dir/initdb.log"
+  local cdir=$dir
   if [[ $(id -u) -eq 0 ]] && ! runuser -u postgres -- test -w "$dir"; then
     give_to_owner "$dir"
-    runuser -u postgres -- test -w "$dir" ||
-      fail "the postgres OS user cannot reach $dir (a parent directory is closed to it)"
+    if ! runuser -u postgres -- test -w "$dir"; then
+      # A parent directory is closed to the postgres OS user (a clone under /root, say): the
+      # cluster lives in /tmp and DIR only records where.
+      cdir=$(mktemp -d /tmp/orvale-pg.XXXXXX)
+      give_to_owner "$cdir"
+      echo "$cdir" >"$dir/home"
+    fi
   fi
-  init_cluster "$dir"
+  init_cluster "$cdir"
   local socket_dir
-  socket_dir=$(choose_socket_dir "$dir")
-  touch "$dir/pg.log"
-  give_to_owner "$dir/pg.log"
-  start_cluster "$dir" "$timezone" "$socket_dir"
-  if ! create_template "$dir"; then
-    stop_cluster "$dir"
+  socket_dir=$(choose_socket_dir "$cdir")
+  touch "$cdir/pg.log"
+  give_to_owner "$cdir/pg.log"
+  start_cluster "$cdir" "$timezone" "$socket_dir"
+  if ! create_template "$cdir"; then
+    stop_cluster "$cdir"
     fail "cannot create orvale_template from $SCHEMA"
   fi
+  [[ "$cdir" == "$dir" ]] || cp "$cdir/port" "$dir/port"
   cat "$dir/port"
+}
+
+# The cluster of DIR: DIR itself, or the /tmp directory it records.
+stop_recorded_home() {
+  local dir=$1
+  [[ -f "$dir/home" ]] || return 0
+  local home
+  home=$(<"$dir/home")
+  # Only ever a directory this script made with mktemp.
+  if [[ "$home" == /tmp/orvale-pg.* && -d "$home" ]]; then
+    stop_cluster "$home"
+    rm -rf -- "$home"
+  fi
+  rm -f -- "$dir/home" "$dir/port"
 }
 
 cmd_stop() {
   local dir=$1
   [[ -d "$dir" ]] || return 0
   dir=$(cd "$dir" && pwd -P)
+  stop_recorded_home "$dir"
   stop_cluster "$dir"
 }
 

@@ -18,6 +18,9 @@ using pg_result_ptr = std::unique_ptr<PGresult, c_free<PQclear>>;
 // libpq connection statuses and result codes as the data access reports them.
 constexpr int CONNECTION_STATUS_OK = CONNECTION_OK;
 
+// How setPrice (and the order writes) store a row.
+enum QueryModeType { QUERY_INSERT = 1, QUERY_UPDATE = 2, QUERY_UPSERT = 3 };
+
 struct DBConnection_t {
   std::string user;
   std::string password;
@@ -56,6 +59,23 @@ public:
   void clear() { finish(); }
 
   static std::string _get_fvalue(const PGresult* result, const std::string& field, int row);
+
+  // Reference lookups and prices. Every value is bound as a parameter; results as documented
+  // for each (-1 / "" / 0 / false when not connected, not found or failed).
+  int check_azs(const std::string& id);
+  bool check_azs_conf(const std::string& id, const std::string& trk);
+  std::string getProductMap(int id_app, int prodcod);
+  int getProductId(int id_app, const std::string& prodmap);
+  int getOrderTypeId(int id_app, const std::string& name);
+  int getStatusTypeId(int id_app, const std::string& name);
+  std::string getOrderName(int id_app, int id);
+  std::string getStatusName(int id_app, int id);
+  int getTrkStatus(int id_shop, int prodcod, int trk);
+  double getPrice(int id_shop, int prodcod, int trk);
+  int _sel_prd_price(int id_shop, int prodcod, double& price, int& status);
+  int _ins_prd_price(int id_shop, int prodcod, double price, int& status);
+  int _upd_prd_price(int id_shop, int prodcod, double price, int& status);
+  int setPrice(int id_shop, int prodcod, double price, int& status, QueryModeType mode);
 
 private:
   int connect_with(const char* const* keywords, const char* const* values);

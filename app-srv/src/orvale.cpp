@@ -4,6 +4,8 @@
 #include <stdexcept>
 
 #include "master.h"
+#include "prices.h"
+#include "stations.h"
 #include "web/log.h"
 
 namespace {
@@ -83,16 +85,19 @@ void orvale::read_settings() {
 
 void orvale::register_routes(web::route_table& routes) {
   using srv_apps::pending;
+  // Registration order decides which route wins; it is the order operators know from the logs.
+  add_route<pending, &pending::get_pending>(routes, *this, "^/ping(/?)$", "orvale/ping");
+  add_route<srv_apps::prices, &srv_apps::prices::get_prices>(routes, *this, "^/price(/?)$",
+                                                             "orvale/price");
+  add_route<pending, &pending::get_pending>(routes, *this, "^/order(/?)$", "orvale/order");
+  add_route<srv_apps::stations, &srv_apps::stations::get_stations>(routes, *this,
+                                                                   "^/station(/?)$",
+                                                                   "orvale/station");
   struct entry {
     const char* pattern;
     const char* channel;
   };
-  // Registration order decides which route wins; it is the order operators know from the logs.
-  static constexpr entry endpoints[] = {
-      {"^/ping(/?)$", "orvale/ping"},
-      {"^/price(/?)$", "orvale/price"},
-      {"^/order(/?)$", "orvale/order"},
-      {"^/station(/?)$", "orvale/station"},
+  static constexpr entry not_yet_built[] = {
       {"^/fueling(/?)$", "orvale/fueling"},
       {"^/canceled(/?)$", "orvale/canceled"},
       {"^/completed(/?)$", "orvale/completed"},
@@ -107,7 +112,7 @@ void orvale::register_routes(web::route_table& routes) {
       {"^/cpanel/register(/?)$", "orvale/registration"},
       {"^/report/main(/?)$", "orvale/report"},
   };
-  for (const auto& e : endpoints) {
+  for (const auto& e : not_yet_built) {
     add_route<pending, &pending::get_pending>(routes, *this, e.pattern, e.channel);
   }
   routes.add("", [this](const web::context_ptr& ctx) { default_response(*ctx); });

@@ -85,13 +85,14 @@ TEST_F(ServiceRoutes, DispatchOfTheServicePaths) {
     const char* target;
     int status;
   } cases[] = {
-      {"/orvale/price", 501},      {"/orvale/price/", 501},    {"/orvale/pri%63e", 501},
-      {"/orvale/price?x=1", 501},  {"/orvale/price/x", 404},   {"/orvale/", 404},
+      {"/orvale/ping", 501},       {"/orvale/ping/", 501},     {"/orvale/pin%67", 501},
+      {"/orvale/ping?x=1", 501},   {"/orvale/ping/x", 404},    {"/orvale/", 404},
       {"/orvale", 502},            {"/orvale?x=1", 502},       {"/orvale/nope", 404},
-      {"/orvalex/price", 404},     {"/price", 404},            {"/orvale/callback", 501},
+      {"/orvalex/ping", 404},      {"/ping", 404},             {"/orvale/callback", 501},
       {"/orvale/callback/prices/", 501}, {"/orvale/cpanel/register", 501},
       {"/orvale/report/main", 501}, {"/orvale/report", 404},   {"/orvale/%zz", 400},
-      {"/orvale/PRICE", 404},
+      {"/orvale/PING", 404},       {"/orvale/price", 401},     {"/orvale/pri%63e/", 401},
+      {"/orvale/prices", 404},     {"/orvale/station/", 401},
   };
   for (const auto& c : cases) {
     auto reply = http_call(port, "GET", c.target);
@@ -101,7 +102,7 @@ TEST_F(ServiceRoutes, DispatchOfTheServicePaths) {
     }
   }
   for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
-    EXPECT_EQ(http_call(port, method, "/orvale/price").status, 501) << method;
+    EXPECT_EQ(http_call(port, method, "/orvale/ping").status, 501) << method;
     EXPECT_EQ(http_call(port, method, "/orvale").status, 502) << method;
   }
 }

@@ -1,0 +1,54 @@
+# orvale: build, demo run and tests on Debian 12.
+#
+#   make build   configure and build into build/ (RelWithDebInfo)
+#   make run     install what is missing, build, run the gateway on a demo database (Ctrl-C stops)
+#   make test    install what is missing, build, run every test; then again under AddressSanitizer
+#                and UndefinedBehaviorSanitizer in build-asan/
+#   make clean   remove both build trees and var/
+
+SHELL := /bin/bash
+JOBS := $(shell nproc 2>/dev/null || echo 2)
+
+BUILD_DIR := build
+ASAN_DIR := build-asan
+# The sanitizer pass also runs the test cluster in a zone far from UTC, so that any timestamp
+# handled in the session's zone instead of UTC shows up as a failure.
+ASAN_TIMEZONE := Asia/Vladivostok
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The test binaries use databases of their own in the one cluster of the pg_start fixture.
+CTEST := ctest --output-on-failure -j2
+
+.PHONY: all build deps run test test-asan clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+# Steps in order inside one recipe, so that "make -j" cannot start them side by side.
+run:
+	bash scripts/install-deps.sh
+	$(MAKE) --no-print-directory build
+	bash scripts/run-demo.sh
+
+test:
+	bash scripts/install-deps.sh
+	$(MAKE) --no-print-directory build
+	$(CTEST) --test-dir $(BUILD_DIR)
+	$(MAKE) --no-print-directory test-asan
+
+test-asan:
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON \
+	  -DORVALE_TEST_PG_TIMEZONE=$(ASAN_TIMEZONE)
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN_DIR)
+
+# A test run cut short leaves its cluster running; stop it before its directory goes.
+clean:
+	bash scripts/test-pg.sh stop $(BUILD_DIR)/test-pg
+	bash scripts/test-pg.sh stop $(ASAN_DIR)/test-pg
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) var

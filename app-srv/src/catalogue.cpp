@@ -1,0 +1,85 @@
+// The request flow of the catalogue endpoints.
+#include "catalogue.h"
+
+#include "str.h"
+#include "web/log.h"
+
+namespace srv_apps {
+
+bool station_list(const std::string& text, std::string& out) {
+  out.clear();
+  if (str::trim(text).empty()) {
+    return true;
+  }
+  for (const auto& item : str::split(text, std::string(","))) {
+    int id = 0;
+    if (!str::is_decimal_int(item, id)) {
+      out.clear();
+      return false;
+    }
+    if (!out.empty()) {
+      out += ',';
+    }
+    out += std::to_string(id);
+  }
+  return true;
+}
+
+namespace {
+
+// Column 0 of every row as one JSON document; the empty array when nothing matched (NULL
+// aggregate) or the text does not parse.
+web::json::value reply_document(const PGresult* res) {
+  std::string text;
+  for (int row = 0; row < PQntuples(res); ++row) {
+    if (!PQgetisnull(res, row, 0)) {
+      text += PQgetvalue(res, row, 0);
+    }
+  }
+  web::json::value doc;
+  if (!web::json::parse(text, doc)) {
+    return web::json::make_array();
+  }
+  return doc;
+}
+
+} // namespace
+
+void catalogue_endpoint::serve(statement_builder build, const std::string& failure_prefix) {
+  const std::string apikey = param("apikey");
+  const std::string stations = param("stationId");
+  if (apikey.empty()) {
+    response().status(401);
+    return;
+  }
+  std::unique_ptr<content::PGBackend> db;
+  try {
+    db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+    content::AppTypeInfo app;
+    app.authAppInfo(db->connection(), apikey);
+    if (app.id() < 0) {
+      db.reset();
+      response().status(401);
+      return;
+    }
+    std::string list;
+    if (!station_list(stations, list)) {
+      LOG(channel(), debug, failure_prefix << "некорректный список АЗС '" << stations << "'");
+      throw ExceptionHTTP("Ошибка получения данных из БД", 404);
+    }
+    const std::string sql = build(app.id(), list);
+    content::pg_result_ptr res(PQexec(db->connection(), sql.c_str()));
+    if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+      LOG(channel(), debug, failure_prefix << content::one_line(PQresultErrorMessage(res.get())));
+      throw ExceptionHTTP("Ошибка получения данных из БД", 404);
+    }
+    const web::json::value doc = reply_document(res.get());
+    res.reset();
+    db.reset(); // closed before the reply is written
+    json_reply(doc);
+  } catch (const ExceptionHTTP& e) {
+    fail(e, db);
+  }
+}
+
+} // namespace srv_apps

@@ -1,0 +1,329 @@
+// Reference lookups (stations, dispensers, product maps, order types and statuses) and the
+// current price of a station's product. Every value is bound as a parameter, never spliced in.
+#include "conn.h"
+
+#include <optional>
+#include <vector>
+
+#include "str.h"
+#include "web/log.h"
+
+namespace content {
+namespace {
+
+void log_failure(web::log_level level, const char* channel, const std::string& text,
+                 const PGresult* res, const char* file = __builtin_FILE(),
+                 int line = __builtin_LINE()) {
+  if (web::log_enabled(level)) {
+    web::log_write(channel, level, text + one_line(PQresultErrorMessage(res)), file, line);
+  }
+}
+
+bool tuples_ok(const pg_result_ptr& res) {
+  return res && PQresultStatus(res.get()) == PGRES_TUPLES_OK;
+}
+
+// Column 0 of the last row; nullopt without rows or for NULL.
+std::optional<std::string> last_value(const pg_result_ptr& res) {
+  const int rows = PQntuples(res.get());
+  if (rows == 0 || PQgetisnull(res.get(), rows - 1, 0)) {
+    return std::nullopt;
+  }
+  return std::string(PQgetvalue(res.get(), rows - 1, 0));
+}
+
+int to_int(const std::optional<std::string>& text, int fallback) {
+  int out = fallback;
+  if (!text || str::_stoi(*text, &out) != 0) {
+    return fallback;
+  }
+  return out;
+}
+
+std::string num(int n) { return std::to_string(n); }
+
+// The 4 decimals in which prices are written.
+std::string price_text(double price) { return str::dbl2str(price, 4); }
+
+} // namespace
+
+int PGBackend::check_azs(const std::string& id) {
+  int station = 0;
+  if (!conn_ || !str::is_decimal_int(id, station)) {
+    return -1;
+  }
+  static constexpr const char* sql =
+      "SELECT a.id FROM azslist a WHERE a.id = $1::integer AND a.deleted = 'f'";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(station)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::debug, "Database/Check AZS", "Ошибка проверки данных АЗС : ",
+                res.get());
+    return -1;
+  }
+  return to_int(last_value(res), -1);
+}
+
+bool PGBackend::check_azs_conf(const std::string& id, const std::string& trk) {
+  int station = 0;
+  int dispenser = 0;
+  if (!conn_ || !str::is_decimal_int(id, station) || !str::is_decimal_int(trk, dispenser)) {
+    return false;
+  }
+  static constexpr const char* sql = "SELECT a.id, c.trk FROM azsconf c, azslist a"
+                                     " WHERE c.id_shop = a.id AND a.id = $1::integer"
+                                     " AND c.trk = $2::integer AND a.deleted = 'f'"
+                                     " AND c.deleted = 'f' LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(station), num(dispenser)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::debug, "Database/Check config",
+                "Ошибка проверки конфигурации АЗС : ", res.get());
+    return false;
+  }
+  const int rows = PQntuples(res.get());
+  if (rows == 0) {
+    return false;
+  }
+  int found_station = 0;
+  int found_trk = 0;
+  if (str::_stoi(PQgetvalue(res.get(), rows - 1, 0), &found_station) != 0 ||
+      str::_stoi(PQgetvalue(res.get(), rows - 1, 1), &found_trk) != 0) {
+    return false;
+  }
+  return found_station >= 1 && found_trk >= 1;
+}
+
+std::string PGBackend::getProductMap(int id_app, int prodcod) {
+  if (!conn_) {
+    return "";
+  }
+  static constexpr const char* sql = "SELECT m.prodmap FROM prodmaps m WHERE m.id_app = "
+                                     "$1::integer AND m.prodcod = $2::integer LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), num(prodcod)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Product Map",
+                "Ошибка получения данных продукте (продукт : '" + num(prodcod) + "') : ",
+                res.get());
+    return "";
+  }
+  return last_value(res).value_or("");
+}
+
+int PGBackend::getProductId(int id_app, const std::string& prodmap) {
+  if (!conn_) {
+    return -1;
+  }
+  static constexpr const char* sql = "SELECT m.prodcod FROM prodmaps m WHERE m.id_app = "
+                                     "$1::integer AND m.prodmap = $2 LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), prodmap});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Product Id",
+                "Ошибка получения данных о продукте (продукт : '" + prodmap + "') : ", res.get());
+    return -1;
+  }
+  return to_int(last_value(res), -1);
+}
+
+// The names stay LIKE patterns, as callers rely on ("Complete%" finds "Completed"), but the
+// pattern is bound: it can widen the match, never change the statement.
+int PGBackend::getOrderTypeId(int id_app, const std::string& name) {
+  if (!conn_) {
+    return -1;
+  }
+  static constexpr const char* sql =
+      "SELECT o.id FROM ordtypes o WHERE o.id_app = $1::integer AND o.sname LIKE $2 LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), name});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Order Type",
+                "Ошибка получения данных о типе заказа (тип : '" + name + "') : ", res.get());
+    return -1;
+  }
+  return to_int(last_value(res), -1);
+}
+
+int PGBackend::getStatusTypeId(int id_app, const std::string& name) {
+  if (!conn_) {
+    return -1;
+  }
+  static constexpr const char* sql =
+      "SELECT s.id FROM stattypes s WHERE s.id_app = $1::integer AND s.sname LIKE $2 LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), name});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Status Type",
+                "Ошибка обновления данных о статусе заказа (статус : '" + name + "') : ",
+                res.get());
+    return -1;
+  }
+  return to_int(last_value(res), -1);
+}
+
+std::string PGBackend::getOrderName(int id_app, int id) {
+  if (!conn_) {
+    return "";
+  }
+  static constexpr const char* sql = "SELECT o.sname FROM ordtypes o WHERE o.id_app = "
+                                     "$1::integer AND o.id = $2::integer LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), num(id)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Order TypeName",
+                "Ошибка получения данных о типе заказа (тип : '" + num(id) + "') : ", res.get());
+    return "";
+  }
+  return last_value(res).value_or("");
+}
+
+std::string PGBackend::getStatusName(int id_app, int id) {
+  if (!conn_) {
+    return "";
+  }
+  static constexpr const char* sql = "SELECT s.sname FROM stattypes s WHERE s.id_app = "
+                                     "$1::integer AND s.id = $2::integer LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), num(id)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Status TypeName",
+                "Ошибка получения данных о статусе заказа (статус : '" + num(id) + "') : ",
+                res.get());
+    return "";
+  }
+  return last_value(res).value_or("");
+}
+
+int PGBackend::getTrkStatus(int id_shop, int prodcod, int trk) {
+  if (!conn_) {
+    return -1;
+  }
+  // Deletion wins over the temporary block.
+  static constexpr const char* sql =
+      "SELECT CASE WHEN c.deleted = true THEN 1"
+      " ELSE CASE WHEN c.temp_blocked = true THEN 2 ELSE 0 END END AS stat FROM azsconf c"
+      " WHERE c.id_shop = $1::integer AND c.prodcod = $2::integer AND c.trk = $3::integer"
+      " LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), num(trk)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get TRK State",
+                "Ошибка получения статуса ТРК (продукт : '" + num(prodcod) + "' ТРК : '" +
+                    num(trk) + "') : ",
+                res.get());
+    return -1;
+  }
+  return to_int(last_value(res), -1);
+}
+
+double PGBackend::getPrice(int id_shop, int prodcod, int trk) {
+  if (!conn_) {
+    return 0;
+  }
+  static constexpr const char* sql =
+      "SELECT p.price FROM azsconf c, curprices p WHERE c.id_shop = p.id_shop"
+      " AND c.prodcod = p.prodcod AND p.deleted = 'f' AND p.id_shop = $1::integer"
+      " AND p.prodcod = $2::integer AND c.trk = $3::integer LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), num(trk)});
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::error, "Database/Get Price",
+                "Ошибка получения данных о цене (продукт : '" + num(prodcod) + "' ТРК : '" +
+                    num(trk) + "') : ",
+                res.get());
+    return 0;
+  }
+  double price = 0;
+  const auto text = last_value(res);
+  if (!text || str::_stod(*text, &price) != 0) {
+    return 0;
+  }
+  return price;
+}
+
+int PGBackend::_sel_prd_price(int id_shop, int prodcod, double& price, int& status) {
+  status = 0;
+  if (!conn_) {
+    return -1;
+  }
+  if (id_shop < 1 || prodcod < 1) {
+    return 0;
+  }
+  static constexpr const char* sql =
+      "SELECT price FROM curprices WHERE id_shop = $1::integer   AND prodcod = $2::integer LIMIT 1";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod)});
+  status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+  if (!tuples_ok(res)) {
+    log_failure(web::log_level::debug, "Database/SELECT price",
+                "Ошибка получения данных по ценам : (АЗС : '" + num(id_shop) + "' Продукт: '" +
+                    num(prodcod) + "') : ",
+                res.get());
+    return 0;
+  }
+  const int rows = PQntuples(res.get());
+  double value = 0;
+  if (const auto text = last_value(res); text && str::_stod(*text, &value) == 0) {
+    price = value;
+  }
+  return rows;
+}
+
+int PGBackend::_ins_prd_price(int id_shop, int prodcod, double price, int& status) {
+  status = 0;
+  if (!conn_) {
+    return -1;
+  }
+  if (id_shop < 1 || prodcod < 1 || !(price > 0)) {
+    return 0;
+  }
+  static constexpr const char* sql =
+      "INSERT INTO curprices( id_shop, prodcod, price, timeget, timeset) VALUES "
+      "($1::integer,$2::integer,$3::numeric, now(), now())";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), price_text(price)});
+  if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+    status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+    log_failure(web::log_level::error, "Database/INSERT prices",
+                "Ошибка добавления данных по ценам (АЗС : '" + num(id_shop) + "' Продукт : '" +
+                    num(prodcod) + "') : ",
+                res.get());
+    return 0;
+  }
+  status = PGRES_COMMAND_OK;
+  return 1;
+}
+
+int PGBackend::_upd_prd_price(int id_shop, int prodcod, double price, int& status) {
+  status = 0;
+  if (!conn_) {
+    return -1;
+  }
+  if (id_shop < 1 || prodcod < 1 || !(price > 0)) {
+    return 0;
+  }
+  static constexpr const char* sql =
+      "UPDATE curprices SET price = $3::numeric, timeget = now(), timeset = now()"
+      " WHERE id_shop = $1::integer AND prodcod = $2::integer";
+  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), price_text(price)});
+  if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
+    status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+    log_failure(web::log_level::error, "Database/UPDATE prices",
+                "Ошибка обновления данных по ценам (АЗС : '" + num(id_shop) + "' Продукт : '" +
+                    num(prodcod) + "') : ",
+                res.get());
+    return 0;
+  }
+  status = PGRES_COMMAND_OK;
+  return 1;
+}
+
+int PGBackend::setPrice(int id_shop, int prodcod, double price, int& status, QueryModeType mode) {
+  switch (mode) {
+  case QUERY_INSERT:
+    return _ins_prd_price(id_shop, prodcod, price, status);
+  case QUERY_UPDATE:
+    return _upd_prd_price(id_shop, prodcod, price, status);
+  case QUERY_UPSERT: {
+    double current = 0;
+    const int rows = _sel_prd_price(id_shop, prodcod, current, status);
+    if (status != PGRES_TUPLES_OK || rows < 0) {
+      return -1;
+    }
+    return rows == 0 ? _ins_prd_price(id_shop, prodcod, price, status)
+                     : _upd_prd_price(id_shop, prodcod, price, status);
+  }
+  }
+  return -1;
+}
+
+} // namespace content
