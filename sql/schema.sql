@@ -71,14 +71,13 @@ CREATE TABLE links (
   port       integer,
   pass       text,
   ssl        boolean NOT NULL DEFAULT false,
-  active     boolean NOT NULL DEFAULT false,
-  is_postpay boolean NOT NULL DEFAULT false,
+  active     boolean DEFAULT false, -- NULL reads as false
+  is_postpay boolean DEFAULT false, -- NULL reads as false
   CONSTRAINT links_pkey PRIMARY KEY (id_shop),
   CONSTRAINT links_id_shop_fkey FOREIGN KEY (id_shop) REFERENCES azslist (id)
 );
--- The station key is matched with LIKE; the pattern opclass lets a wildcard-free key use the
--- index whatever the database collation.
-CREATE INDEX links_pass_idx ON links (pass text_pattern_ops);
+-- Station controllers authenticate by their key, matched exactly.
+CREATE INDEX links_pass_idx ON links (pass);
 
 -- Dispensers (trk), their nozzles (sch), and the product and tank behind each nozzle.
 -- is_postpay stays NULL unless set per dispenser: NULL means "as the station's link says".

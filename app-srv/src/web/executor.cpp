@@ -60,7 +60,9 @@ void executor::worker() {
       if (stopping_) {
         return; // delayed work was abandoned by shutdown
       }
-      cv_.wait_until(lock, first->first);
+      // A copy: another worker may take and erase this node while the lock is released.
+      const steady_time due = first->first;
+      cv_.wait_until(lock, due);
       continue;
     }
     task t = std::move(first->second);
