@@ -4,6 +4,7 @@
 #   make run     install what is missing, build, run the gateway on a demo database (Ctrl-C stops)
 #   make test    install what is missing, build, run every test; then again under AddressSanitizer
 #                and UndefinedBehaviorSanitizer in build-asan/
+#   make test-tsan   only the outgoing-call concurrency test under ThreadSanitizer (part of test)
 #   make clean   remove both build trees and var/
 
 SHELL := /bin/bash
@@ -18,7 +19,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on
 # The test binaries use databases of their own in the one cluster of the pg_start fixture.
 CTEST := ctest --output-on-failure -j2
 
-.PHONY: all build deps run test test-asan clean
+.PHONY: all build deps run test test-asan test-tsan clean
 
 all: build
 
@@ -46,6 +47,13 @@ test-asan:
 	  -DORVALE_TEST_PG_TIMEZONE=$(ASAN_TIMEZONE)
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN_DIR)
+
+# The outgoing-call concurrency test under ThreadSanitizer on its own; "make test" already runs it
+# with the rest of build/ (it is left out of the sanitizer tree, which cannot host it).
+test-tsan:
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_DIR) -j$(JOBS) --target outgoing_tsan_tests
+	$(CTEST) --test-dir $(BUILD_DIR) -R '^outgoing_tsan_tests$$'
 
 # A test run cut short leaves its cluster running; stop it before its directory goes.
 clean:

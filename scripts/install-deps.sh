@@ -7,7 +7,7 @@ readonly PACKAGES=(
   build-essential cmake g++ make pkg-config
   libpoco-dev libpq-dev libcurl4-openssl-dev libgtest-dev googletest
   postgresql-15 postgresql-client-15
-  ca-certificates curl locales
+  ca-certificates curl locales openssl
 )
 # The service's messages are Russian; without this locale it falls back to C.UTF-8.
 readonly LOCALE=ru_RU.UTF-8

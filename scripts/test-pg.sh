@@ -2,6 +2,7 @@
 # A throwaway PostgreSQL 15 cluster for the test suite (ctest fixtures pg_start and pg_stop).
 #
 #   test-pg.sh start DIR [TIMEZONE]   wipe DIR's earlier cluster, start a new one, print its port
+#   test-pg.sh restart DIR            restart it on the same port (sessions are cut)
 #   test-pg.sh stop DIR               stop it (if running) and remove its data
 #
 # The cluster listens on 127.0.0.1 only, on a free port written to DIR/port. The superuser
@@ -19,7 +20,7 @@ readonly APP_PASSWORD=orvale-test
 readonly MAX_SOCKET_DIR=90
 
 usage() {
-  echo "usage: $0 start DIR [TIMEZONE] | stop DIR" >&2
+  echo "usage: $0 start DIR [TIMEZONE] | restart DIR | stop DIR" >&2
   exit 2
 }
 
@@ -235,6 +236,16 @@ stop_recorded_home() {
   rm -f -- "$dir/home" "$dir/port"
 }
 
+# A fast restart on the same port: every open session is cut, as in a server restart.
+cmd_restart() {
+  local dir=$1
+  dir=$(cd "$dir" && pwd -P)
+  local cdir=$dir
+  [[ -f "$dir/home" ]] && cdir=$(<"$dir/home")
+  is_running "$cdir" || fail "no cluster runs in $cdir/data"
+  as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -l "$cdir/pg.log" -m fast -w -t 60 restart >/dev/null
+}
+
 cmd_stop() {
   local dir=$1
   [[ -d "$dir" ]] || return 0
@@ -253,6 +264,10 @@ main() {
   stop)
     (($# == 2)) || usage
     cmd_stop "$2"
+    ;;
+  restart)
+    (($# == 2)) || usage
+    cmd_restart "$2"
     ;;
   *) usage ;;
   esac

@@ -27,20 +27,24 @@ bool station_list(const std::string& text, std::string& out) {
 
 namespace {
 
-// Column 0 of every row as one JSON document; the empty array when nothing matched (NULL
-// aggregate) or the text does not parse.
-web::json::value reply_document(const PGresult* res) {
+// Column 0 of every row as one JSON document, written again in the canonical form; the empty
+// array when nothing matched (NULL aggregate) or the text does not parse.
+std::string reply_body(const PGresult* res) {
   std::string text;
-  for (int row = 0; row < PQntuples(res); ++row) {
-    if (!PQgetisnull(res, row, 0)) {
-      text += PQgetvalue(res, row, 0);
+  if (PQntuples(res) == 1 && !PQgetisnull(res, 0, 0)) {
+    text.assign(PQgetvalue(res, 0, 0), static_cast<std::size_t>(PQgetlength(res, 0, 0)));
+  } else {
+    for (int row = 0; row < PQntuples(res); ++row) {
+      if (!PQgetisnull(res, row, 0)) {
+        text += PQgetvalue(res, row, 0);
+      }
     }
   }
-  web::json::value doc;
-  if (!web::json::parse(text, doc)) {
-    return web::json::make_array();
+  std::string body;
+  if (!web::json::canonicalize(text, body)) {
+    return "[]";
   }
-  return doc;
+  return body;
 }
 
 } // namespace
@@ -73,10 +77,10 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
       LOG(channel(), debug, failure_prefix << content::one_line(PQresultErrorMessage(res.get())));
       throw ExceptionHTTP("Ошибка получения данных из БД", 404);
     }
-    const web::json::value doc = reply_document(res.get());
+    std::string body = reply_body(res.get());
     res.reset();
     db.reset(); // closed before the reply is written
-    json_reply(doc);
+    json_reply_text(std::move(body));
   } catch (const ExceptionHTTP& e) {
     fail(e, db);
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "conn_pool.h"
 #include "web/log.h"
 
 namespace content {
@@ -31,6 +32,9 @@ DBConnection_t normalised(const DBConnection_t& record) {
   }
   p.port = record.port != 0 ? record.port : 5432;
   p.connect_timeout = record.connect_timeout >= 1 ? record.connect_timeout : 5;
+  p.pool_size = record.pool_size;
+  p.pool_max_idle = record.pool_max_idle;
+  p.pool_max_lifetime = record.pool_max_lifetime;
   return p;
 }
 
@@ -77,7 +81,10 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<s
 
 PGBackend::PGBackend() = default;
 
-PGBackend::PGBackend(const DBConnection_t& record) : params_(normalised(record)) {}
+PGBackend::PGBackend(const DBConnection_t& record, std::shared_ptr<connection_pool> pool)
+    : params_(normalised(record)), pool_(std::move(pool)) {}
+
+PGBackend::~PGBackend() { finish(); }
 
 void PGBackend::set_dbconn(const DBConnection_t& record) { params_ = normalised(record); }
 
@@ -250,9 +257,28 @@ int PGBackend::connect() {
   return connect_with(k.data(), v.data());
 }
 
-int PGBackend::open() {
+int PGBackend::open_direct() {
   connect(conninfo());
   return connect();
+}
+
+int PGBackend::open() {
+  if (!pool_ || pool_->size() == 0 || conn_) {
+    return open_direct();
+  }
+  pg_conn_ptr leased;
+  const bool ok = pool_->lease(leased, opened_, [this]() -> pg_conn_ptr {
+    if (open_direct() != CONNECTION_OK) {
+      return nullptr;
+    }
+    return std::move(conn_);
+  });
+  if (!ok) {
+    return CONNECTION_BAD;
+  }
+  conn_ = std::move(leased);
+  leased_ = true;
+  return PQstatus(conn_.get());
 }
 
 int PGBackend::reconnect() {
@@ -260,7 +286,14 @@ int PGBackend::reconnect() {
   return connect();
 }
 
-void PGBackend::finish() { conn_.reset(); }
+void PGBackend::finish() {
+  if (leased_ && pool_) {
+    leased_ = false;
+    pool_->give_back(std::move(conn_), opened_);
+    return;
+  }
+  conn_.reset();
+}
 
 std::string PGBackend::_get_fvalue(const PGresult* result, const std::string& field, int row) {
   if (result == nullptr || field.empty()) {

@@ -2,6 +2,7 @@
 // (applications) and where a station's controller is.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,14 +22,67 @@ constexpr int CONNECTION_STATUS_OK = CONNECTION_OK;
 // How setPrice (and the order writes) store a row.
 enum QueryModeType { QUERY_INSERT = 1, QUERY_UPDATE = 2, QUERY_UPSERT = 3 };
 
+// One `orders` row in memory plus four values that only live during a request. For the SQL
+// builders a field is not set while it holds -1 (integers), 0 (doubles) or "" (texts); trk and
+// trannum count as not set at 0 as well.
+struct OrderData {
+  std::string id;
+  std::string ExtendedId; // the aggregator's "ExtendedId"; non-empty marks a post-paid order
+  std::string timebeg;    // YYYY-MM-DD HH24:MI:SS.US, in UTC
+  std::string ordtypext;
+  double orderval = 0;
+  std::string shopext;
+  std::string StationExtendedId; // the local station id as the aggregator sent it
+  int trk = 0;
+  std::string prodext;
+  std::string prodname;
+  std::string prodident;
+  std::string priceid;
+  double price = 0;
+  double ord_sum = 0;
+  double ord_vol = 0;
+  double sumpaid = 0;
+  std::string ordstatext;
+  std::string timeend;  // as timebeg
+  std::string reasonid; // the text "NULL" stores SQL NULL
+  std::string reason;   // likewise
+  double volcompleted = 0;
+  double sumpaidcardcompleted = 0;
+  double sumpaidcompleted = 0;
+  double sumpaidcard = 0;
+  std::string contractid;
+  std::string user_phone;
+  std::string user_mail;
+  int id_app = -1;
+  int ord_typ = -1;
+  int id_shop = -1;
+  int prodcod = -1;
+  int status = -1;
+  int statusint = -1;
+  int statusconfirmed = -1; // -1 not set, 0 not acknowledged, anything else acknowledged
+  std::string azstimebeg;   // DD.MM.YYYY HH24:MI:SS, the station's clock
+  std::string azstimelast;  // likewise
+  double volume = 0;
+  double summa = 0;
+  int trannum = 0;
+  int errcode = 0;
+  double current_price = 0; // getPrice for the order's station, product and dispenser
+  bool postpay = false;
+};
+
 struct DBConnection_t {
   std::string user;
   std::string password;
   std::string dbname;
   std::string host = "localhost";
   int port = 5432;
-  int connect_timeout = 5; // s
+  int connect_timeout = 5;     // s
+  int pool_size = 0;           // open connections kept for reuse; 0: one per request
+  int pool_max_idle = 300;     // s an unused pooled connection is kept
+  int pool_max_lifetime = 3600; // s a pooled connection is used at most
 };
+
+class connection_pool;
 
 // One libpq connection for one request. Every session runs in UTC: order timestamps are written
 // through to_timestamp(...) at time zone 'Etc/UTC' and read back as text, so any other session
@@ -36,10 +90,12 @@ struct DBConnection_t {
 class PGBackend {
 public:
   PGBackend();
-  explicit PGBackend(const DBConnection_t& record);
+  // With a pool, open() leases one of its connections and finish() gives it back.
+  explicit PGBackend(const DBConnection_t& record,
+                     std::shared_ptr<connection_pool> pool = nullptr);
   PGBackend(const PGBackend&) = delete;
   PGBackend& operator=(const PGBackend&) = delete;
-  ~PGBackend() = default;
+  ~PGBackend();
 
   void set_dbconn(const DBConnection_t& record);
   PGconn* connection() const { return conn_.get(); }
@@ -52,7 +108,8 @@ public:
   int connect(const std::string& conninfo);
   // Connects from the record's fields.
   int connect();
-  // The handlers' sequence: a first attempt, and a second one when the first failed.
+  // The handlers' sequence: a first attempt, and a second one when the first failed (or a
+  // lease from the pool, which opens connections the same way).
   int open();
   int reconnect();
   void finish();
@@ -77,13 +134,36 @@ public:
   int _upd_prd_price(int id_shop, int prodcod, double price, int& status);
   int setPrice(int id_shop, int prodcod, double price, int& status, QueryModeType mode);
 
+  // Orders. Texts are escaped into quoted literals and the texts the station sends for volume,
+  // transaction number and time are checked before they reach a statement. Results: rows found
+  // or 1 written, 0 failed or refused, -1 not connected; `status` gets the libpq result status.
+  int _sel_order(OrderData& d, int& status);
+  int _ins_order(OrderData& d, int& status);
+  int _upd_order(OrderData& d, int& status);
+  int getOrder(int id_app, const std::string& id, OrderData& d, int& status);
+  int setOrder(OrderData& d, int& status, QueryModeType mode);
+  int process_order(OrderData& d, int& out);
+  // These four return the libpq result status of their update (1 is success), -1 when not
+  // connected and PGRES_FATAL_ERROR for a value refused before any SQL.
+  int cancel_order(int id_app, const std::string& id, const std::string& reason,
+                   const std::string& status_name);
+  int complete_order(int id_app, const std::string& id, const std::string& volume,
+                     const std::string& trannum, const std::string& time);
+  int upd_volume(int id_app, const std::string& id, const std::string& volume, int trannum);
+  int set_transact(int id_app, const std::string& id, const std::string& trannum);
+  bool check_order(int id_app, const std::string& id, int& id_shop, int& status);
+
 private:
   int connect_with(const char* const* keywords, const char* const* values);
   bool poll_connection(std::string& failure);
+  int open_direct();
   std::string conninfo() const; // the unmasked text, values quoted for libpq
 
   pg_conn_ptr conn_;
   DBConnection_t params_;
+  std::shared_ptr<connection_pool> pool_;
+  std::chrono::steady_clock::time_point opened_; // of a leased connection
+  bool leased_ = false;
 };
 
 class AppTypeInfo {

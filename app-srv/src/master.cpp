@@ -34,7 +34,7 @@ std::unique_ptr<content::PGBackend> master::open_backend(const content::DBConnec
                                                          int create_code, int connect_code) {
   std::unique_ptr<content::PGBackend> backend;
   try {
-    backend = std::make_unique<content::PGBackend>(record);
+    backend = std::make_unique<content::PGBackend>(record, root.pool_for(record));
   } catch (const std::bad_alloc&) {
     throw ExceptionHTTP(create_error, create_code);
   }
@@ -44,14 +44,21 @@ std::unique_ptr<content::PGBackend> master::open_backend(const content::DBConnec
   return backend;
 }
 
-void master::json_reply(web::context& ctx, const web::json::value& body) {
-  web::response& r = ctx.response();
+namespace {
+void set_json_reply(web::response& r, std::string body) {
   r.status(200);
   r.content_encoding("utf-8");
   r.content_type("application/json");
   r.content_language("ru");
-  r.body(web::json::write(body));
+  r.body(std::move(body));
 }
+} // namespace
+
+void master::json_reply(web::context& ctx, const web::json::value& body) {
+  set_json_reply(ctx.response(), web::json::write(body));
+}
+
+void master::json_reply_text(std::string body) { set_json_reply(ctx_->response(), std::move(body)); }
 
 void master::json_reply(const web::json::value& body) { json_reply(*ctx_, body); }
 

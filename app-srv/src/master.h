@@ -45,6 +45,8 @@ protected:
   // A 200 JSON reply with the service's content headers.
   void json_reply(const web::json::value& body);
   static void json_reply(web::context& ctx, const web::json::value& body);
+  // The same with a body already in the canonical form.
+  void json_reply_text(std::string body);
 
   // The end of every handler's catch: log the message on the channel, close the backend, answer
   // the exception's status with no body (once).

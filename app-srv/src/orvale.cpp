@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "master.h"
+#include "outgoing.h"
 #include "prices.h"
 #include "stations.h"
 #include "web/log.h"
@@ -21,7 +22,8 @@ void read_text(const web::json::value& obj, const char* key, std::string& field)
   }
 }
 
-content::DBConnection_t read_database(const web::settings& cfg, const std::string& path) {
+content::DBConnection_t read_database(const web::settings& cfg, const std::string& path,
+                                      int default_pool_size) {
   if (!cfg.has_object(path)) {
     throw std::runtime_error("Ошибка конфигурации: нет объекта \"" + path + "\"");
   }
@@ -33,6 +35,9 @@ content::DBConnection_t read_database(const web::settings& cfg, const std::strin
   read_text(obj, "db_pass", rec.password);
   rec.port = web::json::get_int(obj, "db_port", 5432);
   rec.connect_timeout = web::json::get_int(obj, "connect_timeout", 5);
+  rec.pool_size = web::json::get_int(obj, "pool_size", default_pool_size);
+  rec.pool_max_idle = web::json::get_int(obj, "pool_max_idle", 300);
+  rec.pool_max_lifetime = web::json::get_int(obj, "pool_max_lifetime", 3600);
   return rec;
 }
 
@@ -71,6 +76,10 @@ void orvale::read_settings() {
   sync_price_interval = cfg.get("orvale.sync_price_interval", 3);
   postpay_allow_ = cfg.get("orvale.postpay_allow", true);
   max_expiration_timeout_ = cfg.get("orvale.max_expiration_timeout", 259200);
+  upstream_tls_verify_ = cfg.get("orvale.upstream_tls_verify", true);
+  station_tls_verify_ = cfg.get("orvale.station_tls_verify", false);
+  ca_file_ = cfg.get("orvale.ca_file", "");
+  srv_apps::warn_unverified_tls(upstream_url_, upstream_tls_verify_, station_tls_verify_);
 
   if (!cfg.has_object("orvale.notifications")) {
     throw std::runtime_error("Ошибка конфигурации: нет объекта \"orvale.notifications\"");
@@ -79,8 +88,15 @@ void orvale::read_settings() {
   notify_forward_ = cfg.get("orvale.notifications.forward", false);
   notify_send_ = cfg.get("orvale.notifications.send", true);
 
-  app_database = read_database(cfg, "orvale.app_database");
-  velk_database = read_database(cfg, "orvale.velk_database");
+  // The local database serves every request; the back-office one only the synchronisations.
+  app_database = read_database(cfg, "orvale.app_database", 16);
+  velk_database = read_database(cfg, "orvale.velk_database", 0);
+  if (app_database.pool_size > 0) {
+    app_pool_ = std::make_shared<content::connection_pool>(app_database);
+  }
+  if (velk_database.pool_size > 0) {
+    velk_pool_ = std::make_shared<content::connection_pool>(velk_database);
+  }
 }
 
 void orvale::register_routes(web::route_table& routes) {
@@ -116,6 +132,17 @@ void orvale::register_routes(web::route_table& routes) {
     add_route<pending, &pending::get_pending>(routes, *this, e.pattern, e.channel);
   }
   routes.add("", [this](const web::context_ptr& ctx) { default_response(*ctx); });
+}
+
+std::shared_ptr<content::connection_pool>
+orvale::pool_for(const content::DBConnection_t& record) const {
+  if (&record == &app_database) {
+    return app_pool_;
+  }
+  if (&record == &velk_database) {
+    return velk_pool_;
+  }
+  return nullptr;
 }
 
 void orvale::set_notify(bool value, const std::string& name) {

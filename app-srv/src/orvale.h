@@ -7,6 +7,7 @@
 #include <string>
 
 #include "conn.h"
+#include "conn_pool.h"
 #include "web/clock.h"
 #include "web/executor.h"
 #include "web/server.h"
@@ -25,6 +26,10 @@ public:
   int max_expiration_time() const { return max_expiration_timeout_; }
   // Null when no upstream URL is configured.
   const char* upstr_url() const { return upstream_url_.empty() ? nullptr : upstream_url_.c_str(); }
+  // Certificate checks of outgoing calls, and a private CA bundle for both kinds of peer.
+  bool upstream_tls_verify() const { return upstream_tls_verify_; }
+  bool station_tls_verify() const { return station_tls_verify_; }
+  const std::string& ca_file() const { return ca_file_; }
   void set_notify(bool value, const std::string& name);
   bool is_notify(const std::string& name) const;
   std::string root(const std::string& name) const;
@@ -34,6 +39,8 @@ public:
   std::shared_ptr<const web::route_table> routes() const { return routes_; }
   web::clock_source& clock() { return clock_; }
   web::executor& background() { return *executor_; }
+  // The pool of one of the two records above; null when that record keeps no pool.
+  std::shared_ptr<content::connection_pool> pool_for(const content::DBConnection_t& record) const;
   // Ends pauses and drops or finishes background work; waits at most `grace`.
   void shutdown(web::millis grace);
 
@@ -53,6 +60,9 @@ private:
   std::string upstream_url_;
   int max_expiration_timeout_ = 259200; // s
   bool postpay_allow_ = true;
+  bool upstream_tls_verify_ = true;
+  bool station_tls_verify_ = false; // controllers commonly present self-signed certificates
+  std::string ca_file_;
   std::atomic<bool> notify_recv_{true};
   std::atomic<bool> notify_forward_{false};
   std::atomic<bool> notify_send_{true};
@@ -60,6 +70,8 @@ private:
   web::real_clock clock_;
   std::unique_ptr<web::executor> executor_;
   std::shared_ptr<const web::route_table> routes_;
+  std::shared_ptr<content::connection_pool> app_pool_;
+  std::shared_ptr<content::connection_pool> velk_pool_;
 };
 
 // The listener options of the "service", "http" and "security" sections.

@@ -82,7 +82,7 @@ std::vector<setting_read> scan_database_reads(const fs::path& file) {
   static const std::regex definition(R"re(\bread_database\([^)]*\)\s*\{)re");
   static const std::regex key_read(R"re(\(\s*\w+\s*,\s*"(\w+)"\s*(?:,\s*([^()]*?)\s*\))?)re");
   static const std::regex object_path(
-      R"re(\bread_database\(\s*\w+\s*,\s*"([A-Za-z0-9_.]+)"\s*\))re");
+      R"re(\bread_database\(\s*\w+\s*,\s*"([A-Za-z0-9_.]+)"\s*(?:,[^)]*)?\))re");
   std::smatch def;
   if (!std::regex_search(text, def, definition)) {
     return {};

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include <Poco/Exception.h>
+#include <Poco/JSON/Handler.h>
 #include <Poco/JSON/Parser.h>
 
 namespace web::json {
@@ -164,7 +165,111 @@ bool integral_double(double d, long long& out) {
   return true;
 }
 
+// Writes the canonical form while the parser walks the text: each open object keeps its members
+// as rendered text until it closes, then emits them sorted; arrays stream straight through.
+class canonical_writer final : public Poco::JSON::Handler {
+public:
+  void reset() override {
+    stack_.clear();
+    result_.clear();
+  }
+  void startObject() override { stack_.push_back(frame{true, {}, {}, {}, true}); }
+  void startArray() override { stack_.push_back(frame{false, {}, {}, "[", true}); }
+  void endObject() override {
+    frame f = std::move(stack_.back());
+    stack_.pop_back();
+    // Stable: of repeated names the last one stays, as when the document is read into a value.
+    std::stable_sort(f.members.begin(), f.members.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string text = "{";
+    for (std::size_t i = 0; i < f.members.size(); ++i) {
+      if (i + 1 < f.members.size() && f.members[i + 1].first == f.members[i].first) {
+        continue;
+      }
+      if (text.size() > 1) {
+        text += ',';
+      }
+      write_string(f.members[i].first, text);
+      text += ':';
+      text += f.members[i].second;
+    }
+    text += '}';
+    emit(std::move(text));
+  }
+  void endArray() override {
+    frame f = std::move(stack_.back());
+    stack_.pop_back();
+    f.items += ']';
+    emit(std::move(f.items));
+  }
+  void key(const std::string& k) override { stack_.back().key = k; }
+  void null() override { emit("null"); }
+  void value(int v) override { emit(std::to_string(v)); }
+  void value(unsigned v) override { emit(std::to_string(v)); }
+  void value(Poco::Int64 v) override { emit(std::to_string(v)); }
+  void value(Poco::UInt64 v) override { emit(std::to_string(v)); }
+  void value(const std::string& v) override {
+    std::string text;
+    write_string(v, text);
+    emit(std::move(text));
+  }
+  void value(double d) override { emit(format_number(d)); }
+  void value(bool b) override { emit(b ? "true" : "false"); }
+
+  std::string& result() { return result_; }
+
+private:
+  struct frame {
+    bool object;
+    std::vector<std::pair<std::string, std::string>> members;
+    std::string key;
+    std::string items;
+    bool first;
+  };
+
+  void emit(std::string text) {
+    if (stack_.empty()) {
+      result_ = std::move(text);
+      return;
+    }
+    frame& top = stack_.back();
+    if (top.object) {
+      top.members.emplace_back(std::move(top.key), std::move(text));
+      return;
+    }
+    if (!top.first) {
+      top.items += ',';
+    }
+    top.first = false;
+    top.items += text;
+  }
+
+  std::vector<frame> stack_;
+  std::string result_;
+};
+
 } // namespace
+
+bool canonicalize(const std::string& text, std::string& out) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || (text[first] != '{' && text[first] != '[')) {
+    value v; // scalars are rare here; the value path handles them
+    if (!parse(text, v)) {
+      return false;
+    }
+    out = write(v);
+    return true;
+  }
+  try {
+    Poco::SharedPtr<canonical_writer> handler = Poco::makeShared<canonical_writer>();
+    Poco::JSON::Parser parser(handler);
+    parser.parse(text);
+    out = std::move(handler->result());
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
 
 object_ptr make_object() { return object_ptr(new object); }
 array_ptr make_array() { return array_ptr(new array); }

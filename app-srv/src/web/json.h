@@ -28,6 +28,10 @@ bool parse(const std::string& text, value& out);
 // round-trip form without trailing zeros (52.30 -> 52.3, 50.0 -> 50), non-finite doubles as null.
 std::string write(const value& v);
 
+// The canonical form of a JSON text in one pass, without building a value tree: the same bytes
+// as write() of parse(). False (and `out` untouched) when the text is not one JSON document.
+bool canonicalize(const std::string& text, std::string& out);
+
 bool is_object(const value& v);
 bool is_array(const value& v);
 bool is_null(const value& v); // missing or JSON null

@@ -15,6 +15,8 @@
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/StreamCopier.h>
@@ -173,6 +175,9 @@ void answer(const reply& r, net::HTTPServerResponse& resp) {
   if (!r.body.empty()) {
     resp.setContentType(r.content_type);
   }
+  for (const auto& [name, value] : r.headers) {
+    resp.set(name, value);
+  }
   resp.setContentLength(static_cast<std::streamsize>(r.body.size()));
   resp.send() << r.body;
 }
@@ -221,15 +226,41 @@ std::string seen_request::header(const std::string& name) const {
   return "";
 }
 
+namespace {
+
+// Keeps OpenSSL initialised while a TLS peer exists (Poco counts the calls).
+struct ssl_library {
+  ssl_library() { net::initializeSSL(); }
+  ~ssl_library() { net::uninitializeSSL(); }
+  ssl_library(const ssl_library&) = delete;
+  ssl_library& operator=(const ssl_library&) = delete;
+};
+
+net::ServerSocket listen_socket(const tls_identity* tls) {
+  const net::SocketAddress any_port("127.0.0.1", 0);
+  if (tls == nullptr) {
+    return net::ServerSocket(any_port);
+  }
+  auto context = Poco::makeAuto<net::Context>(net::Context::SERVER_USE, tls->key_file,
+                                              tls->cert_file, "", net::Context::VERIFY_NONE);
+  return net::SecureServerSocket(any_port, 64, context);
+}
+
+} // namespace
+
 struct fake_peer::impl {
+  std::unique_ptr<ssl_library> ssl;
   std::shared_ptr<recorder> rec = std::make_shared<recorder>();
   // Declared before the server, which must go first: its threads run in this pool.
   Poco::ThreadPool pool{2, max_threads + 2};
-  net::ServerSocket socket{net::SocketAddress("127.0.0.1", 0)};
-  std::uint16_t port = socket.address().port();
+  net::ServerSocket socket;
+  std::uint16_t port;
+  std::string scheme;
   std::unique_ptr<net::HTTPServer> server;
 
-  impl() {
+  explicit impl(const tls_identity* tls)
+      : ssl(tls != nullptr ? std::make_unique<ssl_library>() : nullptr), socket(listen_socket(tls)),
+        port(socket.address().port()), scheme(tls != nullptr ? "https" : "http") {
     auto params = Poco::makeAuto<net::HTTPServerParams>();
     params->setMaxThreads(max_threads);
     params->setMaxQueued(64);
@@ -251,7 +282,9 @@ struct fake_peer::impl {
   impl& operator=(const impl&) = delete;
 };
 
-fake_peer::fake_peer() : impl_(std::make_unique<impl>()) {}
+fake_peer::fake_peer() : impl_(std::make_unique<impl>(nullptr)) {}
+
+fake_peer::fake_peer(const tls_identity& tls) : impl_(std::make_unique<impl>(&tls)) {}
 
 fake_peer::~fake_peer() = default;
 
@@ -285,7 +318,7 @@ std::uint16_t fake_peer::port() const {
 }
 
 std::string fake_peer::base_url() const {
-  return "http://127.0.0.1:" + std::to_string(impl_->port);
+  return impl_->scheme + "://127.0.0.1:" + std::to_string(impl_->port);
 }
 
 } // namespace orvale_test

@@ -19,6 +19,7 @@ struct reply {
   std::string body;
   std::chrono::milliseconds delay{0};            // before the answer; cut short when the peer stops
   std::string content_type = "application/json"; // sent only with a body
+  std::vector<std::pair<std::string, std::string>> headers; // further reply headers, e.g. Location
 
   // A constructor, so that {503} compiles under -Wextra (no missing member initialisers).
   reply(int s = 200, std::string b = "", std::chrono::milliseconds d = {})
@@ -37,11 +38,19 @@ struct seen_request {
   std::string header(const std::string& name) const; // case-insensitive; "" when absent
 };
 
+// The certificate and private key (PEM files) a peer presents over TLS.
+struct tls_identity {
+  std::string cert_file;
+  std::string key_file;
+};
+
 // Listens on 127.0.0.1 at a port of the system's choosing from construction to destruction.
 // Every method may be called from any thread while requests arrive.
 class fake_peer {
 public:
   fake_peer();
+  // The same peer speaking HTTPS only, presenting `tls`; asks no certificate of its clients.
+  explicit fake_peer(const tls_identity& tls);
   ~fake_peer(); // prompt, even while scripted delays are running
   fake_peer(const fake_peer&) = delete;
   fake_peer& operator=(const fake_peer&) = delete;
@@ -62,7 +71,7 @@ public:
                                                   std::chrono::milliseconds limit) const;
 
   std::uint16_t port() const;
-  std::string base_url() const; // "http://127.0.0.1:PORT"
+  std::string base_url() const; // "http://127.0.0.1:PORT", or "https://..." over TLS
 
 private:
   struct impl;

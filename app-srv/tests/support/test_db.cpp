@@ -123,10 +123,45 @@ std::filesystem::path source_dir() {
 #endif
 }
 
-test_db test_db::create(const std::string& name) {
-  test_db db(name, cluster_port());
+test_db test_db::create(const std::string& name) { return create_on(cluster_port(), name); }
+
+test_db test_db::create_on(int port, const std::string& name) {
+  test_db db(name, port);
   db.recreate();
   return db;
+}
+
+private_cluster::private_cluster() {
+  char pattern[] = "/tmp/orvale-cluster-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    throw std::runtime_error("cannot make a directory for a private cluster");
+  }
+  dir_ = pattern;
+  script("start");
+  std::ifstream in(dir_ / "port");
+  if (!(in >> port_) || port_ <= 0) {
+    throw std::runtime_error("the private cluster in " + dir_.string() + " wrote no port");
+  }
+}
+
+private_cluster::~private_cluster() {
+  try {
+    script("stop");
+  } catch (const std::exception&) {
+    // nothing more to do in a destructor; the directory goes anyway
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+void private_cluster::restart() { script("restart"); }
+
+void private_cluster::script(const std::string& command) {
+  const std::string line = "bash '" + (source_dir() / "scripts" / "test-pg.sh").string() + "' " +
+                           command + " '" + dir_.string() + "' >/dev/null";
+  if (std::system(line.c_str()) != 0) {
+    throw std::runtime_error("test-pg.sh " + command + " failed for " + dir_.string());
+  }
 }
 
 void test_db::recreate() {
@@ -211,12 +246,17 @@ int test_db::connections(const std::string& application_name_or_user) {
       "AND usename = 'orvale' AND pid <> pg_backend_pid() "
       "AND (application_name = $1 OR usename = $1)";
   const char* values[] = {application_name_or_user.c_str()};
-  PGconn& conn = session();
-  const pg_result_ptr res{PQexecParams(&conn, sql, 1, nullptr, values, nullptr, nullptr, 0)};
-  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-    throw std::runtime_error(std::string("cannot count sessions: ") + PQerrorMessage(&conn));
+  for (int attempt = 0;; ++attempt) {
+    PGconn& conn = session();
+    const pg_result_ptr res{PQexecParams(&conn, sql, 1, nullptr, values, nullptr, nullptr, 0)};
+    if (res && PQresultStatus(res.get()) == PGRES_TUPLES_OK) {
+      return std::stoi(cell(res.get(), 0, 0));
+    }
+    // After a server restart the kept session is dead; one fresh try, as run() does.
+    if (attempt > 0 || PQstatus(&conn) == CONNECTION_OK) {
+      throw std::runtime_error(std::string("cannot count sessions: ") + PQerrorMessage(&conn));
+    }
   }
-  return std::stoi(cell(res.get(), 0, 0));
 }
 
 std::string test_db::json_db_object() const {

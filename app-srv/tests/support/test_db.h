@@ -28,6 +28,8 @@ public:
   // Drops the database `name` if it exists (closing its sessions) and clones it afresh from
   // orvale_template. Throws std::runtime_error when not run through ctest or the cluster is down.
   static test_db create(const std::string& name);
+  // The same on another cluster of scripts/test-pg.sh (see private_cluster).
+  static test_db create_on(int port, const std::string& name);
 
   const std::string& host() const { return host_; }
   int port() const { return port_; }
@@ -66,6 +68,25 @@ private:
   std::string host_ = "127.0.0.1";
   int port_;
   pg_conn_ptr conn_;
+};
+
+// A cluster of its own for a test that must disturb it (restart it, say) without touching the
+// shared one other test binaries use at the same time. Started by the constructor, stopped and
+// removed by the destructor.
+class private_cluster {
+public:
+  private_cluster();
+  ~private_cluster();
+  private_cluster(const private_cluster&) = delete;
+  private_cluster& operator=(const private_cluster&) = delete;
+
+  int port() const { return port_; }
+  void restart(); // fast restart on the same port: every session is cut
+
+private:
+  void script(const std::string& command);
+  std::filesystem::path dir_;
+  int port_ = 0;
 };
 
 // $ORVALE_SOURCE_DIR, else the source tree the tests were built from.

@@ -1,0 +1,270 @@
+// One outgoing HTTP call: handle, options, transfer, result code and debug lines.
+#include "outgoing.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string_view>
+
+#include <curl/curl.h>
+
+#include "conn.h"
+#include "web/log.h"
+
+namespace srv_apps {
+namespace {
+
+using curl_ptr = std::unique_ptr<CURL, content::c_free<curl_easy_cleanup>>;
+using curl_list_ptr = std::unique_ptr<curl_slist, content::c_free<curl_slist_free_all>>;
+using curl_text_ptr = std::unique_ptr<char, content::c_free<curl_free>>;
+
+constexpr long max_redirects = 10;
+constexpr const char* web_protocols = "http,https";
+
+// The body and what is left of it; a 307/308 redirect of a POST sends the body again from the
+// start, which libcurl asks for through the seek callback.
+struct upload {
+  std::string_view whole;
+  upload_source rest;
+};
+
+int seek_callback(void* data, curl_off_t offset, int origin) {
+  auto* up = static_cast<upload*>(data);
+  if (origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > up->whole.size()) {
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
+  const auto at = static_cast<std::size_t>(offset);
+  up->rest = upload_source{up->whole.data() + at, up->whole.size() - at};
+  return CURL_SEEKFUNC_OK;
+}
+
+// A reply nobody reads must not reach the process's standard output (libcurl's default).
+std::size_t discard_callback(char*, std::size_t size, std::size_t count, void*) {
+  return size * count;
+}
+
+// Applies options in order and keeps the first failure.
+class option_setter {
+public:
+  explicit option_setter(CURL* handle) : handle_(handle) {}
+
+  template <class T> option_setter& set(CURLoption option, T value) {
+    if (rc_ == CURLE_OK) {
+      rc_ = curl_easy_setopt(handle_, option, value);
+    }
+    return *this;
+  }
+  CURLcode result() const { return rc_; }
+
+private:
+  CURL* handle_;
+  CURLcode rc_ = CURLE_OK;
+};
+
+// False when libcurl could not allocate a list node; the list built so far stays owned.
+bool build_headers(const std::vector<std::string>& lines, curl_list_ptr& list) {
+  for (const auto& line : lines) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr) {
+      return false;
+    }
+    static_cast<void>(list.release()); // the same list, now owned through `grown`
+    list.reset(grown);
+  }
+  return true;
+}
+
+void set_tls(option_setter& opts, const tls_settings& tls) {
+  if (!tls.verify) {
+    opts.set(CURLOPT_SSL_VERIFYPEER, 0L).set(CURLOPT_SSL_VERIFYHOST, 0L);
+    return;
+  }
+  opts.set(CURLOPT_SSL_VERIFYPEER, 1L).set(CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!tls.ca_file.empty()) {
+    opts.set(CURLOPT_CAINFO, tls.ca_file.c_str());
+  }
+}
+
+CURLcode configure(CURL* handle, const outgoing_request& rq, upload& up, reply_sink& sink,
+                   curl_slist* headers) {
+  option_setter opts(handle);
+  opts.set(CURLOPT_URL, rq.url.c_str())
+      .set(CURLOPT_NOSIGNAL, 1L)
+      .set(CURLOPT_PROTOCOLS_STR, web_protocols)
+      .set(CURLOPT_REDIR_PROTOCOLS_STR, web_protocols)
+      .set(CURLOPT_FOLLOWLOCATION, 1L)
+      .set(CURLOPT_MAXREDIRS, max_redirects)
+      .set(CURLOPT_TCP_NODELAY, 1L)
+      .set(CURLOPT_TIMEOUT_MS,
+           static_cast<long>(std::max<web::millis::rep>(rq.time_limit.count(), 1)))
+      .set(CURLOPT_HTTPHEADER, headers);
+  if (rq.post) {
+    opts.set(CURLOPT_POST, 1L)
+        .set(CURLOPT_READFUNCTION, read_callback)
+        .set(CURLOPT_READDATA, static_cast<void*>(&up.rest))
+        .set(CURLOPT_SEEKFUNCTION, seek_callback)
+        .set(CURLOPT_SEEKDATA, static_cast<void*>(&up))
+        .set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(up.whole.size()));
+  } else {
+    opts.set(CURLOPT_HTTPGET, 1L);
+  }
+  if (rq.read_reply) {
+    opts.set(CURLOPT_WRITEFUNCTION, write_callback)
+        .set(CURLOPT_WRITEDATA, static_cast<void*>(&sink))
+        .set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.limit));
+  } else {
+    opts.set(CURLOPT_WRITEFUNCTION, discard_callback);
+  }
+  set_tls(opts, rq.tls);
+  return opts.result();
+}
+
+void log_send(const outgoing_request& rq, const call_texts& texts) {
+  if (texts.send.empty()) {
+    return;
+  }
+  LOG(texts.channel, debug,
+      texts.send << rq.url
+                 << (texts.body_label.empty() ? std::string() : texts.body_label + rq.body)
+                 << (texts.length_label.empty()
+                         ? std::string()
+                         : texts.length_label + std::to_string(rq.body.size())));
+}
+
+void log_transfer_error(const call_texts& texts, CURLcode rc) {
+  if (!texts.transfer_error.empty()) {
+    LOG(texts.channel, debug,
+        texts.transfer_error << static_cast<int>(rc) << " descr=" << curl_easy_strerror(rc));
+  }
+}
+
+// The handle's set-up failed: nothing was sent.
+outgoing_result client_failure(const call_texts& texts, CURLcode rc) {
+  if (!texts.handle_error.empty()) {
+    LOG(texts.channel, debug,
+        texts.handle_error << " err=" << static_cast<int>(rc)
+                           << " descr=" << curl_easy_strerror(rc));
+  }
+  outgoing_result out;
+  out.status = client_failure_status;
+  return out;
+}
+
+outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
+  curl_list_ptr headers; // declared first: the handle refers to it until its own clean-up
+  curl_ptr handle{curl_easy_init()};
+  if (!handle) {
+    if (!texts.handle_error.empty()) {
+      LOG(texts.channel, debug, texts.handle_error);
+    }
+    outgoing_result out;
+    out.status = client_failure_status;
+    return out;
+  }
+  if (!build_headers(rq.headers, headers)) {
+    return client_failure(texts, CURLE_OUT_OF_MEMORY);
+  }
+  upload up{rq.body, upload_source{rq.body.data(), rq.body.size()}};
+  reply_sink sink;
+  if (const CURLcode rc = configure(handle.get(), rq, up, sink, headers.get()); rc != CURLE_OK) {
+    return client_failure(texts, rc);
+  }
+
+  log_send(rq, texts);
+  outgoing_result out;
+  const CURLcode rc = curl_easy_perform(handle.get());
+  long code = 0;
+  if (rc == CURLE_OK) {
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &code);
+  }
+  if (rc != CURLE_OK || code <= 0) {
+    const CURLcode reported = rc != CURLE_OK ? rc : CURLE_WEIRD_SERVER_REPLY;
+    log_transfer_error(texts, reported);
+    out.transfer_code = static_cast<int>(reported);
+  } else {
+    out.status = code;
+    if (!texts.reply.empty()) {
+      LOG(texts.channel, debug, texts.reply << code);
+    }
+  }
+  // A cut-off answer is not the peer's answer; a partial one after a failure is passed on.
+  if (!sink.overflow && rc != CURLE_FILESIZE_EXCEEDED) {
+    out.reply = std::move(sink.text);
+  }
+  return out;
+}
+
+} // namespace
+
+std::size_t read_callback(char* dest, std::size_t size, std::size_t count, void* source) {
+  auto* src = static_cast<upload_source*>(source);
+  const std::size_t n = std::min(size * count, src->left);
+  if (n == 0) {
+    return 0;
+  }
+  std::copy_n(src->next, n, dest);
+  src->next += n;
+  src->left -= n;
+  return n;
+}
+
+std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* sink) {
+  auto* out = static_cast<reply_sink*>(sink);
+  const std::size_t n = size * count;
+  if (out->overflow || n > out->limit - std::min(out->limit, out->text.size())) {
+    out->overflow = true;
+    return 0; // anything but n makes libcurl end the transfer with CURLE_WRITE_ERROR
+  }
+  out->text.append(data, n);
+  return n;
+}
+
+outgoing_result perform_call(const outgoing_request& request, const call_texts& texts) {
+  if (request.url.empty()) {
+    return outgoing_result{no_address_status, "", 0};
+  }
+  try {
+    return transfer(request, texts);
+  } catch (const std::exception& e) {
+    LOG(texts.channel, error, "Ошибка исходящего запроса " << request.url << ": " << e.what());
+  }
+  return outgoing_result{client_failure_status, "", 0};
+}
+
+std::string url_escape(const std::string& text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return "";
+  }
+  // Since libcurl 7.82 the escaping needs no handle.
+  const curl_text_ptr escaped{
+      curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()))};
+  return escaped ? std::string(escaped.get()) : std::string();
+}
+
+bool is_https(const std::string& url) {
+  static constexpr std::string_view scheme = "https://";
+  if (url.size() < scheme.size()) {
+    return false;
+  }
+  return std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+    return a == (b >= 'A' && b <= 'Z' ? static_cast<char>(b - 'A' + 'a') : b);
+  });
+}
+
+void warn_unverified_tls(const std::string& upstream_url, bool upstream_verify,
+                         bool station_verify) {
+  if (!station_verify) {
+    LOG("orvale", warning,
+        "Сертификаты контроллеров АЗС, работающих по HTTPS, не проверяются "
+        "(orvale.station_tls_verify = false)");
+  }
+  if (!upstream_verify && is_https(upstream_url)) {
+    LOG("orvale", warning,
+        "Сертификат агрегатора " << upstream_url
+                                 << " не проверяется (orvale.upstream_tls_verify = false)");
+  }
+}
+
+} // namespace srv_apps

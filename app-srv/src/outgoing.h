@@ -1,0 +1,87 @@
+// Outgoing HTTP calls to the aggregator and to station controllers: one libcurl transfer per call,
+// the result codes every caller relies on, and each call's debug lines. Callers differ only in
+// URL, body, headers, time limit, TLS settings, log texts and whether they read the reply.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "web/clock.h"
+
+namespace srv_apps {
+
+// Results that are not an HTTP status of the peer.
+constexpr long no_address_status = 503;       // no base URL or station endpoint: nothing sent
+constexpr long client_failure_status = 500;   // the transfer could not be set up
+constexpr long transfer_failure_status = 502; // no HTTP status was received
+
+// A reply body a call reads is kept up to this size; a larger one makes the call a transfer
+// failure, so a misbehaving peer cannot make a worker hold an unbounded answer.
+constexpr std::size_t max_reply_bytes = 1024 * 1024;
+
+struct tls_settings {
+  bool verify = true;  // peer certificate and host name
+  std::string ca_file; // PEM bundle used instead of the system's store; "" keeps the system's
+};
+
+// The debug lines of one call, on `channel`. An empty text writes no line at all.
+struct call_texts {
+  std::string channel = "orvale";
+  std::string handle_error;   // the whole line when no transfer handle could be made
+  std::string send;           // followed by the URL
+  std::string body_label;     // followed by the body; "" leaves the body out of the send line
+  std::string length_label;   // followed by the body length; "" leaves it out
+  std::string transfer_error; // followed by the libcurl code, " descr=" and libcurl's text
+  std::string reply;          // followed by the HTTP status
+};
+
+struct outgoing_request {
+  std::string url;  // complete; "" gives no_address_status without any network activity
+  bool post = true; // false: a GET without body
+  std::string body; // sent with its length declared in advance
+  std::vector<std::string> headers;
+  web::millis time_limit{10000}; // the whole transfer, redirects included
+  tls_settings tls;
+  bool read_reply = false; // false: the reply body is discarded
+};
+
+struct outgoing_result {
+  long status = transfer_failure_status;
+  std::string reply;     // with read_reply: the body received ("" after an oversized one)
+  int transfer_code = 0; // the libcurl code of a failed transfer, 0 otherwise
+};
+
+// Never throws. Requires libcurl's process-wide initialisation (done once by the process entry).
+// Redirects are followed (at most 10) to http and https only.
+[[nodiscard]] outgoing_result perform_call(const outgoing_request& request,
+                                           const call_texts& texts);
+
+// Percent-encoding of every byte other than ASCII letters, digits and "-._~".
+std::string url_escape(const std::string& text);
+
+// True when the URL's scheme is https in any letter case.
+bool is_https(const std::string& url);
+
+// Logs once, when the root reads its settings, that certificates go unchecked: always while
+// station verification is off (any station link may use TLS), and for the aggregator when its
+// verification is off and its URL is https.
+void warn_unverified_tls(const std::string& upstream_url, bool upstream_verify,
+                         bool station_verify);
+
+// libcurl callbacks. The upload source is the rest of the body still to send.
+struct upload_source {
+  const char* next = nullptr;
+  std::size_t left = 0;
+};
+std::size_t read_callback(char* dest, std::size_t size, std::size_t count, void* source);
+
+// Where a read reply goes: appended up to `limit`; one block past it fails the transfer.
+struct reply_sink {
+  std::string text;
+  std::size_t limit = max_reply_bytes;
+  bool overflow = false;
+};
+std::size_t write_callback(char* data, std::size_t size, std::size_t count, void* sink);
+
+} // namespace srv_apps
