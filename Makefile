@@ -5,6 +5,7 @@
 #   make test    install what is missing, build, run every test; then again under AddressSanitizer
 #                and UndefinedBehaviorSanitizer in build-asan/
 #   make test-tsan   only the outgoing-call concurrency test under ThreadSanitizer (part of test)
+#   make fuzz    the order request parser under libFuzzer for 60 s (clang++; skipped without it)
 #   make clean   remove both build trees and var/
 
 SHELL := /bin/bash
@@ -19,7 +20,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on
 # The test binaries use databases of their own in the one cluster of the pg_start fixture.
 CTEST := ctest --output-on-failure -j2
 
-.PHONY: all build deps run test test-asan test-tsan clean
+.PHONY: all build deps run test test-asan test-tsan fuzz clean
 
 all: build
 
@@ -55,8 +56,25 @@ test-tsan:
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target outgoing_tsan_tests
 	$(CTEST) --test-dir $(BUILD_DIR) -R '^outgoing_tsan_tests$$'
 
+# libFuzzer comes with clang while the service builds with g++, so the fuzzer is a small project
+# of its own compiled with clang++ from only the sources it runs. The corpus grows in
+# build-fuzz/corpus; an input that breaks the target is written to build-fuzz/crash-* and belongs
+# in app-srv/tests/fuzz/regressions/, which the unit tests replay.
+FUZZ_DIR := build-fuzz
+FUZZ_SRC := app-srv/tests/fuzz
+FUZZ_SECONDS := 60
+
+fuzz:
+	@if ! command -v clang++ >/dev/null 2>&1; then echo "fuzz: clang++ not found, skipped"; exit 0; fi; \
+	set -ex; \
+	cmake -S $(FUZZ_SRC) -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=clang++; \
+	cmake --build $(FUZZ_DIR) -j$(JOBS); \
+	mkdir -p $(FUZZ_DIR)/corpus; \
+	$(FUZZ_DIR)/order_request_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus $(FUZZ_SRC)/corpus $(FUZZ_SRC)/regressions
+
 # A test run cut short leaves its cluster running; stop it before its directory goes.
 clean:
 	bash scripts/test-pg.sh stop $(BUILD_DIR)/test-pg
 	bash scripts/test-pg.sh stop $(ASAN_DIR)/test-pg
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) var
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) var

@@ -70,6 +70,13 @@ std::string one_line(const char* text) {
 }
 
 pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params) {
+  // libpq reads a text parameter up to its first NUL: "key\0x" would be looked up as "key".
+  for (const auto& p : params) {
+    if (p.find('\0') != std::string::npos) {
+      LOG("Database", error, "Значение параметра запроса содержит нулевой байт");
+      return pg_result_ptr(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR));
+    }
+  }
   std::vector<const char*> values;
   values.reserve(params.size());
   for (const auto& p : params) {

@@ -3,10 +3,17 @@
 
 #include <stdexcept>
 
+#include "callback.h"
 #include "master.h"
 #include "outgoing.h"
+#include "ping.h"
 #include "prices.h"
+#include "registration.h"
+#include "report.h"
 #include "stations.h"
+#include "sync_prices.h"
+#include "sync_products.h"
+#include "sync_stations.h"
 #include "web/log.h"
 
 namespace {
@@ -102,34 +109,44 @@ void orvale::read_settings() {
 void orvale::register_routes(web::route_table& routes) {
   using srv_apps::pending;
   // Registration order decides which route wins; it is the order operators know from the logs.
-  add_route<pending, &pending::get_pending>(routes, *this, "^/ping(/?)$", "orvale/ping");
+  add_route<srv_apps::ping, &srv_apps::ping::get_ping>(routes, *this, "^/ping(/?)$", "orvale/ping");
   add_route<srv_apps::prices, &srv_apps::prices::get_prices>(routes, *this, "^/price(/?)$",
                                                              "orvale/price");
   add_route<pending, &pending::get_pending>(routes, *this, "^/order(/?)$", "orvale/order");
   add_route<srv_apps::stations, &srv_apps::stations::get_stations>(routes, *this,
                                                                    "^/station(/?)$",
                                                                    "orvale/station");
+  using route_adder = void (*)(web::route_table&, orvale&, const std::string&, const std::string&);
   struct entry {
     const char* pattern;
     const char* channel;
+    route_adder add = &add_route<pending, &pending::get_pending>; // until its endpoint is built
   };
-  static constexpr entry not_yet_built[] = {
+  static constexpr entry more_routes[] = {
       {"^/fueling(/?)$", "orvale/fueling"},
       {"^/canceled(/?)$", "orvale/canceled"},
       {"^/completed(/?)$", "orvale/completed"},
       {"^/volume(/?)$", "orvale/volume"},
       {"^/message(/?)$", "orvale/message"},
-      {"^/sync_prices(/?)$", "orvale/sync_prices"},
-      {"^/sync_stations(/?)$", "orvale/sync_stations"},
-      {"^/sync_products(/?)$", "orvale/sync_products"},
-      {"^/callback/prices(/?)$", "orvale/callback"},
-      {"^/callback/config(/?)$", "orvale/callback"},
-      {"^/callback(/?)$", "orvale/callback"},
-      {"^/cpanel/register(/?)$", "orvale/registration"},
-      {"^/report/main(/?)$", "orvale/report"},
+      {"^/sync_prices(/?)$", "orvale/sync_prices",
+       &add_route<srv_apps::sync_prices, &srv_apps::sync_prices::get_sync_prices>},
+      {"^/sync_stations(/?)$", "orvale/sync_stations",
+       &add_route<srv_apps::sync_stations, &srv_apps::sync_stations::get_sync_stations>},
+      {"^/sync_products(/?)$", "orvale/sync_products",
+       &add_route<srv_apps::sync_products, &srv_apps::sync_products::get_sync_products>},
+      {"^/callback/prices(/?)$", "orvale/callback/prices",
+       &add_route<srv_apps::callback, &srv_apps::callback::get_callback_prices>},
+      {"^/callback/config(/?)$", "orvale/callback",
+       &add_route<srv_apps::callback, &srv_apps::callback::get_callback_config>},
+      {"^/callback(/?)$", "orvale/callback",
+       &add_route<srv_apps::callback, &srv_apps::callback::default_response>},
+      {"^/cpanel/register(/?)$", "orvale/registration",
+       &add_route<srv_apps::registration, &srv_apps::registration::get_registration>},
+      {"^/report/main(/?)$", "orvale/report",
+       &add_route<srv_apps::report, &srv_apps::report::get_report>},
   };
-  for (const auto& e : not_yet_built) {
-    add_route<pending, &pending::get_pending>(routes, *this, e.pattern, e.channel);
+  for (const auto& e : more_routes) {
+    e.add(routes, *this, e.pattern, e.channel);
   }
   routes.add("", [this](const web::context_ptr& ctx) { default_response(*ctx); });
 }

@@ -168,6 +168,7 @@ outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
   }
   upload up{rq.body, upload_source{rq.body.data(), rq.body.size()}};
   reply_sink sink;
+  sink.limit = rq.reply_limit;
   if (const CURLcode rc = configure(handle.get(), rq, up, sink, headers.get()); rc != CURLE_OK) {
     return client_failure(texts, rc);
   }

@@ -44,6 +44,7 @@ struct outgoing_request {
   web::millis time_limit{10000}; // the whole transfer, redirects included
   tls_settings tls;
   bool read_reply = false; // false: the reply body is discarded
+  std::size_t reply_limit = max_reply_bytes; // bytes of a read reply; more is a transfer failure
 };
 
 struct outgoing_result {

@@ -156,6 +156,9 @@ TEST_F(LookupDb, Applications) {
     unknown.authAppInfo(be_->connection(), key);
     EXPECT_EQ(unknown.id(), -1) << key;
   }
+  content::AppTypeInfo with_nul;
+  with_nul.authAppInfo(be_->connection(), std::string("demo-key\0tail", 13));
+  EXPECT_EQ(with_nul.id(), -1) << "a key is not cut at a NUL byte";
   content::AppTypeInfo by_name;
   by_name.getAppTypeValues(be_->connection(), std::string("demo"));
   EXPECT_EQ(by_name.id(), 1);

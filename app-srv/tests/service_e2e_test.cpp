@@ -40,7 +40,7 @@ TEST(ServiceProcess, ServesTheRootPathsAndStopsOnSigterm) {
   EXPECT_EQ(root.body, "");
   EXPECT_EQ(http_call(p.port(), "GET", "/orvale/nope").status, 404);
   EXPECT_EQ(http_call(p.port(), "GET", "/orvale/price/").status, 401);
-  EXPECT_EQ(http_call(p.port(), "GET", "/orvale/ping").status, 501);
+  EXPECT_EQ(http_call(p.port(), "GET", "/orvale/ping").status, 400) << "no station given";
   p.send_signal(SIGTERM);
   EXPECT_EQ(p.wait_exit(10s), std::optional<int>(0));
   const std::string log = p.log_text();

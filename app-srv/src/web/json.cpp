@@ -312,7 +312,10 @@ std::string format_number(double d) {
     return "0"; // also -0
   }
   char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, d);
+  // Past 1e18 the shortest form may be a bare integer beyond 64 bits ("220202220002200030000"),
+  // which readers (ours included) cannot take back as a number; the exponent form they can.
+  auto res = std::fabs(d) >= 1e18 ? std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific)
+                                  : std::to_chars(buf, buf + sizeof buf, d);
   return std::string(buf, res.ptr);
 }
 

@@ -221,7 +221,14 @@ bool log_enabled(log_level level) {
 void log_write(const std::string& channel, log_level level, const std::string& message,
                const char* file, int line) {
   install_dispatch();
-  Poco::Message msg(channel, message, to_priority(level), file, line);
+  // One record, one line: a caller's text with a line break must not forge a record of its own.
+  std::string text = message;
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') {
+      c = ' ';
+    }
+  }
+  Poco::Message msg(channel, text, to_priority(level), file, line);
   Poco::Logger::get(channel).log(msg);
 }
 

@@ -28,6 +28,11 @@ TEST(JsonWriter, EscapesStringsButKeepsUtf8) {
   EXPECT_EQ(json::write(obj), "{\"t\":\"кв\\\"\\\\\\n\\u0001/\"}");
   EXPECT_EQ(json::write(json::value()), "null");
   EXPECT_EQ(json::format_number(45.675), "45.675");
+  EXPECT_EQ(json::format_number(2.2020222000220003e20), "2.2020222000220003e+20");
+  EXPECT_EQ(json::format_number(123456789012345.0), "123456789012345");
+  json::value back;
+  ASSERT_TRUE(json::parse("[" + json::format_number(-9.5e25) + "]", back))
+      << "every written number reads back";
   EXPECT_EQ(json::format_number(1.0 / 0.0), "null");
 }
 

@@ -41,7 +41,7 @@ TEST(Log, LevelsNamesAndFiltering) {
     });
     LOG("orvale/test", debug, "hidden " << expensive());
     LOG("orvale/test", warning, "shown " << expensive());
-    LOG("Database", critical, "also");
+    LOG("Database", critical, "also\r\n2026-01-01 00:00:00; orvale, critical: forged");
   }
   EXPECT_EQ(built, 1) << "a suppressed record must not be formatted";
   ASSERT_EQ(seen.size(), 2u);
@@ -51,6 +51,8 @@ TEST(Log, LevelsNamesAndFiltering) {
   EXPECT_EQ(seen[0].file, "log_test.cpp");
   EXPECT_GT(seen[0].line, 0);
   EXPECT_EQ(seen[1].channel, "Database");
+  EXPECT_EQ(seen[1].message, "also  2026-01-01 00:00:00; orvale, critical: forged")
+      << "line breaks in a message cannot start a record of their own";
 }
 
 TEST(Log, NumbersUseTheDecimalPointWhateverTheGlobalLocale) {

@@ -1,0 +1,131 @@
+// The station price callback: a controller pushes the current prices of its stations.
+#include "callback.h"
+
+#include "orvale.h"
+#include "str.h"
+#include "web/log.h"
+
+namespace srv_apps {
+namespace {
+
+struct price_item {
+  std::string id; // the controller key of the station the price belongs to
+  int product = -1;
+  double price = 0;
+};
+
+// Members of another type than expected count as missing.
+price_item read_item(const web::json::value& element) {
+  price_item item;
+  item.id = web::json::get_string(element, "Id", "");
+  item.product = web::json::get_int(element, "Product", -1);
+  item.price = web::json::get_double(element, "Price", 0);
+  return item;
+}
+
+void reply_status(web::context& ctx, int code) {
+  ctx.response() = web::response();
+  ctx.response().status(code);
+  ctx.complete_response();
+}
+
+} // namespace
+
+int callback::station_by_key(PGconn* conn, const std::string& pass) {
+  content::AzsConnInfo link;
+  link.getAzsConnValues(conn, pass);
+  // The lookup already compares exactly; checking the key it found again keeps that a property
+  // of this endpoint rather than of the query.
+  if (link.id() < 1 || link.key().empty() || link.key() != pass) {
+    return -1;
+  }
+  return link.id();
+}
+
+int callback::write_prices(content::PGBackend& db, const web::json::array& list,
+                           const std::string& station_key, int station) {
+  std::string cached_key = station_key;
+  int cached_station = station;
+  int written = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const web::json::value element = list.get(static_cast<unsigned>(i));
+    if (!web::json::is_object(element)) {
+      continue;
+    }
+    const price_item item = read_item(element);
+    if (item.id.empty()) {
+      continue;
+    }
+    if (item.id != cached_key) {
+      const int found = station_by_key(db.connection(), item.id);
+      if (found < 0) {
+        continue;
+      }
+      cached_key = item.id;
+      cached_station = found;
+    }
+    int status = 0;
+    const int result =
+        db.setPrice(cached_station, item.product, item.price, status, content::QUERY_UPSERT);
+    if (status != PGRES_COMMAND_OK) {
+      LOG(channel(), error,
+          "Не удалось обновить цену для АЗС=\"" << cached_station << "\" Продукт=\"" << item.product
+                                                << "\" [ status = " << status << " ]");
+      continue;
+    }
+    written += result == 1 ? 1 : 0;
+  }
+  return written;
+}
+
+void callback::get_callback_prices() {
+  LOG(channel(), info, "Получены данные обновления прайслиста от АЗС");
+  const std::string apikey = request().query_value("apikey");
+  web::json::value body;
+  bool parsed = true;
+  if (request().method() == "POST") {
+    parsed = web::json::parse(request().raw_body(), body);
+  }
+  web::context_ptr ctx = release_context();
+  std::unique_ptr<content::PGBackend> db;
+  try {
+    if (!parsed) {
+      throw ExceptionHTTP("Ошибка обработки данных прайслиста", 500);
+    }
+    const std::vector<std::string> parts = str::split(apikey, std::string(","));
+    if (apikey.empty() || parts[0].empty() || parts[0] != root.app_key || parts.size() < 2 ||
+        parts[1].empty()) {
+      throw ExceptionHTTP("Ошибка авторизации", 401);
+    }
+    if (web::json::is_null(body)) {
+      throw ExceptionHTTP("Неверные данные блока обновления прайслиста", 400);
+    }
+    if (!web::json::is_array(body)) {
+      throw ExceptionHTTP("Неверный формат блока данных обновления прайслиста", 400);
+    }
+    db = open_backend(*app_database, "Отсутствует соединение с БД", "Отсутствует соединение с БД",
+                      406, 406);
+    const std::string& station_key = parts[1];
+    const int station = station_by_key(db->connection(), station_key);
+    if (station < 0) {
+      throw ExceptionHTTP("Ошибка авторизации АЗС", 401);
+    }
+    reply_status(*ctx, 200);
+    const auto list = body.extract<web::json::array_ptr>();
+    const int written = write_prices(*db, *list, station_key, station);
+    LOG(channel(), info,
+        "Результат обновления цен обработано " << written << " из " << list->size() << " записей");
+  } catch (const ExceptionHTTP& e) {
+    fail(e, db);
+  }
+}
+
+void callback::get_callback_config() {
+  response().status(200);
+}
+
+void callback::default_response() {
+  response().status(503);
+}
+
+} // namespace srv_apps

@@ -1,0 +1,19 @@
+// Copies the product directory from the back-office database into the local products.
+#pragma once
+
+#include "sync_run.h"
+
+namespace srv_apps {
+
+class sync_products final : public sync_endpoint {
+public:
+  using sync_endpoint::sync_endpoint;
+  void get_sync_products();
+  // The statements and texts of this data set's run (the benchmark loads the same way).
+  static const sync_data_set& data_set();
+
+private:
+  bool merge(PGconn* local, const std::string& stamp, int loaded) override;
+};
+
+} // namespace srv_apps

@@ -1,0 +1,21 @@
+// Copies the station network's configuration (stations, controller links, dispenser nozzles)
+// from the back-office database and marks as deleted the nozzles it no longer lists.
+#pragma once
+
+#include "sync_run.h"
+
+namespace srv_apps {
+
+class sync_stations final : public sync_endpoint {
+public:
+  using sync_endpoint::sync_endpoint;
+  void get_sync_stations();
+  // The statements and texts of this data set's run (the benchmark loads the same way).
+  static const sync_data_set& data_set();
+
+private:
+  bool merge(PGconn* local, const std::string& stamp, int loaded) override;
+  void count_disabled(PGconn* local, const std::string& stamp);
+};
+
+} // namespace srv_apps
