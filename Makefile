@@ -42,6 +42,7 @@ test:
 	$(MAKE) --no-print-directory build
 	$(CTEST) --test-dir $(BUILD_DIR)
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory fuzz
 
 test-asan:
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON \

@@ -8,6 +8,7 @@
 #include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
 #include "support/test_db.h"
 #include "web/log.h"
 
@@ -16,22 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using orvale_test::test_db;
 
-struct log_lines {
-  std::mutex mu;
-  std::vector<web::log_record> records;
-  web::log_tap tap{web::log_level::debug, [this](const web::log_record& r) {
-                     std::lock_guard<std::mutex> lock(mu);
-                     records.push_back(r);
-                   }};
-  int count(const std::string& channel, web::log_level level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu);
-    int n = 0;
-    for (const auto& r : records) {
-      n += r.channel == channel && r.level == level && r.message.find(text) != std::string::npos;
-    }
-    return n;
-  }
-};
+using log_lines = orvale_test::log_capture;
 
 class BackendDb : public ::testing::Test {
 protected:
@@ -39,12 +25,7 @@ protected:
   static void TearDownTestSuite() { db_.reset(); }
 
   content::DBConnection_t record() const {
-    content::DBConnection_t rec;
-    rec.host = db_->host();
-    rec.port = db_->port();
-    rec.dbname = db_->name();
-    rec.user = db_->user();
-    rec.password = db_->password();
+    content::DBConnection_t rec = db_->record();
     rec.connect_timeout = 5;
     return rec;
   }
@@ -95,7 +76,7 @@ TEST_F(BackendDb, WrongPasswordLogsTwiceAndLeavesNoHandle) {
   EXPECT_NE(be.open(), 0);
   EXPECT_EQ(be.connection(), nullptr);
   EXPECT_EQ(logs.count("Database", web::log_level::error, "Ошибка соединения с БД : "), 2);
-  EXPECT_EQ(logs.count("Database", web::log_level::error, "wrong"), 0) << "no password in logs";
+  EXPECT_EQ(logs.count("Database", "wrong"), 0) << "no password in logs";
   EXPECT_NE(be.reconnect(), 0);
 }
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/log_capture.h"
 #include "support/test_db.h"
 #include "web/log.h"
 
@@ -26,27 +27,7 @@ INSERT INTO stattypes (id, id_app, sname) VALUES (11, 1, 'OrderCreated'), (13, 1
   (15, 1, 'StationCanceled'), (16, 1, 'UserCanceled');
 )SQL";
 
-struct log_lines {
-  std::mutex mu;
-  std::vector<web::log_record> records;
-  web::log_tap tap{web::log_level::debug, [this](const web::log_record& r) {
-                     std::lock_guard<std::mutex> lock(mu);
-                     records.push_back(r);
-                   }};
-  // Records on `channel` at `level` whose message starts with `prefix`.
-  int count(const std::string& channel, web::log_level level, const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mu);
-    int n = 0;
-    for (const auto& r : records) {
-      n += r.channel == channel && r.level == level && r.message.rfind(prefix, 0) == 0;
-    }
-    return n;
-  }
-  std::size_t size() {
-    std::lock_guard<std::mutex> lock(mu);
-    return records.size();
-  }
-};
+using log_lines = orvale_test::log_capture;
 
 // Every column set to an ordinary value.
 OrderData full_order(const std::string& id) {
@@ -177,12 +158,7 @@ protected:
   }
 
   static content::DBConnection_t record() {
-    content::DBConnection_t rec;
-    rec.host = db_->host();
-    rec.port = db_->port();
-    rec.dbname = db_->name();
-    rec.user = db_->user();
-    rec.password = db_->password();
+    content::DBConnection_t rec = db_->record();
     return rec;
   }
 

@@ -22,12 +22,7 @@ protected:
   static void TearDownTestSuite() { db_.reset(); }
 
   content::DBConnection_t record(int size, int timeout = 2) const {
-    content::DBConnection_t rec;
-    rec.host = db_->host();
-    rec.port = db_->port();
-    rec.dbname = db_->name();
-    rec.user = db_->user();
-    rec.password = db_->password();
+    content::DBConnection_t rec = db_->record();
     rec.connect_timeout = timeout;
     rec.pool_size = size;
     return rec;

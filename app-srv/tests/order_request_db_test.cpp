@@ -125,12 +125,7 @@ protected:
   }
 
   static content::DBConnection_t record() {
-    content::DBConnection_t rec;
-    rec.host = db_->host();
-    rec.port = db_->port();
-    rec.dbname = db_->name();
-    rec.user = db_->user();
-    rec.password = db_->password();
+    content::DBConnection_t rec = db_->record();
     return rec;
   }
 

@@ -32,12 +32,7 @@ protected:
 
   void SetUp() override {
     db_->reset();
-    content::DBConnection_t rec;
-    rec.host = db_->host();
-    rec.port = db_->port();
-    rec.dbname = db_->name();
-    rec.user = db_->user();
-    rec.password = db_->password();
+    content::DBConnection_t rec = db_->record();
     backend_ = std::make_unique<content::PGBackend>(rec);
     ASSERT_EQ(backend_->open(), 0);
   }

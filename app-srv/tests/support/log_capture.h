@@ -39,6 +39,19 @@ public:
     }
     return n;
   }
+  // Records on `channel` at `level` whose message starts with `prefix`.
+  int count(const std::string& channel, web::log_level level, const std::string& prefix) const {
+    std::lock_guard lock(mu_);
+    int n = 0;
+    for (const auto& r : records_) {
+      n += r.channel == channel && r.level == level && r.message.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return n;
+  }
+  std::size_t size() const {
+    std::lock_guard lock(mu_);
+    return records_.size();
+  }
   void clear() {
     std::lock_guard lock(mu_);
     records_.clear();

@@ -259,6 +259,17 @@ int test_db::connections(const std::string& application_name_or_user) {
   }
 }
 
+content::DBConnection_t test_db::record(int pool_size) const {
+  content::DBConnection_t rec;
+  rec.host = host_;
+  rec.port = port_;
+  rec.dbname = name_;
+  rec.user = user();
+  rec.password = password();
+  rec.pool_size = pool_size;
+  return rec;
+}
+
 std::string test_db::json_db_object() const {
   Poco::JSON::Object obj(Poco::JSON_PRESERVE_KEY_ORDER);
   obj.set("db_host", host_);

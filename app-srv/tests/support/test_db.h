@@ -1,6 +1,8 @@
 // One test database in the throwaway cluster of scripts/test-pg.sh, cloned from orvale_template.
 #pragma once
 
+#include "conn.h"
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -50,6 +52,9 @@ public:
   // Sessions on this database by the user "orvale" whose application_name or user name is
   // `application_name_or_user`; this object's own session is not counted.
   int connections(const std::string& application_name_or_user);
+
+  // The service's connection record for this database (no pool unless asked).
+  content::DBConnection_t record(int pool_size = 0) const;
 
   // The connection object for "orvale.app_database" / "orvale.velk_database" of the config.
   std::string json_db_object() const;
