@@ -138,7 +138,7 @@ SELECT s, p, 45 + p * 2.5 + (s % 17) * 0.1 + d * 0.01,
        (now() AT TIME ZONE 'UTC') - d * interval '1 day'
 FROM generate_series(1001, 1500) AS s, generate_series(1, 8) AS p, generate_series(1, 100) AS d;
 COMMIT;
-ANALYZE;
+ANALYZE pd_products, sd_ident, sj_shifts, pj_trksum, uremote.sd_remote_conf, pd_prodprices;
 SQL
 }
 
@@ -181,13 +181,13 @@ show_gateway_log() {
   fi
 }
 
-# Ready once it answers: a GET on a synchronisation path is refused at once with 401.
+# Ready once it answers: the root itself answers 502, and logs nothing.
 start_gateway() {
   gateway_port=$(free_port)
   write_gateway_config "$work/orvale.json" "$gateway_port"
   "$gateway_bin" -c "$work/orvale.json" >"$work/orvale.out" 2>&1 &
   gateway_pid=$!
-  local url="http://127.0.0.1:$gateway_port/orvale/sync_products"
+  local url="http://127.0.0.1:$gateway_port/orvale"
   local i code
   for ((i = 0; i < GATEWAY_START_LIMIT; ++i)); do
     if ! kill -0 "$gateway_pid" 2>/dev/null; then
@@ -195,13 +195,13 @@ start_gateway() {
       fail "the gateway has ended at its start"
     fi
     code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "$url" || true)
-    if [[ "$code" == 401 ]]; then
+    if [[ "$code" == 502 ]]; then
       return 0
     fi
     sleep 0.1
   done
   show_gateway_log
-  fail "the gateway does not answer 401 on $url (last status $code)"
+  fail "the gateway does not answer 502 on $url (last status $code)"
 }
 
 main() {
@@ -219,9 +219,12 @@ main() {
   say "starting the gateway"
   start_gateway
   say "measuring: $runs runs of each data set"
-  "$bench_bin" --gateway-port="$gateway_port" --pg-port="$pg_port" --local-db="$LOCAL_DB" \
+  if ! "$bench_bin" --gateway-port="$gateway_port" --pg-port="$pg_port" --local-db="$LOCAL_DB" \
     --office-db="$OFFICE_DB" --user="$DB_USER" --password="$DB_PASSWORD" --key="$APP_KEY" \
-    --runs="$runs"
+    --runs="$runs"; then
+    show_gateway_log
+    fail "the benchmark failed"
+  fi
   if [[ -s "$work/orvale.log" ]]; then
     say "the gateway logged errors during the run:"
     show_gateway_log

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The body of "make run": a throwaway PostgreSQL 15 cluster under var/pg holding the demo data,
-# a configuration in var/orvale.json, and the gateway in the foreground on 127.0.0.1:8080.
+# The body of "make run": a throwaway PostgreSQL 15 cluster under var/pg holding the demo data
+# and a small back-office database, a configuration in var/orvale.json, and the gateway in the
+# foreground on 127.0.0.1:8080.
 # When the gateway ends (Ctrl-C, SIGTERM, or on its own) the cluster is stopped and removed;
 # every run starts from a fresh one.
 set -euo pipefail
@@ -165,6 +166,9 @@ EOF
   # As orvale, so that the tables belong to the role the gateway logs in as.
   psql_as orvale "$APP_PASSWORD" orvale -f "$SOURCE_DIR/sql/schema.sql" >/dev/null
   psql_as orvale "$APP_PASSWORD" orvale -f "$SOURCE_DIR/sql/demo.sql" >/dev/null
+  # The back-office the synchronisation endpoints read.
+  psql_as orvale "$APP_PASSWORD" orvale_backoffice -f "$SOURCE_DIR/sql/backoffice-fixture.sql" \
+    >/dev/null
 }
 
 database_object() {

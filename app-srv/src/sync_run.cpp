@@ -158,11 +158,10 @@ claim_result claim_run(PGconn* conn, const std::string& tablename, int interval,
   // two runs started together both pass before either has written its stamp.
   const std::string sql =
       "UPDATE syncinfo set syncdate = now()::timestamp without time zone, status=-1"
-      " WHERE tablename='" +
-      tablename + "' AND (now() - COALESCE(syncdate, now() - interval '" +
+      " WHERE tablename=$1 AND (now() - COALESCE(syncdate, now() - interval '" +
       std::to_string(interval + 1) + " minute')) > interval '" + std::to_string(interval) +
       " minute' RETURNING syncdate::text as timeget";
-  content::pg_result_ptr res(PQexec(conn, sql.c_str()));
+  content::pg_result_ptr res = content::exec_params(conn, sql.c_str(), {tablename});
   if (!reached(res, PGRES_TUPLES_OK)) {
     error = server_text(conn, res.get());
     return claim_result::failed;
@@ -480,7 +479,9 @@ void sync_endpoint::finish_run(const sync_data_set& set, content::PGBackend& loc
   if (!merge(conn, stamp, load.loaded)) {
     return;
   }
-  LOG(channel(), warning, "статус синхронизации :" << set_status(conn, set, stamp, "1"));
+  // Statements run outside LOG: its message is not built at all when the level is off.
+  const std::string status_error = set_status(conn, set, stamp, "1");
+  LOG(channel(), warning, "статус синхронизации :" << status_error);
   content::pg_result_ptr cleaned = exec_stamped(conn, set.delete_own, stamp);
   LOG(channel(), warning,
       "Очистка временных таблиц : " << (reached(cleaned, PGRES_COMMAND_OK)
