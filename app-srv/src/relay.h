@@ -1,0 +1,118 @@
+// Relays of station events to the aggregator: one try per run, the next one booked as a timed task
+// on the background executor, so a relay waiting for its next try holds no thread, database
+// connection or client handle.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "web/clock.h"
+#include "web/executor.h"
+
+namespace srv_apps {
+
+// When a relay may try again and how long it waits before doing so.
+class retry_schedule {
+public:
+  virtual ~retry_schedule() = default;
+  // Before try number tries_done + 1, `elapsed` after the relay started.
+  virtual bool may_try(int tries_done, web::millis elapsed) const = 0;
+  // The pause (before pause_scale) after the failed try number `tries_done`.
+  virtual web::millis pause_after(int tries_done) = 0;
+};
+
+// At most `max_tries` tries, `pause` apart.
+class fixed_retries final : public retry_schedule {
+public:
+  fixed_retries(int max_tries, web::millis pause) : max_tries_(max_tries), pause_(pause) {}
+  bool may_try(int tries_done, web::millis) const override { return tries_done < max_tries_; }
+  web::millis pause_after(int) override { return pause_; }
+
+private:
+  int max_tries_;
+  web::millis pause_;
+};
+
+// The completion's schedule: tries until `limit` has elapsed since the start, 10 s apart except
+// after every tenth try 10k, which is followed by k + 1 minutes. A completion is retried for as
+// long as the order may live, and an aggregator that is down for hours is not called every 10 s.
+class completion_schedule final : public retry_schedule {
+public:
+  explicit completion_schedule(web::millis limit) : limit_(limit) {}
+  bool may_try(int tries_done, web::millis elapsed) const override;
+  web::millis pause_after(int tries_done) override;
+
+private:
+  web::millis limit_;    // already scaled like the pauses: pause_scale shortens the whole timeline
+  int current_step_ = 0; // 0: unset
+};
+
+// Where a relay runs: the clock it measures with and the queue that runs its next try.
+class relay_runner {
+public:
+  virtual ~relay_runner() = default;
+  virtual web::steady_time now() const = 0;
+  // The real length of a pause of the design (pause_scale applied).
+  virtual web::millis scaled(web::millis pause) const = 0;
+  // Runs the task after the pause (before scaling); false when it cannot be booked (shutdown,
+  // queue full), and then neither of the task's functions is ever called.
+  [[nodiscard]] virtual bool run_after(web::millis pause, web::executor::task task) = 0;
+};
+
+// The service's background executor and its clock; the executor must outlive the relays.
+class executor_runner final : public relay_runner {
+public:
+  explicit executor_runner(web::executor& exec) : exec_(exec) {}
+  web::steady_time now() const override { return exec_.clock().now(); }
+  web::millis scaled(web::millis pause) const override { return exec_.clock().scaled(pause); }
+  bool run_after(web::millis pause, web::executor::task task) override {
+    return exec_.post_after(pause, std::move(task));
+  }
+
+private:
+  web::executor& exec_;
+};
+
+// What a relay is about, for its log lines.
+struct relay_subject {
+  std::string order_id;
+  std::string event; // "Fueling", "Completed", ...
+  std::string channel = "orvale";
+};
+
+class relay : public std::enable_shared_from_this<relay> {
+public:
+  // One try: the result code of the call (exactly 200 is success). Must not block for longer
+  // than the call's own time limit.
+  using attempt_fn = std::function<long()>;
+  // Once, when the relay ends with a success or by its schedule: the last result (0 when no try
+  // was made) and the number of tries. Not called for a relay abandoned at shutdown.
+  using finish_fn = std::function<void(long result, int tries)>;
+
+  // Books the first try at once. A relay that cannot be booked is logged as abandoned.
+  static void start(std::shared_ptr<relay_runner> runner, relay_subject subject,
+                    std::unique_ptr<retry_schedule> schedule, attempt_fn attempt,
+                    finish_fn finish = nullptr);
+
+  relay(std::shared_ptr<relay_runner> runner, relay_subject subject,
+        std::unique_ptr<retry_schedule> schedule, attempt_fn attempt, finish_fn finish);
+
+private:
+  void book(web::millis pause);
+  void attempt();
+  void end(long result);
+  void abandoned() const;
+
+  std::shared_ptr<relay_runner> runner_;
+  relay_subject subject_;
+  std::unique_ptr<retry_schedule> schedule_;
+  attempt_fn attempt_;
+  finish_fn finish_;
+  web::steady_time started_;
+  // Touched by one task at a time: each try books the next only when it is done.
+  int tries_ = 0;
+};
+
+} // namespace srv_apps

@@ -1,0 +1,83 @@
+// Volume event: the early reply, the volume column, and the single relay.
+#include "stat_volume.h"
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "orvale.h"
+#include "str.h"
+#include "web/log.h"
+
+namespace srv_apps {
+
+struct stat_volume::report {
+  std::string order_id;
+  std::string litre;
+};
+
+void stat_volume::send_status() {
+  const web::context_ptr ctx = release_context();
+  report r{param("orderid"), param("litre")};
+  LOG("orvale", debug, "Get Volume Status Id=" << r.order_id << " Volume=" << r.litre);
+  const station_credential credential = station_credential::parse(param("apikey"));
+  if (!credential.has_all_parts()) {
+    return _answer(*ctx, 401);
+  }
+  if (!credential.service_key_is(root.app_key)) {
+    LOG("orvale", debug, "Unauthorized request");
+    return _answer(*ctx, 401);
+  }
+  if (r.litre.empty()) {
+    return _answer(*ctx, 400);
+  }
+  _answer(*ctx, 200);
+  if (!_record(r, credential)) {
+    return;
+  }
+  const relay_context rc = relay_context::from_root(root);
+  relay::start(rc.runner, relay_subject{r.order_id, "Volume"},
+               std::make_unique<fixed_retries>(1, web::millis(0)),
+               [upstream = rc.upstream, apikey = credential.app_key, r] {
+                 return upstream.upstream_volume(apikey, r.order_id, r.litre);
+               });
+}
+
+bool stat_volume::_record(const report& r, const station_credential& credential) {
+  std::unique_ptr<content::PGBackend> db;
+  try {
+    db = open_backend(*app_database, "DB Object error", "DB connection error");
+  } catch (const ExceptionHTTP& e) {
+    LOG("orvale", debug, e.what());
+    return false;
+  }
+  station_caller caller;
+  switch (identify_caller(db->connection(), credential, caller)) {
+  case caller_check::known:
+    break;
+  case caller_check::unknown_application:
+    LOG("orvale", debug, "AppId not found");
+    return false;
+  case caller_check::unknown_station:
+    LOG("orvale", debug, "AZS not authorized");
+    return false;
+  }
+  const loaded_order lo = load_order(*db, caller.id_app, r.order_id, "");
+  if (lo.failed()) {
+    return false;
+  }
+  // Another station's order, or none at all: the station may report only on its own orders.
+  if (lo.order.id_shop != caller.id_shop) {
+    LOG("orvale", debug, "AZS not authorized");
+    return false;
+  }
+  double volume = 0;
+  if (str::_stod(r.litre, &volume) != 0 || !std::isfinite(volume)) {
+    LOG("orvale", debug, about_order("Volume is not a number: " + r.litre, r.order_id));
+    return false;
+  }
+  static_cast<void>(record_volume(db->connection(), caller.id_app, r.order_id, volume));
+  return true;
+}
+
+} // namespace srv_apps
