@@ -23,6 +23,10 @@
 #include <Poco/StreamCopier.h>
 #include <libpq-fe.h>
 
+#include "conn.h"
+#include "prices.h"
+#include "stations.h"
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -33,69 +37,17 @@ constexpr const char* local_host = "127.0.0.1";
 constexpr std::size_t max_requests_per_client = 1'000'000;
 constexpr int max_duration_s = 600;
 
-template <auto Free> struct c_free {
-  template <class T> void operator()(T* p) const noexcept { Free(p); }
-};
-using pg_conn_ptr = std::unique_ptr<PGconn, c_free<PQfinish>>;
-using pg_result_ptr = std::unique_ptr<PGresult, c_free<PQclear>>;
+using content::pg_conn_ptr;
+using content::pg_result_ptr;
 
-// --- What the endpoints send to PostgreSQL, copied from prices.cpp and stations.cpp. Keep the
-// texts identical, or the comparison measures two different queries.
+// --- What the endpoints send to PostgreSQL: their own statement builders, and the key lookup of
+// content::AppTypeInfo, so that both sides of the comparison run the same queries.
 
 constexpr const char* auth_sql =
     "SELECT id, sname, key, description FROM apptypes WHERE key=$1 LIMIT 1";
 
-std::string price_statement(int id_app, const std::string& stations) {
-  std::string sql = "WITH cf AS ( SELECT distinct id_shop, prodcod from azsconf)"
-                    " SELECT json_agg( t.jsdata ) FROM "
-                    "(SELECT p.id_shop , json_build_object("
-                    "'StationId', p.id_shop::text"
-                    ",'ProductId', m.prodmap::text"
-                    ",'Price' , round(p.price,2)) as jsdata"
-                    " FROM curprices AS p, prodmaps AS m, apptypes AS a, cf"
-                    " WHERE p.id_shop = cf.id_shop AND p.prodcod = cf.prodcod";
-  if (!stations.empty()) {
-    sql += " AND p.id_shop IN (" + stations + ")";
-  }
-  sql += " AND p.prodcod = m.prodcod AND m.id_app = a.id";
-  sql += " AND a.id = " + std::to_string(id_app);
-  sql += " ORDER BY p.id_shop, p.prodcod) AS t";
-  return sql;
-}
-
-std::string station_statement(int id_app, const std::string& stations) {
-  std::string sql = "SELECT json_agg(r.AzsConf) as d FROM ("
-                    "SELECT l.id"
-                    ",json_build_object('Id',l.id::text"
-                    ",'Enable',COALESCE(NULLIF(not(l.deleted), true), ln.active, false)::bool"
-                    ",'Name',l.title::text"
-                    ",'Address',l.azs_addr::text"
-                    ",'Location',json_build_object('Lat', l.pos_lat, 'Lon', l.pos_lon)"
-                    ",'PostPay', COALESCE(ln.is_postpay, false::boolean)::boolean"
-                    ",'Columns', t.trk_colscf"
-                    ") as AzsConf"
-                    " FROM azslist l"
-                    ", links ln"
-                    ", (SELECT jt.id_shop, json_object_agg(jt.trk, jt.trk_js) as trk_colscf"
-                    " FROM (SELECT c.id_shop, c.trk"
-                    ", json_build_object('PostPay', COALESCE(max(c.is_postpay::integer)::boolean,  "
-                    "l0.is_postpay, false)::boolean"
-                    ",'Fuels', json_agg(m.prodmap)) as trk_js"
-                    " FROM azsconf  AS c, prodmaps AS m, apptypes AS a, links AS l0"
-                    " WHERE m.id_app = a.id AND c.prodcod = m.prodcod AND a.id=" +
-                    std::to_string(id_app) + "   AND l0.id_shop = c.id_shop";
-  if (!stations.empty()) {
-    sql += " AND c.id_shop in (" + stations + ")";
-  }
-  sql += "   AND c.deleted = false AND c.temp_blocked = false"
-         " GROUP BY c.id_shop, c.trk, l0.is_postpay"
-         ") AS jt"
-         " GROUP BY jt.id_shop"
-         ") AS t"
-         " WHERE l.id = t.id_shop AND ln.id_shop = l.id"
-         ") AS r;";
-  return sql;
-}
+using srv_apps::price_statement;
+using srv_apps::station_statement;
 
 // --- Settings of one benchmark run.
 

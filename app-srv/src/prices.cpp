@@ -4,7 +4,6 @@
 #include "web/log.h"
 
 namespace srv_apps {
-namespace {
 
 // Distinct (station, product) pairs first: several nozzles of one product give one element.
 std::string price_statement(int id_app, const std::string& stations) {
@@ -24,8 +23,6 @@ std::string price_statement(int id_app, const std::string& stations) {
   sql += " ORDER BY p.id_shop, p.prodcod) AS t";
   return sql;
 }
-
-} // namespace
 
 void prices::get_prices() {
   LOG(channel(), info, "Запрос списка цен");

@@ -1,9 +1,14 @@
 // The aggregator's price list: current prices per station in the caller's product codes.
 #pragma once
 
+#include <string>
+
 #include "catalogue.h"
 
 namespace srv_apps {
+
+// The one statement of the price list (also run by the benchmark, so both measure the same query).
+std::string price_statement(int id_app, const std::string& stations);
 
 class prices final : public catalogue_endpoint {
 public:

@@ -4,7 +4,6 @@
 #include "web/log.h"
 
 namespace srv_apps {
-namespace {
 
 std::string station_statement(int id_app, const std::string& stations) {
   std::string sql =
@@ -40,8 +39,6 @@ std::string station_statement(int id_app, const std::string& stations) {
          ") AS r;";
   return sql;
 }
-
-} // namespace
 
 void stations::get_stations() {
   LOG(channel(), info, "Запрос конфигурации АЗС");
