@@ -5,11 +5,17 @@
 
 #include "callback.h"
 #include "master.h"
+#include "order.h"
 #include "outgoing.h"
 #include "ping.h"
 #include "prices.h"
 #include "registration.h"
 #include "report.h"
+#include "stat_canceled.h"
+#include "stat_completed.h"
+#include "stat_fueling.h"
+#include "stat_notify.h"
+#include "stat_volume.h"
 #include "stations.h"
 #include "sync_prices.h"
 #include "sync_products.h"
@@ -112,7 +118,8 @@ void orvale::register_routes(web::route_table& routes) {
   add_route<srv_apps::ping, &srv_apps::ping::get_ping>(routes, *this, "^/ping(/?)$", "orvale/ping");
   add_route<srv_apps::prices, &srv_apps::prices::get_prices>(routes, *this, "^/price(/?)$",
                                                              "orvale/price");
-  add_route<pending, &pending::get_pending>(routes, *this, "^/order(/?)$", "orvale/order");
+  add_route<srv_apps::order, &srv_apps::order::get_order>(routes, *this, "^/order(/?)$",
+                                                          "orvale/order");
   add_route<srv_apps::stations, &srv_apps::stations::get_stations>(routes, *this,
                                                                    "^/station(/?)$",
                                                                    "orvale/station");
@@ -123,11 +130,16 @@ void orvale::register_routes(web::route_table& routes) {
     route_adder add = &add_route<pending, &pending::get_pending>; // until its endpoint is built
   };
   static constexpr entry more_routes[] = {
-      {"^/fueling(/?)$", "orvale/fueling"},
-      {"^/canceled(/?)$", "orvale/canceled"},
-      {"^/completed(/?)$", "orvale/completed"},
-      {"^/volume(/?)$", "orvale/volume"},
-      {"^/message(/?)$", "orvale/message"},
+      {"^/fueling(/?)$", "orvale/fueling",
+       &add_route<srv_apps::stat_fueling, &srv_apps::stat_fueling::send_status>},
+      {"^/canceled(/?)$", "orvale/canceled",
+       &add_route<srv_apps::stat_canceled, &srv_apps::stat_canceled::send_status>},
+      {"^/completed(/?)$", "orvale/completed",
+       &add_route<srv_apps::stat_completed, &srv_apps::stat_completed::send_status>},
+      {"^/volume(/?)$", "orvale/volume",
+       &add_route<srv_apps::stat_volume, &srv_apps::stat_volume::send_status>},
+      {"^/message(/?)$", "orvale/message",
+       &add_route<srv_apps::stat_notify, &srv_apps::stat_notify::send_status>},
       {"^/sync_prices(/?)$", "orvale/sync_prices",
        &add_route<srv_apps::sync_prices, &srv_apps::sync_prices::get_sync_prices>},
       {"^/sync_stations(/?)$", "orvale/sync_stations",

@@ -1,0 +1,185 @@
+// The run of one order event once the order endpoint has stored it: forwarding a new order to the
+// station controller, confirming it to the aggregator, starting the dispenser, reporting fueling,
+// stopping, cancelling, recording completion or expiry, and the post-payment settlements.
+//
+// The dispatch, and step 2 of a new order, run in the HTTP handler, which holds the aggregator's
+// answer until the station has answered the forwarded order. Every later step runs on the
+// background executor, one try per task; a run waiting for its next try holds no thread and no
+// pooled connection, only the session that keeps the order's lock (order_lock.h).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "conn.h"
+#include "order_lock.h"
+#include "order_station.h"
+#include "order_status.h"
+#include "order_upstream.h"
+#include "web/clock.h"
+#include "web/http.h"
+#include "web/json.h"
+
+class orvale;
+
+namespace srv_apps {
+
+// Step numbers as the logs show them ("step=", "Status=").
+enum order_step : int {
+  STEP_DONE = 0,
+  STEP_ACCEPT = 1,           // confirm the accepted order to the aggregator
+  STEP_FORWARD = 2,          // forward the new order to the station controller
+  STEP_STOP = 3,             // stop the order at the station
+  STEP_REPORT_FUELING = 4,   // report the start of fueling to the aggregator
+  STEP_START = 5,            // start the dispenser at the station
+  STEP_COMPLETED = 6,        // record completion
+  STEP_CANCELED = 7,         // report a cancellation to the aggregator
+  STEP_EXPIRE = 8,           // record expiry
+  STEP_POSTPAY_COMPLETE = 9, // post-payment completion on both sides
+  STEP_POSTPAY_CANCEL = 10,  // post-payment cancellation on both sides
+};
+
+// What the run reads of a station controller's answer. A member that is missing or of another
+// JSON type keeps its default.
+struct station_reply {
+  std::string msg; // with a non-empty "txt" appended as " (txt)"
+  std::string txt;
+  std::string cmd;
+  std::string action;
+  int prd = -1; // product of a price refresh
+  int prs = 0;  // its new price in hundredths
+  int trannum = -1;
+  std::string timeset;
+  std::string litre; // decimal text
+  std::string extendedOrderId;
+  std::string extendedDate;
+  std::string orderStatus;
+  int stat = -1;
+  int res = -1;
+  int err = 0;
+  std::string tcod;
+};
+
+// False, with `out` at its defaults, when there is nothing to read: an empty text, text that is
+// not one JSON document, or null.
+bool read_station_reply(const std::string& text, station_reply& out);
+
+// Runs `work` for the step `step` of the order `order_id`. An exception that escapes it is logged
+// and reported as false; a request `ctx` not answered yet is then answered 500, so that every path
+// answers exactly once. Never throws.
+bool run_guarded(const std::string& order_id, int step, web::context* ctx,
+                 const std::function<void()>& work) noexcept;
+
+// What the order endpoint hands over.
+struct order_event {
+  std::string apikey;
+  content::OrderData rec;
+  content::AzsConnInfo link;
+  IntStatusType event = INT_STATUS_UNSET; // of the event's status name
+  web::json::value reply;                 // body of the answer, when it has one
+  web::context_ptr ctx;                   // detached; answered here unless already answered
+  std::unique_ptr<order_lock> lock;       // held until the run ends
+};
+
+class order_machine : public std::enable_shared_from_this<order_machine> {
+  struct private_tag {};
+
+public:
+  // Runs the dispatch (for a new order also step 2, after which the aggregator gets its 200) on
+  // the calling handler's thread, then books the rest of the run on the root's executor. Returns
+  // once nothing of the run needs the handler any more. The handler's backend serves the dispatch
+  // and is closed right after it: no pooled connection waits through a pause or a peer's answer.
+  static void start(orvale& root, order_event event, std::unique_ptr<content::PGBackend> db);
+
+  order_machine(private_tag, orvale& root, order_event event);
+  ~order_machine();
+  order_machine(const order_machine&) = delete;
+  order_machine& operator=(const order_machine&) = delete;
+
+private:
+  // How a step runs: its first part, then (for the steps that call a peer) tries until one
+  // succeeds or `retry_limit` have failed, pausing `pause` after every failed one.
+  struct step_plan {
+    void (order_machine::*begin)();
+    bool (order_machine::*attempt)() = nullptr; // true on success; sets next_
+    void (order_machine::*fault)() = nullptr;   // after the last failed try; sets next_
+    web::millis pause{0};                       // before pause_scale
+  };
+  static step_plan plan_of(int step);
+
+  // The handler's part.
+  void run_in_handler();
+  void _dispatch();
+  int _dispatch_new_order();
+  int _dispatch_status_change() const;
+  void answer();
+
+  // The loop, one task at a time.
+  void book(web::millis pause, void (order_machine::*next)());
+  void guarded(void (order_machine::*work)());
+  void run_step();
+  void begin_step();
+  void attempt();
+  void after_failed_try();
+  void advance();
+  void finish();
+  void abandoned();
+
+  // The steps (order_machine_steps.cpp).
+  void _forward_order();
+  void _after_forward(const station_reply& r, bool sent_postpay);
+  void _refresh_prices(const station_reply& r);
+  void _accept_begin();
+  bool _accept_try();
+  void _accept_fault();
+  int _after_accept() const;
+  int _cancel_step() const;
+  void _start_begin();
+  bool _start_try();
+  void _start_fault();
+  void _fueling_begin();
+  bool _fueling_try();
+  void _fueling_fault();
+  void _stop_begin();
+  bool _stop_try();
+  void _stop_fault();
+  void _cancel_begin();
+  bool _cancel_try();
+  void _cancel_fault();
+  void _cancel_result();
+  void _completed();
+  void _expire();
+  void _postpay_complete();
+  void _postpay_cancel();
+
+  // Shared by the steps.
+  void set_order_keys();
+  std::unique_ptr<content::PGBackend> lease_backend() const;
+  int write_patch();
+  std::string line(const char* phrase, const char* label) const;
+
+  orvale& root_;
+  order_upstream upstream_;
+  order_station station_;
+  std::string apikey_;
+  content::OrderData rec_;   // the order as the run knows it
+  content::OrderData patch_; // what the next write changes
+  int station_id_;
+  station_link link_;
+  IntStatusType event_;
+  std::string event_name_; // the status name the event arrived with
+  web::json::value reply_;
+  web::context_ptr ctx_;                   // only while in the handler
+  std::unique_ptr<content::PGBackend> db_; // the handler's, only for the dispatch
+  std::unique_ptr<order_lock> lock_;
+  web::json::object_ptr body_; // to the station, kept from step to step
+  station_reply answer_;       // of the last station call
+  int step_ = STEP_DONE;
+  int next_ = STEP_DONE;
+  int tries_ = 0;
+  bool accepted_ = false;
+  long last_ = 400; // result of the last call of the step
+};
+
+} // namespace srv_apps

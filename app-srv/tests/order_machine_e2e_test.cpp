@@ -1,0 +1,300 @@
+// Status changes of stored orders and the failure paths of the order's run, through the real
+// binary: stops, cancellations, completion and expiry, peers that never answer 200, two gateway
+// processes sharing one database, and orders waiting on a dead station while the other endpoints
+// go on answering.
+#include <csignal>
+#include <future>
+
+#include "order_e2e_fixture.h"
+
+namespace order_e2e {
+namespace {
+
+// An order as an earlier run left it, at internal status `statusint`.
+void store_order(test_db& db, const std::string& id, int statusint, int confirmed = 1,
+                 const std::string& extended = "") {
+  db.exec("INSERT INTO orders (id, id_app, timebeg, ord_typ, ordtypext, orderval, id_shop, "
+          "shopext, trk, prodcod, prodident, prodext, priceid, price, ord_sum, ord_vol, status, "
+          "ordstatext, statusint, statusconfirmed, contractid) VALUES ('" +
+          id +
+          "', 1, '2021-03-04 02:06:07', 1, 'Money', 500, 10, 's10', 1, 1, 'a92', '92', 'p1', "
+          "52.3, 500, 9.56, 1, 'OrderCreated', " +
+          std::to_string(statusint) + ", " + std::to_string(confirmed) + ", '" + extended + "')");
+}
+
+TEST_F(OrderE2e, UserCancelWhileFuelingStopsAtTheStationOnly) {
+  store_order(*db_, "U-1", 2);
+  store_order(*db_, "U-7", 7, 0);
+  start_gateway();
+  station_.script(st_canceled, {reply(200, "{}", 1500ms)});
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(post(status_change("U-1", "UserCanceled")).status, 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << "answered before the stop";
+  ASSERT_TRUE(run_ended("U-1"));
+
+  const auto stops = station_.requests(st_canceled);
+  ASSERT_EQ(stops.size(), 1u);
+  EXPECT_EQ(stops[0].query, "apikey=demo-key,gw-key,pass10&orderId=U-1&reason=" +
+                                escaped("Заказ отменен пользователем") + "&ref=usr&extId=");
+  EXPECT_EQ(stops[0].body,
+            R"({"ExtendedId":"","Reason":"Заказ отменен пользователем","ReasonRef":"usr",)"
+            R"("id":"U-1"})");
+  EXPECT_EQ(column("U-1", "row(ordstatext, statusint, statusconfirmed)"), "(UserCanceled,6,1)");
+  EXPECT_TRUE(gw_.wait_log("orvale/order, info: Id=U-1 Перенаправление на АЗС команды отмены "
+                           "Status=3\"Canceled\" (STOP AZS)",
+                           1s));
+
+  // The station's own cancellation of an order still being forwarded stops it as well.
+  station_.script(st_canceled, {reply(200, "{}")});
+  EXPECT_EQ(post(status_change("U-7", "StationCanceled")).status, 200);
+  ASSERT_TRUE(run_ended("U-7"));
+  EXPECT_EQ(station_.requests(st_canceled).size(), 2u);
+  EXPECT_EQ(state("U-7"), "6/1");
+  EXPECT_TRUE(aggregator_.requests().empty());
+}
+
+TEST_F(OrderE2e, StopFailingTenTimesIsReportedUpstream) {
+  store_order(*db_, "U-2", 2);
+  start_gateway();
+  station_.script(st_canceled, {reply(503)});
+  web::json::object_ptr cancel = status_change("U-2", "UserCanceled");
+  cancel->set("Reason", "Передумал");
+  EXPECT_EQ(post(cancel).status, 200);
+  ASSERT_TRUE(run_ended("U-2"));
+  EXPECT_EQ(station_.requests(st_canceled).size(), 10u);
+  EXPECT_EQ(bodies(aggregator_.requests(ag_canceled)),
+            std::vector<std::string>{form("U-2") + "&reason=" + escaped("Передумал")});
+  EXPECT_EQ(column("U-2", "row(ordstatext, reason, statusint, statusconfirmed)"),
+            "(UserCanceled,Передумал,6,1)");
+  EXPECT_TRUE(gw_.wait_log("Id=U-2 Trying Status=3\"AZS Canceled\" try=10", 1s));
+}
+
+TEST_F(OrderE2e, CancelOfAnOrderNotAtTheStationIsOnlyReportedUpstream) {
+  store_order(*db_, "U-3", 1);
+  start_gateway();
+  EXPECT_EQ(post(status_change("U-3", "UserCanceled")).status, 200);
+  ASSERT_TRUE(run_ended("U-3"));
+  EXPECT_TRUE(station_.requests().empty());
+  EXPECT_EQ(bodies(aggregator_.requests(ag_canceled)),
+            std::vector<std::string>{form("U-3") + "&reason=" + escaped("Заказ не принят.")});
+  EXPECT_EQ(column("U-3", "row(ordstatext, reason, statusint, statusconfirmed)"),
+            "(UserCanceled,\"Заказ не принят.\",6,1)");
+}
+
+TEST_F(OrderE2e, CompletedAndExpireAreRecordedWithoutCalls) {
+  store_order(*db_, "K-1", 2);
+  store_order(*db_, "K-2", 1, 0);
+  start_gateway();
+  EXPECT_EQ(post(status_change("K-1", "Completed")).status, 200);
+  EXPECT_EQ(post(status_change("K-2", "Expire")).status, 200);
+  ASSERT_TRUE(run_ended("K-1"));
+  ASSERT_TRUE(run_ended("K-2"));
+  EXPECT_EQ(column("K-1", "row(ordstatext, reason, reasonid, statusint, statusconfirmed)"),
+            "(Completed,,,3,0)");
+  EXPECT_EQ(column("K-2", "row(ordstatext, reason, reasonid, statusint, statusconfirmed)"),
+            "(Expire,\"Ожидание подтверждения от АЗС\",expire,4,0)");
+  EXPECT_TRUE(station_.requests().empty());
+  EXPECT_TRUE(aggregator_.requests().empty());
+  EXPECT_TRUE(gw_.wait_log("Id=K-1 Result Status=6\"Completed\" response=200", 1s));
+  EXPECT_TRUE(gw_.wait_log("Id=K-2 Result Status=8\"Expire\" response=200", 1s));
+}
+
+TEST_F(OrderE2e, UnlistedStatusIsCancelled) {
+  store_order(*db_, "L-1", 2);
+  start_gateway();
+  EXPECT_EQ(post(status_change("L-1", "Fueling")).status, 200);
+  ASSERT_TRUE(run_ended("L-1"));
+  EXPECT_TRUE(station_.requests().empty()) << "not a cancellation: no stop at the station";
+  EXPECT_EQ(bodies(aggregator_.requests(ag_canceled)),
+            std::vector<std::string>{form("L-1") + "&reason=" + escaped("Заказ не принят.")});
+  EXPECT_EQ(column("L-1", "row(ordstatext, statusint, statusconfirmed)"), "(StationCanceled,5,1)");
+}
+
+TEST_F(OrderE2e, AggregatorNeverConfirmingStopsTheOrder) {
+  start_gateway();
+  aggregator_.script(ag_accept, {reply(503)});
+  ASSERT_EQ(post(new_order("A-1")).status, 200);
+  ASSERT_TRUE(run_ended("A-1"));
+  EXPECT_EQ(aggregator_.requests(ag_accept).size(), 10u);
+  EXPECT_EQ(station_.requests(st_canceled).size(), 1u);
+  EXPECT_TRUE(station_.requests(st_fueling).empty());
+  EXPECT_TRUE(aggregator_.requests(ag_canceled).empty());
+  EXPECT_EQ(column("A-1", "row(ordstatext, reason, statusint, statusconfirmed)"),
+            "(StationCanceled,\"Заказ не принят. Нет подтверждения от агрегатора\",6,1)");
+  EXPECT_TRUE(gw_.wait_log("Id=A-1 Try fault Status=1\"Accept\" response=503", 1s));
+}
+
+TEST_F(OrderE2e, AggregatorNeverConfirmingAPostPaidOrderCancelsOnBothSides) {
+  start_gateway();
+  aggregator_.script(ag_accept, {reply(503)});
+  web::json::object_ptr o = new_order("A-2");
+  o->set("ExtendedId", "E-9");
+  ASSERT_EQ(post(o).status, 200);
+  ASSERT_TRUE(run_ended("A-2"));
+  const std::string reason = "Заказ не принят. Нет подтверждения от агрегатора";
+  EXPECT_EQ(bodies(aggregator_.requests(ag_canceled)),
+            std::vector<std::string>{form("A-2") + "&reason=" + escaped(reason)});
+  EXPECT_EQ(bodies(station_.requests(st_canceled)),
+            std::vector<std::string>{
+                R"({"ExtendedId":"E-9","PostPay":true,"Reason":")" + reason +
+                R"(","app_id":1,"contract":"c-1","id":"A-2","is_postpay":true,"price":52.3,)"
+                R"("prod":1,"summa":500,"trk":1,"volume":9.56})"});
+  EXPECT_EQ(column("A-2", "row(ordstatext, reason, statusint, statusconfirmed)"),
+            "(StationCanceled,\"" + reason + "\",5,0)");
+  EXPECT_TRUE(gw_.wait_log("Id=A-2 Processing Status=10\"Canceled\"", 1s));
+}
+
+TEST_F(OrderE2e, DispenserStartFailingStopsTheOrder) {
+  start_gateway();
+  station_.script(st_fueling, {reply(503, R"({"msg":"ТРК занята"})")});
+  ASSERT_EQ(post(new_order("S-1")).status, 200);
+  ASSERT_TRUE(run_ended("S-1"));
+  EXPECT_EQ(station_.requests(st_fueling).size(), 10u);
+  EXPECT_EQ(station_.requests(st_canceled).size(), 1u);
+  EXPECT_TRUE(aggregator_.requests(ag_fueling).empty());
+  EXPECT_TRUE(aggregator_.requests(ag_canceled).empty());
+  EXPECT_EQ(state("S-1"), "6/1");
+  EXPECT_TRUE(gw_.wait_log(
+      "Id=S-1 Trying Fault Forwarded to Azs Status=5\"Fueling\" (Start TRK) response=503", 1s));
+}
+
+TEST_F(OrderE2e, FuelingReportFailingStopsTheOrder) {
+  start_gateway();
+  aggregator_.script(ag_fueling, {reply(500)});
+  ASSERT_EQ(post(new_order("S-2")).status, 200);
+  ASSERT_TRUE(run_ended("S-2"));
+  EXPECT_EQ(aggregator_.requests(ag_fueling).size(), 10u);
+  EXPECT_EQ(station_.requests(st_canceled).size(), 1u);
+  EXPECT_TRUE(aggregator_.requests(ag_canceled).empty());
+  EXPECT_EQ(state("S-2"), "6/1");
+}
+
+// The paths of the requests that concern one order, in order of arrival.
+std::vector<std::string> paths_for(const fake_peer& peer, const std::string& id) {
+  std::vector<std::string> out;
+  for (const auto& r : peer.requests()) {
+    if (r.body.find("\"id\":\"" + id + "\"") != std::string::npos ||
+        r.body.find("orderId=" + id) != std::string::npos) {
+      out.push_back(r.path);
+    }
+  }
+  return out;
+}
+
+// Two gateway processes on one database, as when the service is scaled out: the customer's
+// cancellation reaches the second while the first is still working on the order, in the handler
+// (forwarding it) or on its executor (starting the dispenser).
+TEST_F(OrderE2e, CancelDuringTheRunIsAppliedAfterItOnAnotherInstance) {
+  start_gateway();
+  orvale_process second;
+  start(second);
+  const struct {
+    const char* id;
+    const std::string& held; // the station call the cancellation arrives during
+  } cases[] = {{"O-1", st_order}, {"O-2", st_fueling}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    station_.script(st_order, {reply(200, "{}")});
+    station_.script(st_fueling, {reply(200, "{}")});
+    station_.script(c.held, {reply(200, "{}", 800ms)});
+    const std::size_t held_before = station_.requests(c.held).size();
+    auto created = std::async(std::launch::async, [&] { return post(new_order(c.id)).status; });
+    ASSERT_TRUE(station_.wait_for(c.held, held_before + 1, 5s));
+
+    auto canceled = std::async(std::launch::async, [&] {
+      const int status =
+          post_to(second, web::json::write(status_change(c.id, "UserCanceled"))).status;
+      return std::make_pair(status, std::chrono::steady_clock::now());
+    });
+    EXPECT_EQ(created.get(), 200);
+    const auto [status, answered_at] = canceled.get();
+    EXPECT_EQ(status, 200);
+    ASSERT_TRUE(second.wait_log(
+        "[" + std::string(c.id) + "] Обработка заказа завершена [ Status=\"UserCanceled\" ]", 5s));
+
+    // The first run went to its end (dispenser started, fueling reported) before the
+    // cancellation read the order, which it then found fueling and stopped.
+    EXPECT_EQ(paths_for(station_, c.id),
+              (std::vector<std::string>{st_order, st_fueling, st_canceled}));
+    EXPECT_EQ(paths_for(aggregator_, c.id), (std::vector<std::string>{ag_accept, ag_fueling}));
+    const auto reported = aggregator_.requests(ag_fueling);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_GT(answered_at, reported.back().at);
+    EXPECT_EQ(column(c.id, "row(ordstatext, statusint, statusconfirmed)"), "(UserCanceled,6,1)");
+  }
+  EXPECT_TRUE(second.wait_log("[O-2] Ожидание завершения предыдущей обработки заказа", 1s));
+}
+
+// A session of the test holds the order's lock as another run would: the event waits for it, goes
+// on as soon as it is free, and is refused with 504 when it stays taken past the bound.
+TEST_F(OrderE2e, EventWaitsForTheOrdersLockWithinABound) {
+  store_order(*db_, "T-1", 2);
+  start_gateway();
+  orvale_test::pg_conn_ptr other = db_->open_session();
+  const auto run_sql = [&](const std::string& sql) {
+    orvale_test::pg_result_ptr r(PQexec(other.get(), sql.c_str()));
+    ASSERT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQerrorMessage(other.get());
+  };
+  run_sql("SELECT pg_advisory_lock(1, hashtext('T-1'))");
+  auto first = std::async(std::launch::async,
+                          [&] { return post(status_change("T-1", "UserCanceled")).status; });
+  ASSERT_TRUE(gw_.wait_log("[T-1] Ожидание завершения предыдущей обработки заказа", 5s));
+  EXPECT_EQ(first.wait_for(300ms), std::future_status::timeout);
+  EXPECT_TRUE(station_.requests().empty());
+  run_sql("SELECT pg_advisory_unlock(1, hashtext('T-1'))");
+  EXPECT_EQ(first.get(), 200);
+  ASSERT_TRUE(run_ended("T-1"));
+  EXPECT_EQ(station_.requests(st_canceled).size(), 1u);
+
+  run_sql("SELECT pg_advisory_lock(1, hashtext('T-1'))");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(post(status_change("T-1", "Completed")).status, 504);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 19s);
+  EXPECT_TRUE(
+      gw_.wait_log("orvale/order, error: [T-1] Заказ обрабатывается, повторите запрос позже", 1s));
+  EXPECT_EQ(column("T-1", "ordstatext"), "UserCanceled") << "refused before anything was written";
+}
+
+TEST_F(OrderE2e, OtherEndpointsAnswerWhileOrdersWaitOnADeadStation) {
+  gateway_setup s;
+  s.worker_threads = 4; // fewer than the orders waiting
+  start_gateway(s);
+  // The station takes orders but never answers the dispenser start within the 10 s limit.
+  station_.script(st_fueling, {reply(200, "{}", 60s)});
+  for (int i = 0; i < 20; ++i) {
+    const auto before = std::chrono::steady_clock::now();
+    const std::string id = "H-" + std::to_string(i);
+    ASSERT_EQ(post(new_order(id, 11 + i)).status, 200) << id;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s) << id;
+  }
+  ASSERT_TRUE(station_.wait_for(st_fueling, 16, 10s)); // every background thread is waiting
+  for (const char* path : {"/orvale/price?apikey=demo-key", "/orvale/station?apikey=demo-key"}) {
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(orvale_test::http_call(gw_.port(), "GET", path).status, 200) << path;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << path;
+  }
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(post(new_order("H-20", 31)).status, 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  EXPECT_EQ(state("H-0"), "2/0");
+}
+
+TEST_F(OrderE2e, ShutdownAbandonsAWaitingRunWithAWarning) {
+  gateway_setup s;
+  s.pause_scale = 0.2; // 100 ms between tries of the confirmation
+  start_gateway(s);
+  aggregator_.script(ag_accept, {reply(503)});
+  ASSERT_EQ(post(new_order("Q-1")).status, 200);
+  ASSERT_TRUE(aggregator_.wait_for(ag_accept, 2, 5s));
+  gw_.send_signal(SIGTERM);
+  EXPECT_EQ(gw_.wait_exit(10s), 0);
+  const std::string log = gw_.log_text();
+  EXPECT_NE(log.find("orvale/order, warning: [Q-1] Обработка заказа прервана остановкой службы "
+                     "[ Status=\"OrderCreated\" step=1 try="),
+            std::string::npos)
+      << log;
+  EXPECT_LT(aggregator_.requests(ag_accept).size(), 10u);
+}
+
+} // namespace
+} // namespace order_e2e
