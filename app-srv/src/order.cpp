@@ -138,6 +138,9 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
       return nullptr;
     }
   }
+  // How long an event waits for the run of an earlier event of the same order before it is
+  // refused with 504, so that the aggregator retries it later.
+  const std::chrono::milliseconds lock_wait = std::chrono::seconds(root.order_lock_wait);
   switch (lock->acquire(app.id(), event.id, lock_wait)) {
   case order_lock::outcome::locked:
     return lock;

@@ -25,9 +25,6 @@ public:
 
   void get_order();
 
-  // How long an event waits for the run of an earlier event of the same order before it is
-  // refused with 504, so that the aggregator retries it later.
-  static constexpr std::chrono::milliseconds lock_wait{20000};
 
 private:
   void _serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBackend>& db);

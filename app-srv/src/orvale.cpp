@@ -87,6 +87,7 @@ void orvale::read_settings() {
   app_key = cfg.get("orvale.app_key", "");
   sync_conf_interval = cfg.get("orvale.sync_conf_interval", 10);
   sync_price_interval = cfg.get("orvale.sync_price_interval", 3);
+  order_lock_wait = cfg.get("orvale.order_lock_wait", 20);
   postpay_allow_ = cfg.get("orvale.postpay_allow", true);
   max_expiration_timeout_ = cfg.get("orvale.max_expiration_timeout", 259200);
   upstream_tls_verify_ = cfg.get("orvale.upstream_tls_verify", true);

@@ -49,6 +49,7 @@ public:
   std::string app_key;
   int sync_conf_interval = 10;  // min
   int sync_price_interval = 3;  // min
+  int order_lock_wait = 20;     // s an order event waits for the run of an earlier one
   content::DBConnection_t app_database;
   content::DBConnection_t velk_database;
 

@@ -244,6 +244,23 @@ std::string url_escape(const std::string& text) {
   return escaped ? std::string(escaped.get()) : std::string();
 }
 
+std::string form_escape(const std::string& text) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '&' || c == '=' || c == '+' || c == '%' || c < 0x20 || c == 0x7f) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0x0f];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 bool is_https(const std::string& url) {
   static constexpr std::string_view scheme = "https://";
   if (url.size() < scheme.size()) {

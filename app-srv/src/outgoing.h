@@ -61,6 +61,11 @@ struct outgoing_result {
 // Percent-encoding of every byte other than ASCII letters, digits and "-._~".
 std::string url_escape(const std::string& text);
 
+// A form value as received, except the bytes that would change the form's structure or that no
+// form may carry raw: "&", "=", "+", "%" and control bytes become %XX. Everything else, Cyrillic
+// UTF-8 and blanks included, goes as it is.
+std::string form_escape(const std::string& text);
+
 // True when the URL's scheme is https in any letter case.
 bool is_https(const std::string& url);
 

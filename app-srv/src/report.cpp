@@ -18,29 +18,6 @@ constexpr web::millis report_time_limit{20000}; // twice a status call's: a repo
 
 constexpr const char* bad_parameters = "Ошибка в параметрах запроса";
 
-// Bytes that would end a field ("&"), start its value ("="), or change in decoding ("+", "%"),
-// and control bytes. Everything else, Cyrillic text and date punctuation included, goes as it is.
-bool breaks_form(unsigned char c) {
-  return c == '&' || c == '=' || c == '+' || c == '%' || c < 0x20 || c == 0x7f;
-}
-
-std::string form_value(const std::string& text) {
-  static constexpr char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (breaks_form(c)) {
-      out += '%';
-      out += digits[c >> 4];
-      out += digits[c & 0x0f];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
-
 call_texts report_texts() {
   call_texts t;
   t.handle_error = "Ошибка инициализации запроса сверки curl_easy_init()";
@@ -62,10 +39,10 @@ bool read_page(const std::string& text, int& page) {
 
 std::string report_form(const std::string& apikey, const std::string& sdate,
                         const std::string& edate, const std::string& station_id, int page) {
-  std::string body = "apikey=" + form_value(apikey) + "&sdate=" + form_value(sdate) +
-                     "&edate=" + form_value(edate);
+  std::string body = "apikey=" + form_escape(apikey) + "&sdate=" + form_escape(sdate) +
+                     "&edate=" + form_escape(edate);
   if (!station_id.empty()) {
-    body += "&stationId=" + form_value(station_id);
+    body += "&stationId=" + form_escape(station_id);
   }
   body += "&page=" + std::to_string(page);
   return body;

@@ -12,9 +12,6 @@ namespace {
 
 constexpr web::millis short_limit{3000}; // volume and message: progress, not worth a long wait
 
-bool breaks_form(unsigned char c) {
-  return c == '&' || c == '=' || c == '+' || c == '%' || c < 0x20 || c == 0x7f;
-}
 
 // The volume and message lines as the operators know them: " size=" and their own init text.
 call_texts short_texts(const std::string& label, const std::string& init_label,
@@ -43,22 +40,6 @@ long post(const call_texts& texts, const char* label, MakeRequest make_request) 
 
 } // namespace
 
-std::string form_escape(const std::string& text) {
-  static constexpr char hex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (breaks_form(c)) {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0x0f];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
-}
 
 station_upstream station_upstream::from_root(const orvale& root) {
   return station_upstream(order_upstream::from_root(root));

@@ -11,11 +11,6 @@ class orvale;
 
 namespace srv_apps {
 
-// A form value as the station sent it, except the bytes that would change the form's structure
-// or that no form may carry raw: "&", "=", "+", "%" and control bytes become %XX. Everything
-// else, Cyrillic UTF-8 and blanks included, goes as it is.
-std::string form_escape(const std::string& text);
-
 // Each call is one POST and returns the result code of perform_call (503 without an upstream
 // URL, 500, 502, or the aggregator's HTTP status); none throws. Values are passed through
 // form_escape.

@@ -156,6 +156,7 @@ protected:
     o.pause_scale = s.pause_scale;
     Poco::JSON::Object::Ptr config = orvale_test::make_config_object(o);
     config->getObject("orvale")->set("postpay_allow", s.postpay_allow);
+    config->getObject("orvale")->set("order_lock_wait", 1); // s: the refusal test waits it out
     gw.start(orvale_test::config_text(config));
     ASSERT_TRUE(gw.wait_ready(10s)) << gw.log_text();
   }

@@ -249,7 +249,7 @@ TEST_F(OrderE2e, EventWaitsForTheOrdersLockWithinABound) {
   run_sql("SELECT pg_advisory_lock(1, hashtext('T-1'))");
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(post(status_change("T-1", "Completed")).status, 504);
-  EXPECT_GE(std::chrono::steady_clock::now() - before, 19s);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 900ms) << "the configured 1 s wait";
   EXPECT_TRUE(
       gw_.wait_log("orvale/order, error: [T-1] Заказ обрабатывается, повторите запрос позже", 1s));
   EXPECT_EQ(column("T-1", "ordstatext"), "UserCanceled") << "refused before anything was written";
