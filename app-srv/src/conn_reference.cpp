@@ -259,22 +259,23 @@ int PGBackend::_sel_prd_price(int id_shop, int prodcod, double& price, int& stat
   return rows;
 }
 
-int PGBackend::_ins_prd_price(int id_shop, int prodcod, double price, int& status) {
+namespace {
+
+// The insert and the update of a price: the same checks, results and log shape.
+int write_price(PGconn* conn, const char* sql, int id_shop, int prodcod, double price, int& status,
+                const char* channel, const char* failure_text) {
   status = 0;
-  if (!conn_) {
+  if (conn == nullptr) {
     return -1;
   }
   if (id_shop < 1 || prodcod < 1 || !(price > 0)) {
     return 0;
   }
-  static constexpr const char* sql =
-      "INSERT INTO curprices( id_shop, prodcod, price, timeget, timeset) VALUES "
-      "($1::integer,$2::integer,$3::numeric, now(), now())";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), price_text(price)});
+  pg_result_ptr res = exec_params(conn, sql, {num(id_shop), num(prodcod), price_text(price)});
   if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
     status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
-    log_failure(web::log_level::error, "Database/INSERT prices",
-                "Ошибка добавления данных по ценам (АЗС : '" + num(id_shop) + "' Продукт : '" +
+    log_failure(web::log_level::error, channel,
+                std::string(failure_text) + " (АЗС : '" + num(id_shop) + "' Продукт : '" +
                     num(prodcod) + "') : ",
                 res.get());
     return 0;
@@ -283,28 +284,22 @@ int PGBackend::_ins_prd_price(int id_shop, int prodcod, double price, int& statu
   return 1;
 }
 
+} // namespace
+
+int PGBackend::_ins_prd_price(int id_shop, int prodcod, double price, int& status) {
+  static constexpr const char* sql =
+      "INSERT INTO curprices( id_shop, prodcod, price, timeget, timeset) VALUES "
+      "($1::integer,$2::integer,$3::numeric, now(), now())";
+  return write_price(conn_.get(), sql, id_shop, prodcod, price, status, "Database/INSERT prices",
+                     "Ошибка добавления данных по ценам");
+}
+
 int PGBackend::_upd_prd_price(int id_shop, int prodcod, double price, int& status) {
-  status = 0;
-  if (!conn_) {
-    return -1;
-  }
-  if (id_shop < 1 || prodcod < 1 || !(price > 0)) {
-    return 0;
-  }
   static constexpr const char* sql =
       "UPDATE curprices SET price = $3::numeric, timeget = now(), timeset = now()"
       " WHERE id_shop = $1::integer AND prodcod = $2::integer";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), price_text(price)});
-  if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-    status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
-    log_failure(web::log_level::error, "Database/UPDATE prices",
-                "Ошибка обновления данных по ценам (АЗС : '" + num(id_shop) + "' Продукт : '" +
-                    num(prodcod) + "') : ",
-                res.get());
-    return 0;
-  }
-  status = PGRES_COMMAND_OK;
-  return 1;
+  return write_price(conn_.get(), sql, id_shop, prodcod, price, status, "Database/UPDATE prices",
+                     "Ошибка обновления данных по ценам");
 }
 
 int PGBackend::setPrice(int id_shop, int prodcod, double price, int& status, QueryModeType mode) {
