@@ -3,14 +3,12 @@
 // on top of PostgreSQL. bench/catalogue.sh brings up the cluster, the data and the gateway first.
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <functional>
 #include <iostream>
-#include <latch>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,16 +21,19 @@
 #include <Poco/StreamCopier.h>
 #include <libpq-fe.h>
 
+#include "bench_common.h"
 #include "conn.h"
 #include "prices.h"
 #include "stations.h"
 
 namespace {
 
-using steady = std::chrono::steady_clock;
+using bench::fixed;
+using bench::local_host;
+using bench::percentile;
+using bench::steady;
+using bench::to_int;
 
-// The gateway and the cluster both run here: nothing this program sends leaves the machine.
-constexpr const char* local_host = "127.0.0.1";
 // Bounds a run besides its duration, and the memory its latency samples take.
 constexpr std::size_t max_requests_per_client = 1'000'000;
 constexpr int max_duration_s = 600;
@@ -63,21 +64,6 @@ struct options {
   std::vector<int> clients = {1, 4, 16};
   std::string caption; // how the gateway was set up, printed above the table
 };
-
-int to_int(const std::string& name, const std::string& text, int low, int high) {
-  std::size_t used = 0;
-  int value = 0;
-  try {
-    value = std::stoi(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used == 0 || used != text.size() || value < low || value > high) {
-    throw std::invalid_argument("--" + name + ": expected an integer in [" + std::to_string(low) +
-                                ", " + std::to_string(high) + "], got '" + text + "'");
-  }
-  return value;
-}
 
 std::vector<int> to_int_list(const std::string& name, const std::string& text) {
   std::vector<int> out;
@@ -118,14 +104,9 @@ void set_option(options& o, const std::string& name, const std::string& value) {
 
 options parse_options(int argc, char** argv) {
   options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) {
-      throw std::invalid_argument("expected --name=value, got '" + arg + "'");
-    }
-    set_option(o, arg.substr(2, eq - 2), arg.substr(eq + 1));
-  }
+  bench::for_each_option(argc, argv, [&o](const std::string& name, const std::string& value) {
+    set_option(o, name, value);
+  });
   if (o.gateway_port == 0 || o.pg_port == 0 || o.db_name.empty() || o.db_user.empty() ||
       o.apikey.empty() || o.station.empty()) {
     throw std::invalid_argument("--gateway-port, --pg-port, --db, --user, --apikey and --station "
@@ -238,15 +219,6 @@ struct figures {
 
 using one_request = std::function<bool()>;
 
-// Nearest rank of a sorted sample.
-double percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) {
-    return 0;
-  }
-  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
-  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
-}
-
 struct client_tally {
   std::vector<double> latencies_ms; // of the successful requests
   std::size_t errors = 0;
@@ -268,22 +240,10 @@ void drive(const one_request& request, steady::time_point deadline, client_tally
 // Runs one client per element of `clients` at once until the duration is over.
 figures measure(std::vector<one_request> clients, int duration_s) {
   std::vector<client_tally> tallies(clients.size());
-  std::latch start(static_cast<std::ptrdiff_t>(clients.size()) + 1);
-  steady::time_point deadline;
-  std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < clients.size(); ++i) {
-    threads.emplace_back([&, i] {
-      start.arrive_and_wait(); // deadline is written before the main thread arrives
-      drive(clients[i], deadline, tallies[i]);
-    });
-  }
-  const auto began = steady::now();
-  deadline = began + std::chrono::seconds(duration_s);
-  start.arrive_and_wait();
-  for (auto& t : threads) {
-    t.join();
-  }
-  const std::chrono::duration<double> elapsed = steady::now() - began;
+  const auto elapsed =
+      bench::run_together(clients.size(), duration_s, [&](std::size_t i, steady::time_point end) {
+        drive(clients[i], end, tallies[i]);
+      });
 
   figures f;
   std::vector<double> all;
@@ -345,21 +305,14 @@ struct row {
   figures direct;
 };
 
-std::string format(const char* fmt, double value) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, fmt, value);
-  return buf;
-}
-
 std::string ratio_text(const row& r) {
-  return r.direct.rps > 0 ? format("%.2f", r.gateway.rps / r.direct.rps) : "-";
+  return r.direct.rps > 0 ? fixed(r.gateway.rps / r.direct.rps, 2) : "-";
 }
 
 void print_progress(const row& r) {
-  std::cout << r.workload << ", " << r.clients << " client(s): gateway "
-            << format("%.0f", r.gateway.rps) << " rps (" << r.gateway.errors << " errors), minimal "
-            << format("%.0f", r.direct.rps) << " rps (" << r.direct.errors << " errors), ratio "
-            << ratio_text(r) << std::endl;
+  std::cout << r.workload << ", " << r.clients << " client(s): gateway " << fixed(r.gateway.rps, 0)
+            << " rps (" << r.gateway.errors << " errors), minimal " << fixed(r.direct.rps, 0)
+            << " rps (" << r.direct.errors << " errors), ratio " << ratio_text(r) << std::endl;
 }
 
 void print_table(const std::vector<row>& rows, const options& o) {
@@ -371,12 +324,11 @@ void print_table(const std::vector<row>& rows, const options& o) {
                "| errors | gateway/minimal |\n"
             << "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n";
   for (const auto& r : rows) {
-    std::cout << "| " << r.workload << " | " << r.clients << " | " << format("%.0f", r.gateway.rps)
-              << " | " << format("%.2f", r.gateway.p50_ms) << " | "
-              << format("%.2f", r.gateway.p99_ms) << " | " << r.gateway.errors << " | "
-              << format("%.0f", r.direct.rps) << " | " << format("%.2f", r.direct.p50_ms) << " | "
-              << format("%.2f", r.direct.p99_ms) << " | " << r.direct.errors << " | "
-              << ratio_text(r) << " |\n";
+    std::cout << "| " << r.workload << " | " << r.clients << " | " << fixed(r.gateway.rps, 0)
+              << " | " << fixed(r.gateway.p50_ms, 2) << " | " << fixed(r.gateway.p99_ms, 2) << " | "
+              << r.gateway.errors << " | " << fixed(r.direct.rps, 0) << " | "
+              << fixed(r.direct.p50_ms, 2) << " | " << fixed(r.direct.p99_ms, 2) << " | "
+              << r.direct.errors << " | " << ratio_text(r) << " |\n";
   }
 }
 

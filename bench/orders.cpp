@@ -5,13 +5,11 @@
 // bench/orders.sh brings up the cluster, the data and the gateway first.
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iostream>
-#include <latch>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,13 +34,16 @@
 #include <Poco/StreamCopier.h>
 #include <Poco/ThreadPool.h>
 
+#include "bench_common.h"
+
 namespace {
 
-using steady = std::chrono::steady_clock;
+using bench::fixed;
+using bench::local_host;
+using bench::percentile;
+using bench::steady;
 using ms = std::chrono::duration<double, std::milli>;
 
-// The gateway and the peers both run here: nothing this program sends leaves the machine.
-constexpr const char* local_host = "127.0.0.1";
 constexpr int max_duration_s = 600;
 constexpr std::size_t max_orders_per_client = 1'000'000;
 // How long the dispenser starts of the last orders are waited for once the clients have stopped.
@@ -65,18 +66,12 @@ struct options {
 };
 
 int to_int(const std::string& name, const std::string& value, int low, int high) {
-  std::size_t end = 0;
-  int n = 0;
-  try {
-    n = std::stoi(value, &end);
-  } catch (const std::exception&) {
-    end = 0;
-  }
-  if (end == 0 || end != value.size() || n < low || n > high) {
+  const auto n = bench::parse_int(value, low, high);
+  if (!n) {
     throw std::invalid_argument("--" + name + " takes a number from " + std::to_string(low) +
                                 " to " + std::to_string(high));
   }
-  return n;
+  return *n;
 }
 
 std::vector<int> to_int_list(const std::string& name, const std::string& value) {
@@ -124,14 +119,9 @@ void set_option(options& o, const std::string& name, const std::string& value) {
 
 options parse_options(int argc, char** argv) {
   options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) {
-      throw std::invalid_argument("expected --name=value, got '" + arg + "'");
-    }
-    set_option(o, arg.substr(2, eq - 2), arg.substr(eq + 1));
-  }
+  bench::for_each_option(argc, argv, [&o](const std::string& name, const std::string& value) {
+    set_option(o, name, value);
+  });
   if (o.gateway_port == 0 || o.peer_port == 0 || o.apikey.empty() || o.fuel_id.empty() ||
       o.price <= 0 || o.first_station == 0 || o.stations == 0 || o.dispensers == 0) {
     throw std::invalid_argument("--gateway-port, --peer-port, --apikey, --fuel, --price, "
@@ -321,15 +311,6 @@ void drive(const options& o, int index, int count, const std::string& run,
 
 // --- Measuring.
 
-// Nearest rank of a sorted sample.
-double percentile(const std::vector<double>& sorted, double p) {
-  if (sorted.empty()) {
-    return 0;
-  }
-  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(sorted.size())));
-  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
-}
-
 struct figures {
   int clients = 0;
   std::size_t accepted = 0;
@@ -342,23 +323,11 @@ struct figures {
 
 figures measure(const options& o, const start_log& starts, int clients) {
   std::vector<client_tally> tallies(static_cast<std::size_t>(clients));
-  std::latch ready(clients + 1);
-  steady::time_point deadline;
   const std::string run = "c" + std::to_string(clients);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&, i] {
-      ready.arrive_and_wait(); // deadline is written before the main thread arrives
-      drive(o, i, clients, run, deadline, tallies[static_cast<std::size_t>(i)]);
-    });
-  }
-  const auto began = steady::now();
-  deadline = began + std::chrono::seconds(o.duration_s);
-  ready.arrive_and_wait();
-  for (auto& t : threads) {
-    t.join();
-  }
-  const std::chrono::duration<double> elapsed = steady::now() - began;
+  const auto elapsed = bench::run_together(
+      tallies.size(), o.duration_s, [&](std::size_t i, steady::time_point deadline) {
+        drive(o, static_cast<int>(i), clients, run, deadline, tallies[i]);
+      });
 
   figures f;
   f.clients = clients;
@@ -385,12 +354,6 @@ figures measure(const options& o, const start_log& starts, int clients) {
   std::sort(f.reply_ms.begin(), f.reply_ms.end());
   std::sort(f.start_ms.begin(), f.start_ms.end());
   return f;
-}
-
-std::string fixed(double value, int decimals) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-  return buf;
 }
 
 void print(const options& o, const std::vector<figures>& rows) {

@@ -19,6 +19,8 @@
 #include <Poco/StreamCopier.h>
 #include <libpq-fe.h>
 
+#include "bench_common.h"
+#include "conn.h"
 #include "sync_prices.h"
 #include "sync_products.h"
 #include "sync_run.h"
@@ -26,19 +28,15 @@
 
 namespace {
 
-using steady = std::chrono::steady_clock;
+using bench::local_host;
+using bench::steady;
+using bench::to_int;
+using content::pg_conn_ptr;
+using content::pg_result_ptr;
 using millis = std::chrono::duration<double, std::milli>;
 
-// The gateway and the cluster both run here: nothing this program sends leaves the machine.
-constexpr const char* local_host = "127.0.0.1";
 constexpr auto run_limit = std::chrono::seconds(300); // one run, before the benchmark gives up
 constexpr int max_runs = 20;
-
-template <auto Free> struct c_free {
-  template <class T> void operator()(T* p) const noexcept { Free(p); }
-};
-using pg_conn_ptr = std::unique_ptr<PGconn, c_free<PQfinish>>;
-using pg_result_ptr = std::unique_ptr<PGresult, c_free<PQclear>>;
 
 struct options {
   std::uint16_t gateway_port = 0;
@@ -51,51 +49,33 @@ struct options {
   int runs = 3;    // per data set
 };
 
-int to_int(const std::string& name, const std::string& text, int low, int high) {
-  std::size_t used = 0;
-  int value = 0;
-  try {
-    value = std::stoi(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
+void set_option(options& o, const std::string& name, const std::string& value) {
+  if (name == "gateway-port") {
+    o.gateway_port = static_cast<std::uint16_t>(to_int(name, value, 1, 65535));
+  } else if (name == "pg-port") {
+    o.pg_port = static_cast<std::uint16_t>(to_int(name, value, 1, 65535));
+  } else if (name == "local-db") {
+    o.local_db = value;
+  } else if (name == "office-db") {
+    o.office_db = value;
+  } else if (name == "user") {
+    o.db_user = value;
+  } else if (name == "password") {
+    o.db_pass = value;
+  } else if (name == "key") {
+    o.key = value;
+  } else if (name == "runs") {
+    o.runs = to_int(name, value, 1, max_runs);
+  } else {
+    throw std::invalid_argument("unknown option --" + name);
   }
-  if (used == 0 || used != text.size() || value < low || value > high) {
-    throw std::invalid_argument("--" + name + ": expected an integer in [" + std::to_string(low) +
-                                ", " + std::to_string(high) + "], got '" + text + "'");
-  }
-  return value;
 }
 
 options parse_options(int argc, char** argv) {
   options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto eq = arg.find('=');
-    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) {
-      throw std::invalid_argument("expected --name=value, got '" + arg + "'");
-    }
-    const std::string name = arg.substr(2, eq - 2);
-    const std::string value = arg.substr(eq + 1);
-    if (name == "gateway-port") {
-      o.gateway_port = static_cast<std::uint16_t>(to_int(name, value, 1, 65535));
-    } else if (name == "pg-port") {
-      o.pg_port = static_cast<std::uint16_t>(to_int(name, value, 1, 65535));
-    } else if (name == "local-db") {
-      o.local_db = value;
-    } else if (name == "office-db") {
-      o.office_db = value;
-    } else if (name == "user") {
-      o.db_user = value;
-    } else if (name == "password") {
-      o.db_pass = value;
-    } else if (name == "key") {
-      o.key = value;
-    } else if (name == "runs") {
-      o.runs = to_int(name, value, 1, max_runs);
-    } else {
-      throw std::invalid_argument("unknown option --" + name);
-    }
-  }
+  bench::for_each_option(argc, argv, [&o](const std::string& name, const std::string& value) {
+    set_option(o, name, value);
+  });
   if (o.gateway_port == 0 || o.pg_port == 0 || o.local_db.empty() || o.office_db.empty() ||
       o.db_user.empty() || o.key.empty()) {
     throw std::invalid_argument("--gateway-port, --pg-port, --local-db, --office-db, --user and "

@@ -12,28 +12,13 @@
 # later ones merge into filled ones.
 set -euo pipefail
 
-SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-readonly SOURCE_DIR
-readonly PG_BIN=/usr/lib/postgresql/15/bin
-# The cluster of scripts/test-pg.sh: its superuser and the role the gateway logs in as.
-readonly SUPERUSER=postgres
-readonly SUPERUSER_PASSWORD=postgres-test
-readonly DB_USER=orvale
-readonly DB_PASSWORD=orvale-test
+readonly GATEWAY_STOP_LIMIT=150 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
+# shellcheck source-path=SCRIPTDIR source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
 readonly LOCAL_DB=orvale_bench_sync
 readonly OFFICE_DB=orvale_bench_office
 readonly APP_KEY=bench-gateway-key
-readonly GATEWAY_START_LIMIT=100 # tries, 0.1 s apart
-readonly GATEWAY_STOP_LIMIT=150  # tries, 0.1 s apart: shutdown grace plus the 3 s pause
-
-say() {
-  echo "sync.sh: $*" >&2
-}
-
-fail() {
-  say "$*"
-  exit 1
-}
 
 usage() {
   echo "usage: $0 [-r RUNS] [BUILD_DIR]" >&2
@@ -50,55 +35,7 @@ done
 shift $((OPTIND - 1))
 (($# <= 1)) || usage
 [[ "$runs" =~ ^[0-9]+$ ]] || usage
-build_dir=$(cd "${1:-$SOURCE_DIR/build}" && pwd) || fail "no build directory ${1:-build/}"
-readonly gateway_bin=$build_dir/app-srv/orvale
-readonly bench_bin=$build_dir/bench/bench_sync
-
-check_build() {
-  [[ -x "$gateway_bin" && -x "$bench_bin" ]] ||
-    fail "build the targets orvale and bench_sync in $build_dir first"
-  local type
-  type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-  [[ "$type" == RelWithDebInfo ]] ||
-    fail "$build_dir is a '$type' build; the figures are meant for RelWithDebInfo"
-}
-
-work=
-gateway_pid=
-
-stop_gateway() {
-  [[ -n "$gateway_pid" ]] || return 0
-  kill -TERM "$gateway_pid" 2>/dev/null || true
-  local i
-  for ((i = 0; i < GATEWAY_STOP_LIMIT; ++i)); do
-    kill -0 "$gateway_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$gateway_pid" 2>/dev/null; then
-    say "the gateway does not stop; killing it"
-    kill -KILL "$gateway_pid" 2>/dev/null || true
-  fi
-  wait "$gateway_pid" 2>/dev/null || true
-  gateway_pid=
-}
-
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM
-  stop_gateway
-  if [[ -n "$work" ]]; then
-    bash "$SOURCE_DIR/scripts/test-pg.sh" stop "$work/pg" || true
-    rm -rf -- "$work"
-  fi
-  exit "$status"
-}
-
-psql_as() {
-  local user=$1 password=$2 db=$3
-  shift 3
-  PGPASSWORD=$password "$PG_BIN/psql" -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$pg_port" \
-    -U "$user" -d "$db" "$@"
-}
+use_build_dir bench_sync "${1:-}"
 
 # The fixture's tables, emptied and filled at scale: 8 products; stations 1001..1500 of types 1
 # and 2, three shifts each, 6 dispensers of 3 nozzles in every shift (and totals of another kind
@@ -142,82 +79,15 @@ ANALYZE pd_products, sd_ident, sj_shifts, pj_trksum, uremote.sd_remote_conf, pd_
 SQL
 }
 
-free_port() {
-  python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-}
-
-database_object() {
-  echo "{\"db_host\": \"127.0.0.1\", \"db_port\": $pg_port, \"db_name\": \"$1\",
-      \"db_user\": \"$DB_USER\", \"db_pass\": \"$DB_PASSWORD\", \"connect_timeout\": 5}"
-}
-
-write_gateway_config() {
-  local file=$1 port=$2
-  cat >"$file" <<JSON
-{
-  "service": {"ip": "127.0.0.1", "port": $port, "shutdown_grace": 1},
-  "http": {"script": "/orvale"},
-  "logging": {"level": "error", "stderr": false, "file": {"name": "$work/orvale.log"}},
-  "orvale": {
-    "app_key": "$APP_KEY",
-    "notifications": {"recv": true, "forward": false, "send": true},
-    "app_database": $(database_object "$LOCAL_DB"),
-    "velk_database": $(database_object "$OFFICE_DB")
-  }
-}
-JSON
-}
-
-show_gateway_log() {
-  if [[ -s "$work/orvale.log" ]]; then
-    say "the gateway's log ($(wc -l <"$work/orvale.log") lines, the last ones):"
-    tail -n 20 "$work/orvale.log" >&2
-  fi
-  if [[ -s "$work/orvale.out" ]]; then
-    tail -n 20 "$work/orvale.out" >&2
-  fi
-}
-
-# Ready once it answers: the root itself answers 502, and logs nothing.
-start_gateway() {
-  gateway_port=$(free_port)
-  write_gateway_config "$work/orvale.json" "$gateway_port"
-  "$gateway_bin" -c "$work/orvale.json" >"$work/orvale.out" 2>&1 &
-  gateway_pid=$!
-  local url="http://127.0.0.1:$gateway_port/orvale"
-  local i code
-  for ((i = 0; i < GATEWAY_START_LIMIT; ++i)); do
-    if ! kill -0 "$gateway_pid" 2>/dev/null; then
-      show_gateway_log
-      fail "the gateway has ended at its start"
-    fi
-    code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 2 "$url" || true)
-    if [[ "$code" == 502 ]]; then
-      return 0
-    fi
-    sleep 0.1
-  done
-  show_gateway_log
-  fail "the gateway does not answer 502 on $url (last status $code)"
-}
-
 main() {
   check_build
-  trap cleanup EXIT
-  trap 'exit 130' INT
-  trap 'exit 143' TERM
-  work=$(mktemp -d /tmp/orvale-bench-sync.XXXXXX)
-  # The cluster's directory belongs to the postgres OS user, who must reach it.
-  chmod 755 "$work"
-  say "starting the cluster"
-  pg_port=$(bash "$SOURCE_DIR/scripts/test-pg.sh" start "$work/pg")
+  start_cluster /tmp/orvale-bench-sync.XXXXXX
   say "seeding the back-office: 500 stations, 9000 nozzles, 400000 prices"
   seed_databases
   say "starting the gateway"
-  start_gateway
+  # Ready once it answers: the root itself answers 502, and logs nothing.
+  start_gateway /orvale 502 "$(database_object "$LOCAL_DB")" "$(database_object "$OFFICE_DB")" \
+    "\"app_key\": \"$APP_KEY\""
   say "measuring: $runs runs of each data set"
   if ! "$bench_bin" --gateway-port="$gateway_port" --pg-port="$pg_port" --local-db="$LOCAL_DB" \
     --office-db="$OFFICE_DB" --user="$DB_USER" --password="$DB_PASSWORD" --key="$APP_KEY" \
@@ -225,10 +95,7 @@ main() {
     show_gateway_log
     fail "the benchmark failed"
   fi
-  if [[ -s "$work/orvale.log" ]]; then
-    say "the gateway logged errors during the run:"
-    show_gateway_log
-  fi
+  show_gateway_errors
 }
 
 main
