@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The catalogue benchmark: a throwaway cluster holding a seeded station network, the gateway on
 # it, and bench_catalogue driving /orvale/price and /orvale/station next to a minimal libpq client
-# that does the same database work. Prints one table; everything it started is stopped on exit.
+# that does the same database work, then pgbench on the one-station statements over persistent
+# connections as the limit of the database itself. Everything it started is stopped on exit.
 #
 #   bench/catalogue.sh [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [BUILD_DIR]
 #
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and
 # bench_catalogue. SECONDS (default 5) is the length of each of the 18 measurements, CLIENTS the
-# concurrencies (default 1,4,16). POOL_SIZE sets the gateway's orvale.app_database.pool_size
-# (default: the gateway's own default); 0 makes it open a connection per request, exactly the
-# work of the minimal client.
+# concurrencies (default 1,4,16). Without -p the gateway is measured twice in the same run: with
+# pool_size 0 (a connection per request, exactly the work of the minimal client) and with its
+# default pool. -p POOL_SIZE measures that one set-up only.
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=150 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
@@ -88,19 +89,70 @@ start_catalogue_gateway() {
     "$(database_object "$DB_NAME" "$pool")" "$(database_object "$DB_NAME")"
 }
 
-main() {
-  check_build
-  start_cluster /tmp/orvale-bench.XXXXXX
-  say "seeding 500 stations"
-  seed_network
-  say "starting the gateway"
+# One gateway set-up measured against the minimal client; the table also goes to $work/table-N.
+measure_gateway() {
+  local label=$1
+  say "starting the gateway (pool_size $label)"
   start_catalogue_gateway
   say "measuring: 3 workloads x ${clients//,/\/} clients x 2 client kinds, ${duration} s each"
   "$bench_bin" --gateway-port="$gateway_port" --pg-port="$pg_port" --db="$DB_NAME" \
     --user="$DB_USER" --password="$DB_PASSWORD" --apikey="$API_KEY" --station="$ONE_STATION" \
     --duration="$duration" --clients="$clients" \
-    --caption="gateway app_database.pool_size ${pool_size:-default}"
+    --caption="gateway app_database.pool_size $label" | tee "$work/table-$label"
   show_gateway_errors
+  stop_gateway
+}
+
+# The database's own limit for a one-station statement: pgbench over persistent connections.
+pgbench_tps() {
+  local which=$1 n=$2
+  "$bench_bin" --statement="$which" "$ONE_STATION" >"$work/$which.sql"
+  PGPASSWORD=$DB_PASSWORD "$PG_BIN/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U "$DB_USER" \
+    -c "$n" -j 2 -T "$duration" -f "$work/$which.sql" "$DB_NAME" 2>/dev/null |
+    sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
+}
+
+# requests/s of one workload at one concurrency in a table printed by bench_catalogue.
+table_rps() {
+  awk -F'|' -v w="$2" -v c="$3" '$2 ~ w && $3 + 0 == c { gsub(/ /, "", $4); print $4 }' "$1"
+}
+
+print_limits() {
+  local n=${clients##*,}
+  local price_limit station_limit
+  price_limit=$(pgbench_tps price "$n")
+  station_limit=$(pgbench_tps station "$n")
+  echo
+  echo "limit: pgbench, $n clients, persistent connections, the same statement; ${duration} s each"
+  echo
+  echo "| workload | pgbench tps | pooled gateway rps | gateway/pgbench |"
+  echo "|---|--:|--:|--:|"
+  local which limit rps
+  for which in price station; do
+    limit=$([[ $which == price ]] && echo "$price_limit" || echo "$station_limit")
+    rps=$(table_rps "$work/table-${pool_size:-default}" "$which, one station" "$n")
+    awk -v w="$which, one station" -v l="$limit" -v r="$rps" \
+      'BEGIN { printf "| %s | %.0f | %s | %.2f |\n", w, l, r, (l > 0 ? r / l : 0) }'
+  done
+}
+
+main() {
+  check_build
+  start_cluster /tmp/orvale-bench.XXXXXX
+  say "seeding 500 stations"
+  seed_network
+  if [[ -n "$pool_size" ]]; then
+    measure_gateway "$pool_size"
+  else
+    # Both modes in one run, on the same data: a connection per request, then the default pool.
+    pool_size=0
+    measure_gateway 0
+    pool_size=
+    measure_gateway default
+  fi
+  if [[ "${pool_size:-default}" != 0 ]]; then
+    print_limits
+  fi
 }
 
 main
