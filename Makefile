@@ -2,7 +2,8 @@
 #
 #   make build   configure and build into build/ (RelWithDebInfo)
 #   make run     install what is missing, build, run the gateway on a demo database (Ctrl-C stops)
-#   make test    install what is missing, build, run every test; then again under AddressSanitizer
+#   make test    install what is missing, build, run every test, fuzz the order parser for 60 s;
+#                then every test again under AddressSanitizer
 #                and UndefinedBehaviorSanitizer in build-asan/
 #   make test-tsan   only the outgoing-call concurrency test under ThreadSanitizer (part of test)
 #   make fuzz    the order request parser under libFuzzer for 60 s (clang++; skipped without it)
@@ -41,8 +42,8 @@ test:
 	bash scripts/install-deps.sh
 	$(MAKE) --no-print-directory build
 	$(CTEST) --test-dir $(BUILD_DIR)
-	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory fuzz
+	$(MAKE) --no-print-directory test-asan
 
 test-asan:
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON \
