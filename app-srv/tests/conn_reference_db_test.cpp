@@ -45,8 +45,10 @@ protected:
   }
 
   std::string price_row(int shop, int prod) {
-    return db_->value("SELECT price || '/' || (timeget > now() - interval '1 minute') || '/' || "
-                      "(timeset > now() - interval '1 minute') FROM curprices WHERE id_shop = " +
+    // The gateway's sessions write UTC wall time; this session runs in the server's zone.
+    return db_->value("SELECT price || '/' || (timeget > (now() at time zone 'UTC') - interval "
+                      "'1 minute') || '/' || (timeset > (now() at time zone 'UTC') - interval "
+                      "'1 minute') FROM curprices WHERE id_shop = " +
                       std::to_string(shop) + " AND prodcod = " + std::to_string(prod));
   }
 
