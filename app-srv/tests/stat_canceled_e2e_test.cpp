@@ -16,32 +16,20 @@ using namespace stat_e2e;
 
 const std::string canceled_path = "/api/order/canceled";
 
-class CancellationEvent : public ::testing::Test {
+class CancellationEvent : public event_suite<CancellationEvent> {
 protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
     agg_->script(canceled_path, {reply(200)});
     refusing_ = std::make_unique<fake_peer>();
     refusing_->script(canceled_path, {reply(502), reply(409)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_stat_canceled"));
-    db_->exec(network);
-    gw_ = start_gateway(*db_, {agg_->base_url()});
+    start_common("orvale_stat_canceled");
     refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
-    gateway_options no_db{agg_->base_url()};
-    no_db.database_down = true;
-    no_db_gw_ = start_gateway(*db_, no_db);
-    gateway_options no_key{agg_->base_url()};
-    no_key.app_key = "";
-    no_key_gw_ = start_gateway(*db_, no_key);
   }
   static void TearDownTestSuite() {
-    no_key_gw_.reset();
-    no_db_gw_.reset();
     refused_gw_.reset();
-    gw_.reset();
-    db_.reset();
     refusing_.reset();
-    agg_.reset();
+    stop_common();
   }
 
   static http_reply cancel(const std::string& apikey, const std::string& id,
@@ -49,22 +37,12 @@ protected:
     return post_event(gw, "canceled", {{"apikey", apikey}, {"orderId", id}, {"reason", reason}});
   }
 
-  static std::unique_ptr<fake_peer> agg_;
   static std::unique_ptr<fake_peer> refusing_;
-  static std::unique_ptr<test_db> db_;
-  static std::unique_ptr<orvale_process> gw_;
   static std::unique_ptr<orvale_process> refused_gw_;
-  static std::unique_ptr<orvale_process> no_db_gw_;
-  static std::unique_ptr<orvale_process> no_key_gw_;
 };
 
-std::unique_ptr<fake_peer> CancellationEvent::agg_;
 std::unique_ptr<fake_peer> CancellationEvent::refusing_;
-std::unique_ptr<test_db> CancellationEvent::db_;
-std::unique_ptr<orvale_process> CancellationEvent::gw_;
 std::unique_ptr<orvale_process> CancellationEvent::refused_gw_;
-std::unique_ptr<orvale_process> CancellationEvent::no_db_gw_;
-std::unique_ptr<orvale_process> CancellationEvent::no_key_gw_;
 
 TEST_F(CancellationEvent, AnIncompleteOrWrongCredentialIsRefused) {
   add_order(*db_, {"x-cred", 1, 2, "Fueling"});

@@ -36,46 +36,20 @@ fields completion(const std::string& apikey, const std::string& id, const std::s
           {"extendedDate", date}};
 }
 
-class CompletionEvent : public ::testing::Test {
+class CompletionEvent : public event_suite<CompletionEvent> {
 protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
     agg_->script(completed_path, {reply(200)});
     agg_->script(volume_path, {reply(200)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_stat_completed"));
-    db_->exec(network);
-    gw_ = start_gateway(*db_, {agg_->base_url()});
-    gateway_options no_db{agg_->base_url()};
-    no_db.database_down = true;
-    no_db_gw_ = start_gateway(*db_, no_db);
-    gateway_options no_key{agg_->base_url()};
-    no_key.app_key = "";
-    no_key_gw_ = start_gateway(*db_, no_key);
+    start_common("orvale_stat_completed");
   }
-  static void TearDownTestSuite() {
-    no_key_gw_.reset();
-    no_db_gw_.reset();
-    gw_.reset();
-    db_.reset();
-    agg_.reset();
-  }
+  static void TearDownTestSuite() { stop_common(); }
 
   static http_reply complete(const fields& f, const orvale_process& gw = *gw_) {
     return post_event(gw, "completed", f);
   }
-
-  static std::unique_ptr<fake_peer> agg_;
-  static std::unique_ptr<test_db> db_;
-  static std::unique_ptr<orvale_process> gw_;
-  static std::unique_ptr<orvale_process> no_db_gw_;
-  static std::unique_ptr<orvale_process> no_key_gw_;
 };
-
-std::unique_ptr<fake_peer> CompletionEvent::agg_;
-std::unique_ptr<test_db> CompletionEvent::db_;
-std::unique_ptr<orvale_process> CompletionEvent::gw_;
-std::unique_ptr<orvale_process> CompletionEvent::no_db_gw_;
-std::unique_ptr<orvale_process> CompletionEvent::no_key_gw_;
 
 TEST_F(CompletionEvent, CredentialAndValuesAreCheckedBeforeTheDatabase) {
   // The gateway without a database answers 406 as soon as it needs one.

@@ -134,6 +134,37 @@ inline std::unique_ptr<orvale_process> start_gateway(const test_db& db, const ga
   return gw;
 }
 
+// What every station event suite runs against: its own database seeded with `network`, the
+// aggregator that answers, and three gateways (an ordinary one, one whose database is down, one
+// without the gateway key). One set per suite: Suite is the deriving fixture.
+template <class Suite> class event_suite : public ::testing::Test {
+protected:
+  static void start_common(const std::string& db_name, gateway_options no_db = {}) {
+    db_ = std::make_unique<test_db>(test_db::create(db_name));
+    db_->exec(network);
+    gw_ = start_gateway(*db_, {agg_->base_url()});
+    no_db.upstream_url = agg_->base_url();
+    no_db.database_down = true;
+    no_db_gw_ = start_gateway(*db_, no_db);
+    gateway_options no_key{agg_->base_url()};
+    no_key.app_key = "";
+    no_key_gw_ = start_gateway(*db_, no_key);
+  }
+  static void stop_common() {
+    no_key_gw_.reset();
+    no_db_gw_.reset();
+    gw_.reset();
+    db_.reset();
+    agg_.reset();
+  }
+
+  static inline std::unique_ptr<fake_peer> agg_; // scripted by the suite before start_common
+  static inline std::unique_ptr<test_db> db_;
+  static inline std::unique_ptr<orvale_process> gw_;
+  static inline std::unique_ptr<orvale_process> no_db_gw_;
+  static inline std::unique_ptr<orvale_process> no_key_gw_;
+};
+
 // A POST as the controllers send it: the fields in a form body.
 inline http_reply post_event(const orvale_process& gw, const std::string& path,
                              const std::vector<std::pair<std::string, std::string>>& fields) {

@@ -17,7 +17,7 @@ using namespace stat_e2e;
 const std::string fueling_path = "/api/order/fueling";
 const std::string canceled_path = "/api/order/canceled";
 
-class FuelingEvent : public ::testing::Test {
+class FuelingEvent : public event_suite<FuelingEvent> {
 protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
@@ -26,28 +26,15 @@ protected:
     refusing_ = std::make_unique<fake_peer>();
     refusing_->script(fueling_path, {reply(409)});
     refusing_->script(canceled_path, {reply(503)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_stat_fueling"));
-    db_->exec(network);
-    gw_ = start_gateway(*db_, {agg_->base_url()});
-    gateway_options refused{refusing_->base_url()};
-    refused_gw_ = start_gateway(*db_, refused);
-    gateway_options no_db{agg_->base_url()};
-    no_db.database_down = true;
-    no_db_gw_ = start_gateway(*db_, no_db);
-    gateway_options no_key{agg_->base_url()};
-    no_key.app_key = "";
-    no_key_gw_ = start_gateway(*db_, no_key);
+    start_common("orvale_stat_fueling");
+    refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
     no_url_gw_ = start_gateway(*db_, {""});
   }
   static void TearDownTestSuite() {
     no_url_gw_.reset();
-    no_key_gw_.reset();
-    no_db_gw_.reset();
     refused_gw_.reset();
-    gw_.reset();
-    db_.reset();
     refusing_.reset();
-    agg_.reset();
+    stop_common();
   }
 
   static http_reply fueling(const std::string& apikey, const std::string& order_id,
@@ -60,23 +47,13 @@ protected:
            requests_for(agg, canceled_path, "orderId", order_id).size();
   }
 
-  static std::unique_ptr<fake_peer> agg_;
   static std::unique_ptr<fake_peer> refusing_;
-  static std::unique_ptr<test_db> db_;
-  static std::unique_ptr<orvale_process> gw_;
   static std::unique_ptr<orvale_process> refused_gw_;
-  static std::unique_ptr<orvale_process> no_db_gw_;
-  static std::unique_ptr<orvale_process> no_key_gw_;
   static std::unique_ptr<orvale_process> no_url_gw_;
 };
 
-std::unique_ptr<fake_peer> FuelingEvent::agg_;
 std::unique_ptr<fake_peer> FuelingEvent::refusing_;
-std::unique_ptr<test_db> FuelingEvent::db_;
-std::unique_ptr<orvale_process> FuelingEvent::gw_;
 std::unique_ptr<orvale_process> FuelingEvent::refused_gw_;
-std::unique_ptr<orvale_process> FuelingEvent::no_db_gw_;
-std::unique_ptr<orvale_process> FuelingEvent::no_key_gw_;
 std::unique_ptr<orvale_process> FuelingEvent::no_url_gw_;
 
 TEST_F(FuelingEvent, AnIncompleteOrWrongCredentialIsRefusedBeforeTheDatabase) {

@@ -14,14 +14,14 @@ using namespace stat_e2e;
 
 const std::string message_path = "/api/order/message";
 
-class MessageRelay : public ::testing::Test {
+class MessageRelay : public event_suite<MessageRelay> {
 protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
     agg_->script(message_path, {reply(200)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_stat_message"));
-    db_->exec(network);
-    gw_ = start_gateway(*db_, {agg_->base_url()}); // the default switches: recv on, forward off
+    gateway_options no_db;
+    no_db.notify_forward = true;
+    start_common("orvale_stat_message", no_db);
     gateway_options forward{agg_->base_url()};
     forward.notify_forward = true;
     forward_gw_ = start_gateway(*db_, forward);
@@ -29,22 +29,11 @@ protected:
     deaf.notify_recv = false;
     deaf.notify_forward = true;
     deaf_gw_ = start_gateway(*db_, deaf);
-    gateway_options no_db{agg_->base_url()};
-    no_db.database_down = true;
-    no_db.notify_forward = true;
-    no_db_gw_ = start_gateway(*db_, no_db);
-    gateway_options no_key{agg_->base_url()};
-    no_key.app_key = "";
-    no_key_gw_ = start_gateway(*db_, no_key);
   }
   static void TearDownTestSuite() {
-    no_key_gw_.reset();
-    no_db_gw_.reset();
     deaf_gw_.reset();
     forward_gw_.reset();
-    gw_.reset();
-    db_.reset();
-    agg_.reset();
+    stop_common();
   }
 
   static http_reply message(const std::string& apikey, const std::string& id,
@@ -52,22 +41,12 @@ protected:
     return post_event(gw, "message", {{"apikey", apikey}, {"orderid", id}, {"msg", msg}});
   }
 
-  static std::unique_ptr<fake_peer> agg_;
-  static std::unique_ptr<test_db> db_;
-  static std::unique_ptr<orvale_process> gw_;
   static std::unique_ptr<orvale_process> forward_gw_;
   static std::unique_ptr<orvale_process> deaf_gw_;
-  static std::unique_ptr<orvale_process> no_db_gw_;
-  static std::unique_ptr<orvale_process> no_key_gw_;
 };
 
-std::unique_ptr<fake_peer> MessageRelay::agg_;
-std::unique_ptr<test_db> MessageRelay::db_;
-std::unique_ptr<orvale_process> MessageRelay::gw_;
 std::unique_ptr<orvale_process> MessageRelay::forward_gw_;
 std::unique_ptr<orvale_process> MessageRelay::deaf_gw_;
-std::unique_ptr<orvale_process> MessageRelay::no_db_gw_;
-std::unique_ptr<orvale_process> MessageRelay::no_key_gw_;
 
 TEST_F(MessageRelay, WithReceivingOffEveryMessageIsForbiddenBeforeAnyCheck) {
   expect_status_only(message("", "m-deaf", "x", *deaf_gw_), 403);

@@ -16,32 +16,20 @@ using namespace stat_e2e;
 
 const std::string volume_path = "/api/order/volume";
 
-class VolumeEvent : public ::testing::Test {
+class VolumeEvent : public event_suite<VolumeEvent> {
 protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
     agg_->script(volume_path, {reply(200)});
     refusing_ = std::make_unique<fake_peer>();
     refusing_->script(volume_path, {reply(503)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_stat_volume"));
-    db_->exec(network);
-    gw_ = start_gateway(*db_, {agg_->base_url()});
+    start_common("orvale_stat_volume");
     refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
-    gateway_options no_db{agg_->base_url()};
-    no_db.database_down = true;
-    no_db_gw_ = start_gateway(*db_, no_db);
-    gateway_options no_key{agg_->base_url()};
-    no_key.app_key = "";
-    no_key_gw_ = start_gateway(*db_, no_key);
   }
   static void TearDownTestSuite() {
-    no_key_gw_.reset();
-    no_db_gw_.reset();
     refused_gw_.reset();
-    gw_.reset();
-    db_.reset();
     refusing_.reset();
-    agg_.reset();
+    stop_common();
   }
 
   static http_reply volume(const std::string& apikey, const std::string& id,
@@ -53,22 +41,12 @@ protected:
     return gw.wait_log("Get existing order Id=" + id + " result=", 3s);
   }
 
-  static std::unique_ptr<fake_peer> agg_;
   static std::unique_ptr<fake_peer> refusing_;
-  static std::unique_ptr<test_db> db_;
-  static std::unique_ptr<orvale_process> gw_;
   static std::unique_ptr<orvale_process> refused_gw_;
-  static std::unique_ptr<orvale_process> no_db_gw_;
-  static std::unique_ptr<orvale_process> no_key_gw_;
 };
 
-std::unique_ptr<fake_peer> VolumeEvent::agg_;
 std::unique_ptr<fake_peer> VolumeEvent::refusing_;
-std::unique_ptr<test_db> VolumeEvent::db_;
-std::unique_ptr<orvale_process> VolumeEvent::gw_;
 std::unique_ptr<orvale_process> VolumeEvent::refused_gw_;
-std::unique_ptr<orvale_process> VolumeEvent::no_db_gw_;
-std::unique_ptr<orvale_process> VolumeEvent::no_key_gw_;
 
 TEST_F(VolumeEvent, RefusalsBeforeTheReplyNeedNoDatabase) {
   const std::size_t unauthorized = log_count(*no_db_gw_, "Unauthorized request");
