@@ -2,7 +2,8 @@
 # The catalogue benchmark: a throwaway cluster holding a seeded station network, the gateway on
 # it, and bench_catalogue driving /orvale/price and /orvale/station next to a minimal libpq client
 # that does the same database work, then pgbench on the one-station statements over persistent
-# connections as the limit of the database itself. Everything it started is stopped on exit.
+# connections, with and without preparing them, as the limit of the database itself. Everything
+# it started is stopped on exit.
 #
 #   bench/catalogue.sh [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [BUILD_DIR]
 #
@@ -103,12 +104,14 @@ measure_gateway() {
   stop_gateway
 }
 
-# The database's own limit for a one-station statement: pgbench over persistent connections.
+# The database's own limit for a one-station statement: pgbench over persistent connections,
+# PROTOCOL "simple" (the text parsed and planned for every run) or "prepared" (planned once per
+# connection, as the gateway's pooled sessions run a statement they see repeatedly).
 pgbench_tps() {
-  local which=$1 n=$2
+  local which=$1 n=$2 protocol=$3
   "$bench_bin" --statement="$which" "$ONE_STATION" >"$work/$which.sql"
   PGPASSWORD=$DB_PASSWORD "$PG_BIN/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U "$DB_USER" \
-    -c "$n" -j 2 -T "$duration" -f "$work/$which.sql" "$DB_NAME" 2>/dev/null |
+    -c "$n" -j 2 -T "$duration" -M "$protocol" -f "$work/$which.sql" "$DB_NAME" 2>/dev/null |
     sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
 }
 
@@ -119,20 +122,19 @@ table_rps() {
 
 print_limits() {
   local n=${clients##*,}
-  local price_limit station_limit
-  price_limit=$(pgbench_tps price "$n")
-  station_limit=$(pgbench_tps station "$n")
   echo
   echo "limit: pgbench, $n clients, persistent connections, the same statement; ${duration} s each"
   echo
-  echo "| workload | pgbench tps | pooled gateway rps | gateway/pgbench |"
-  echo "|---|--:|--:|--:|"
-  local which limit rps
+  echo "| workload | pgbench simple tps | pgbench prepared tps | pooled gateway rps | gateway/simple | gateway/prepared |"
+  echo "|---|--:|--:|--:|--:|--:|"
+  local which simple prepared rps
   for which in price station; do
-    limit=$([[ $which == price ]] && echo "$price_limit" || echo "$station_limit")
+    simple=$(pgbench_tps "$which" "$n" simple)
+    prepared=$(pgbench_tps "$which" "$n" prepared)
     rps=$(table_rps "$work/table-${pool_size:-default}" "$which, one station" "$n")
-    awk -v w="$which, one station" -v l="$limit" -v r="$rps" \
-      'BEGIN { printf "| %s | %.0f | %s | %.2f |\n", w, l, r, (l > 0 ? r / l : 0) }'
+    awk -v w="$which, one station" -v s="$simple" -v p="$prepared" -v r="$rps" \
+      'BEGIN { printf "| %s | %.0f | %.0f | %s | %.2f | %.2f |\n", w, s, p, r,
+               (s > 0 ? r / s : 0), (p > 0 ? r / p : 0) }'
   done
 }
 

@@ -59,6 +59,7 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
   std::unique_ptr<content::PGBackend> db;
   try {
     db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+    db->promise_plain_reads(); // the key lookup and one SELECT built here
     content::AppTypeInfo app;
     app.authAppInfo(db->connection(), apikey);
     if (app.id() < 0) {
@@ -72,7 +73,7 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
       throw ExceptionHTTP("Ошибка получения данных из БД", 404);
     }
     const std::string sql = build(app.id(), list);
-    content::pg_result_ptr res(PQexec(db->connection(), sql.c_str()));
+    content::pg_result_ptr res = content::exec_params(db->connection(), sql.c_str(), {});
     if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
       LOG(channel(), debug, failure_prefix << content::one_line(PQresultErrorMessage(res.get())));
       throw ExceptionHTTP("Ошибка получения данных из БД", 404);

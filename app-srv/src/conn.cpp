@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "conn_pool.h"
+#include "conn_session.h"
 #include "web/log.h"
 
 namespace content {
@@ -69,7 +70,8 @@ std::string one_line(const char* text) {
   return s;
 }
 
-pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params) {
+pg_result_ptr exec_params(PGconn* conn, const char* sql,
+                          std::initializer_list<std::string> params) {
   // libpq reads a text parameter up to its first NUL: "key\0x" would be looked up as "key".
   for (const auto& p : params) {
     if (p.find('\0') != std::string::npos) {
@@ -82,8 +84,11 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<s
   for (const auto& p : params) {
     values.push_back(p.c_str());
   }
-  return pg_result_ptr(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr,
-                                    values.data(), nullptr, nullptr, 0));
+  const int count = static_cast<int>(values.size());
+  if (pooled_session* session = pooled_session::of(conn)) {
+    return pg_result_ptr(session->exec(conn, sql, count, values.data()));
+  }
+  return pg_result_ptr(PQexecParams(conn, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
 }
 
 PGBackend::PGBackend() = default;
@@ -91,9 +96,13 @@ PGBackend::PGBackend() = default;
 PGBackend::PGBackend(const DBConnection_t& record, std::shared_ptr<connection_pool> pool)
     : params_(normalised(record)), pool_(std::move(pool)) {}
 
-PGBackend::~PGBackend() { finish(); }
+PGBackend::~PGBackend() {
+  finish();
+}
 
-void PGBackend::set_dbconn(const DBConnection_t& record) { params_ = normalised(record); }
+void PGBackend::set_dbconn(const DBConnection_t& record) {
+  params_ = normalised(record);
+}
 
 std::string PGBackend::connStr() const {
   std::vector<std::string> items;
@@ -177,9 +186,8 @@ bool PGBackend::poll_connection(std::string& failure) {
       failure = "timeout expired";
       return false;
     }
-    pollfd pfd{PQsocket(conn_.get()), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN
-                                                                                          : POLLOUT),
-               0};
+    pollfd pfd{PQsocket(conn_.get()),
+               static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno != EINTR) {
       failure = std::strerror(errno);
@@ -293,6 +301,12 @@ int PGBackend::reconnect() {
   return connect();
 }
 
+void PGBackend::promise_plain_reads() {
+  if (pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr) {
+    session->promise_plain_reads();
+  }
+}
+
 void PGBackend::finish() {
   if (leased_ && pool_) {
     leased_ = false;
@@ -379,7 +393,8 @@ void AzsConnInfo::fill(PGconn* conn, const char* sql, const std::string& value,
                        const char* channel) {
   pg_result_ptr res = exec_params(conn, sql, {value});
   if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-    LOG(channel, debug, "Ошибка запроса данных АЗС : " << one_line(PQresultErrorMessage(res.get())));
+    LOG(channel, debug,
+        "Ошибка запроса данных АЗС : " << one_line(PQresultErrorMessage(res.get())));
     return;
   }
   for (int row = 0; row < PQntuples(res.get()); ++row) {

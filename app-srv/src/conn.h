@@ -76,9 +76,9 @@ struct DBConnection_t {
   std::string dbname;
   std::string host = "localhost";
   int port = 5432;
-  int connect_timeout = 5;     // s
-  int pool_size = 0;           // open connections kept for reuse; 0: one per request
-  int pool_max_idle = 300;     // s an unused pooled connection is kept
+  int connect_timeout = 5;      // s
+  int pool_size = 0;            // open connections kept for reuse; 0: one per request
+  int pool_max_idle = 300;      // s an unused pooled connection is kept
   int pool_max_lifetime = 3600; // s a pooled connection is used at most
 };
 
@@ -91,8 +91,7 @@ class PGBackend {
 public:
   PGBackend();
   // With a pool, open() leases one of its connections and finish() gives it back.
-  explicit PGBackend(const DBConnection_t& record,
-                     std::shared_ptr<connection_pool> pool = nullptr);
+  explicit PGBackend(const DBConnection_t& record, std::shared_ptr<connection_pool> pool = nullptr);
   PGBackend(const PGBackend&) = delete;
   PGBackend& operator=(const PGBackend&) = delete;
   ~PGBackend();
@@ -114,6 +113,9 @@ public:
   int reconnect();
   void finish();
   void clear() { finish(); }
+  // The request runs nothing but SELECTs without session-level side effects: a pooled
+  // connection then goes back without a reset and keeps the statements prepared on it.
+  void promise_plain_reads();
 
   static std::string _get_fvalue(const PGresult* result, const std::string& field, int row);
 
@@ -209,7 +211,8 @@ private:
   bool ssl_ = false;
 };
 
-// Runs one statement with text parameters; never null (libpq's out-of-memory result is mapped to
+// Runs one statement with text parameters (on a pooled connection under the plain-reads promise,
+// prepared once it is used repeatedly); never null (libpq's out-of-memory result is mapped to
 // a fatal-error result by the caller's status check).
 pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params);
 

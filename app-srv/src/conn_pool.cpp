@@ -3,6 +3,7 @@
 
 #include <poll.h>
 
+#include "conn_session.h"
 #include "web/log.h"
 
 namespace content {
@@ -26,6 +27,12 @@ bool still_alive(PGconn* conn) {
   return ::poll(&pfd, 1, 0) == 0;
 }
 
+void connection_pool::begin_lease(PGconn* conn) {
+  if (pooled_session* session = pooled_session::of(conn)) {
+    session->begin_lease();
+  }
+}
+
 bool connection_pool::expired(const idle_entry& e, clock::time_point now) const {
   return (max_idle_.count() > 0 && now - e.returned > max_idle_) ||
          (max_lifetime_.count() > 0 && now - e.opened > max_lifetime_);
@@ -40,6 +47,7 @@ bool connection_pool::lease(pg_conn_ptr& conn, clock::time_point& opened,
       idle_entry e = std::move(idle_.back());
       idle_.pop_back();
       if (!expired(e, clock::now()) && still_alive(e.conn.get())) {
+        begin_lease(e.conn.get());
         conn = std::move(e.conn);
         opened = e.opened;
         return true;
@@ -59,6 +67,11 @@ bool connection_pool::lease(pg_conn_ptr& conn, clock::time_point& opened,
         returned_.notify_one();
         return false; // the connect errors are logged already
       }
+      if (!pooled_session::attach(fresh.get())) {
+        LOG("Database", warning,
+            "Соединение с БД без учёта состояния сеанса: сброс после каждого запроса");
+      }
+      begin_lease(fresh.get());
       conn = std::move(fresh);
       opened = clock::now();
       return true;
@@ -91,11 +104,15 @@ void connection_pool::give_back(pg_conn_ptr conn, clock::time_point opened) {
       reusable = false;
     }
   }
-  if (reusable) {
+  pooled_session* session = pooled_session::of(conn.get());
+  if (reusable && (session == nullptr || !session->clean(conn.get()))) {
     // Prepared statements, session settings, temporary tables and locks of the last request go;
     // the UTC zone was a connection option and survives.
     pg_result_ptr res(PQexec(conn.get(), "DISCARD ALL"));
     reusable = res && PQresultStatus(res.get()) == PGRES_COMMAND_OK;
+    if (session != nullptr) {
+      session->discarded();
+    }
   }
   const auto now = clock::now();
   if (reusable && max_lifetime_.count() > 0 && now - opened > max_lifetime_) {

@@ -26,8 +26,8 @@ public:
   // none could be had.
   bool lease(pg_conn_ptr& conn, clock::time_point& opened,
              const std::function<pg_conn_ptr()>& open_new);
-  // Takes a leased connection back: rolled back and reset (DISCARD ALL) for the next request,
-  // or closed when it is broken, busy or too old.
+  // Takes a leased connection back: rolled back and reset (DISCARD ALL) for the next request
+  // unless the lease provably left nothing behind, or closed when it is broken, busy or too old.
   void give_back(pg_conn_ptr conn, clock::time_point opened);
 
   int size() const { return size_; }
@@ -41,6 +41,7 @@ private:
     clock::time_point returned;
   };
   bool expired(const idle_entry& e, clock::time_point now) const;
+  static void begin_lease(PGconn* conn);
 
   const int size_;
   const std::chrono::seconds wait_;

@@ -1,0 +1,188 @@
+// The pool's record of one session: the command tags a lease produced, and the statements kept
+// prepared across leases.
+#include "conn_session.h"
+
+#include <cstring>
+#include <memory>
+
+#include "conn.h"
+#include "web/log.h"
+
+namespace content {
+namespace {
+
+constexpr const char* event_name = "orvale pooled session";
+
+// The server dropped or refused a prepared statement that the record still lists: a name it does
+// not know (26000), or a plan whose result type changed under it (0A000).
+bool statement_gone(const PGresult* res) {
+  const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+  return state != nullptr && (std::strcmp(state, "26000") == 0 || std::strcmp(state, "0A000") == 0);
+}
+
+bool succeeded(const PGresult* res) {
+  const auto st = PQresultStatus(res);
+  return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
+}
+
+} // namespace
+
+int pooled_session::on_event(PGEventId id, void* info, void* /*pass_through*/) {
+  switch (id) {
+  case PGEVT_REGISTER: {
+    auto* e = static_cast<PGEventRegister*>(info);
+    auto record = std::make_unique<pooled_session>();
+    if (PQsetInstanceData(e->conn, on_event, record.get()) == 0) {
+      return 0;
+    }
+    record.release(); // libpq holds it now; PGEVT_CONNDESTROY takes it back
+    return 1;
+  }
+  case PGEVT_CONNDESTROY: {
+    auto* e = static_cast<PGEventConnDestroy*>(info);
+    std::unique_ptr<pooled_session> record(
+        static_cast<pooled_session*>(PQinstanceData(e->conn, on_event)));
+    return 1;
+  }
+  case PGEVT_CONNRESET: {
+    auto* e = static_cast<PGEventConnReset*>(info);
+    if (auto* record = static_cast<pooled_session*>(PQinstanceData(e->conn, on_event))) {
+      record->forget_all(); // a new server session: no statement survived
+      record->touched_ = true;
+    }
+    return 1;
+  }
+  case PGEVT_RESULTCREATE: {
+    auto* e = static_cast<PGEventResultCreate*>(info);
+    if (auto* record = static_cast<pooled_session*>(PQinstanceData(e->conn, on_event))) {
+      record->saw_result(e->result);
+    }
+    return 1;
+  }
+  default:
+    return 1;
+  }
+}
+
+bool pooled_session::attach(PGconn* conn) {
+  return conn != nullptr && PQregisterEventProc(conn, on_event, event_name, nullptr) == 1 &&
+         of(conn) != nullptr;
+}
+
+pooled_session* pooled_session::of(const PGconn* conn) {
+  if (conn == nullptr) {
+    return nullptr;
+  }
+  return static_cast<pooled_session*>(PQinstanceData(conn, on_event));
+}
+
+void pooled_session::begin_lease() {
+  plain_reads_ = false;
+  touched_ = false;
+}
+
+void pooled_session::saw_result(const PGresult* res) {
+  if (own_work_) {
+    return;
+  }
+  // Only a SELECT's tag proves nothing but reading happened at the top level; SET, PREPARE,
+  // DECLARE, LISTEN, CREATE, BEGIN and failures all may leave state behind.
+  const char* tag = PQcmdStatus(const_cast<PGresult*>(res)); // libpq's signature lacks const
+  if (PQresultStatus(res) != PGRES_TUPLES_OK || std::strncmp(tag, "SELECT", 6) != 0) {
+    touched_ = true;
+  }
+}
+
+bool pooled_session::clean(const PGconn* conn) const {
+  return plain_reads_ && !touched_ && PQtransactionStatus(conn) == PQTRANS_IDLE;
+}
+
+void pooled_session::discarded() {
+  forget_all();
+}
+
+void pooled_session::forget_all() {
+  prepared_.clear();
+  by_sql_.clear();
+  seen_once_.clear();
+}
+
+bool pooled_session::caching(const PGconn* conn) const {
+  return clean(conn);
+}
+
+bool pooled_session::prepare(PGconn* conn, const std::string& sql, const std::string& name,
+                             int count) {
+  own_work_ = true;
+  const pg_result_ptr res(PQprepare(conn, name.c_str(), sql.c_str(), count, nullptr));
+  own_work_ = false;
+  if (res == nullptr || !succeeded(res.get())) {
+    // The text will fail the same way unnamed and report it there.
+    touched_ = true;
+    return false;
+  }
+  return true;
+}
+
+void pooled_session::drop(PGconn* conn, lru_list::iterator it) {
+  own_work_ = true;
+  const std::string sql = "DEALLOCATE " + it->name;
+  const pg_result_ptr res(PQexec(conn, sql.c_str()));
+  own_work_ = false;
+  if (res == nullptr || !succeeded(res.get())) {
+    touched_ = true; // the give-back resets the session and the list with it
+  }
+  by_sql_.erase(it->sql);
+  prepared_.erase(it);
+}
+
+const pooled_session::prepared_statement*
+pooled_session::statement_for(PGconn* conn, const std::string& sql, int count) {
+  if (const auto found = by_sql_.find(sql); found != by_sql_.end()) {
+    prepared_.splice(prepared_.begin(), prepared_, found->second);
+    return &prepared_.front();
+  }
+  // A text used once may never come again (a station list of its own): preparing it would cost
+  // a round trip for nothing. The second use on this connection prepares it.
+  if (seen_once_.erase(sql) == 0) {
+    if (seen_once_.size() >= max_seen_once) {
+      seen_once_.clear();
+    }
+    seen_once_.insert(sql);
+    return nullptr;
+  }
+  if (prepared_.size() >= max_prepared) {
+    drop(conn, std::prev(prepared_.end()));
+    if (touched_) {
+      return nullptr;
+    }
+  }
+  const std::string name = "orvale_" + std::to_string(++next_name_);
+  if (!prepare(conn, sql, name, count)) {
+    return nullptr;
+  }
+  prepared_.push_front(prepared_statement{sql, name});
+  by_sql_.emplace(sql, prepared_.begin());
+  return &prepared_.front();
+}
+
+PGresult* pooled_session::exec(PGconn* conn, const char* sql, int count,
+                               const char* const* values) {
+  if (caching(conn)) {
+    const std::string text = sql;
+    if (const prepared_statement* st = statement_for(conn, text, count)) {
+      PGresult* res = PQexecPrepared(conn, st->name.c_str(), count, values, nullptr, nullptr, 0);
+      if (res == nullptr || !statement_gone(res) || PQtransactionStatus(conn) != PQTRANS_IDLE) {
+        return res;
+      }
+      LOG("Database", debug,
+          "Подготовленный запрос " << st->name << " отклонён сервером, выполняется заново");
+      PQclear(res);
+      const auto it = by_sql_.find(text);
+      drop(conn, it->second);
+    }
+  }
+  return PQexecParams(conn, sql, count, nullptr, values, nullptr, nullptr, 0);
+}
+
+} // namespace content

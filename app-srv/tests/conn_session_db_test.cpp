@@ -1,0 +1,210 @@
+// Pooled sessions against a real PostgreSQL: a lease of plain reads goes back without a reset and
+// keeps its prepared statements; anything else is reset; the statement cache stays bounded.
+#include "conn_session.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "conn_pool.h"
+#include "support/test_db.h"
+
+namespace {
+
+using orvale_test::test_db;
+
+class SessionDb : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    db_ = std::make_unique<test_db>(test_db::create("orvale_session"));
+    db_->exec("CREATE TABLE written (x int)");
+  }
+  static void TearDownTestSuite() { db_.reset(); }
+
+  void SetUp() override {
+    rec_ = db_->record(1);
+    pool_ = std::make_shared<content::connection_pool>(rec_);
+  }
+
+  // A lease of the one pooled connection.
+  std::unique_ptr<content::PGBackend> lease() const {
+    auto be = std::make_unique<content::PGBackend>(rec_, pool_);
+    if (be->open() != 0) {
+      ADD_FAILURE() << "no lease";
+      return nullptr;
+    }
+    return be;
+  }
+
+  // Runs through the backend's statement path; the first value of the first row, or the error.
+  static std::string through_cache(content::PGBackend& be, const std::string& sql,
+                                   std::initializer_list<std::string> params = {}) {
+    content::pg_result_ptr res = content::exec_params(be.connection(), sql.c_str(), params);
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
+      return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
+    }
+    return PQgetvalue(res.get(), 0, 0);
+  }
+  // Runs as a plain query, past the cache.
+  static std::string scalar(content::PGBackend& be, const char* sql) {
+    content::pg_result_ptr res(PQexec(be.connection(), sql));
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
+      return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
+    }
+    return PQgetvalue(res.get(), 0, 0);
+  }
+  static std::string server_prepared(content::PGBackend& be) {
+    return scalar(be, "SELECT count(*) FROM pg_prepared_statements");
+  }
+  static std::size_t cached(content::PGBackend& be) {
+    const auto* session = content::pooled_session::of(be.connection());
+    return session != nullptr ? session->prepared_count() : 99;
+  }
+
+  static std::unique_ptr<test_db> db_;
+  content::DBConnection_t rec_;
+  std::shared_ptr<content::connection_pool> pool_;
+};
+std::unique_ptr<test_db> SessionDb::db_;
+
+constexpr const char* add_one = "SELECT $1::int + 1";
+
+TEST_F(SessionDb, PlainReadsKeepTheSessionAndTheirPreparedStatements) {
+  std::string pid;
+  {
+    auto be = lease();
+    ASSERT_TRUE(be);
+    be->promise_plain_reads();
+    pid = scalar(*be, "SELECT pg_backend_pid()");
+    EXPECT_EQ(through_cache(*be, add_one, {"41"}), "42");
+    EXPECT_EQ(cached(*be), 0u) << "a text used once is not prepared";
+    EXPECT_EQ(through_cache(*be, add_one, {"1"}), "2");
+    EXPECT_EQ(cached(*be), 1u);
+    EXPECT_EQ(server_prepared(*be), "1");
+  }
+  {
+    auto be = lease();
+    ASSERT_TRUE(be);
+    EXPECT_EQ(scalar(*be, "SELECT pg_backend_pid()"), pid);
+    EXPECT_EQ(server_prepared(*be), "1") << "no reset after plain reads";
+    be->promise_plain_reads();
+    EXPECT_EQ(through_cache(*be, add_one, {"9"}), "10");
+    EXPECT_EQ(server_prepared(*be), "1") << "the statement is reused, not prepared again";
+  }
+  {
+    // Without the promise the statement runs unnamed, and the lease is reset on return.
+    auto be = lease();
+    ASSERT_TRUE(be);
+    EXPECT_EQ(through_cache(*be, add_one, {"5"}), "6");
+    EXPECT_EQ(server_prepared(*be), "1");
+  }
+  auto be = lease();
+  ASSERT_TRUE(be);
+  EXPECT_EQ(scalar(*be, "SELECT pg_backend_pid()"), pid);
+  EXPECT_EQ(server_prepared(*be), "0");
+  EXPECT_EQ(cached(*be), 0u) << "the record forgets what the reset dropped";
+  be->promise_plain_reads();
+  EXPECT_EQ(through_cache(*be, add_one, {"5"}), "6");
+  EXPECT_EQ(through_cache(*be, add_one, {"6"}), "7") << "prepared again after the reset";
+  EXPECT_EQ(server_prepared(*be), "1");
+}
+
+TEST_F(SessionDb, AnythingButASelectUnderThePromiseStillResets) {
+  struct leftover {
+    const char* statement;
+    const char* check; // true once the session is reset; the reset itself shows in the count
+                       // of prepared statements
+  };
+  const leftover cases[] = {
+      {"SET search_path = nowhere", "SELECT current_setting('search_path') = '\"$user\", public'"},
+      {"PREPARE leftover AS SELECT 1",
+       "SELECT NOT EXISTS (SELECT FROM pg_prepared_statements WHERE name = 'leftover')"},
+      {"CREATE TEMP TABLE scratch (x int)", "SELECT to_regclass('scratch') IS NULL"},
+      {"LISTEN somewhere", "SELECT NOT EXISTS (SELECT FROM pg_listening_channels())"},
+      {"BEGIN", nullptr},
+      {"DECLARE c CURSOR WITH HOLD FOR SELECT 1",
+       "SELECT NOT EXISTS (SELECT FROM pg_cursors WHERE name = 'c')"},
+      {"SELECT 1/0", nullptr},
+      // Rows come back, but not from a SELECT: the promise was broken.
+      {"INSERT INTO written VALUES (1) RETURNING x", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.statement);
+    {
+      auto be = lease();
+      ASSERT_TRUE(be);
+      be->promise_plain_reads();
+      through_cache(*be, add_one, {"1"});
+      through_cache(*be, add_one, {"2"});
+      ASSERT_EQ(cached(*be), 1u);
+      PQclear(PQexec(be->connection(), c.statement));
+    }
+    auto be = lease();
+    ASSERT_TRUE(be);
+    EXPECT_EQ(PQtransactionStatus(be->connection()), PQTRANS_IDLE);
+    EXPECT_EQ(server_prepared(*be), "0");
+    EXPECT_EQ(cached(*be), 0u);
+    if (c.check != nullptr) {
+      EXPECT_EQ(scalar(*be, c.check), "t");
+    }
+  }
+}
+
+TEST_F(SessionDb, TheStatementCacheIsBoundedAndServesEachTextItsOwnStatement) {
+  auto be = lease();
+  ASSERT_TRUE(be);
+  be->promise_plain_reads();
+  const std::size_t texts = content::pooled_session::max_prepared + 8;
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < texts; ++i) {
+      const std::string sql = "SELECT " + std::to_string(i) + " + $1::int";
+      ASSERT_EQ(through_cache(*be, sql, {std::to_string(round)}), std::to_string(i + round));
+    }
+  }
+  EXPECT_EQ(cached(*be), content::pooled_session::max_prepared);
+  EXPECT_EQ(server_prepared(*be), std::to_string(content::pooled_session::max_prepared))
+      << "evicted statements are deallocated on the server";
+  // Texts seen once each are not prepared at all, however many there are.
+  for (std::size_t i = 0; i < 3 * content::pooled_session::max_seen_once; ++i) {
+    const std::string sql = "SELECT 'once " + std::to_string(i) + "'::text || $1";
+    ASSERT_EQ(through_cache(*be, sql, {"!"}), "once " + std::to_string(i) + "!");
+  }
+  EXPECT_EQ(server_prepared(*be), std::to_string(content::pooled_session::max_prepared));
+}
+
+TEST_F(SessionDb, AStatementWhoseTableChangedRunsUnnamedAndTheLeaseIsReset) {
+  db_->exec("DROP TABLE IF EXISTS shifting; CREATE TABLE shifting (a int); "
+            "INSERT INTO shifting VALUES (1)");
+  {
+    auto be = lease();
+    ASSERT_TRUE(be);
+    be->promise_plain_reads();
+    EXPECT_EQ(through_cache(*be, "SELECT * FROM shifting"), "1");
+    EXPECT_EQ(through_cache(*be, "SELECT * FROM shifting"), "1");
+    ASSERT_EQ(cached(*be), 1u);
+    // Another session changes the row type under the prepared plan.
+    db_->exec("ALTER TABLE shifting ADD COLUMN b int DEFAULT 7");
+    content::pg_result_ptr res =
+        content::exec_params(be->connection(), "SELECT * FROM shifting", {});
+    ASSERT_EQ(PQresultStatus(res.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(res.get());
+    ASSERT_EQ(PQnfields(res.get()), 2);
+    EXPECT_STREQ(PQgetvalue(res.get(), 0, 1), "7");
+    EXPECT_EQ(cached(*be), 0u);
+  }
+  auto be = lease();
+  ASSERT_TRUE(be);
+  EXPECT_EQ(server_prepared(*be), "0");
+}
+
+TEST_F(SessionDb, ConnectionsOutsideAPoolNeverPrepare) {
+  content::PGBackend be(db_->record(0));
+  ASSERT_EQ(be.open(), 0);
+  be.promise_plain_reads();
+  EXPECT_EQ(content::pooled_session::of(be.connection()), nullptr);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(through_cache(be, add_one, {"1"}), "2");
+  }
+  EXPECT_EQ(server_prepared(be), "0");
+}
+
+} // namespace
