@@ -2,11 +2,13 @@
 #
 #   make build   configure and build into build/ (RelWithDebInfo)
 #   make run     install what is missing, build, run the gateway on a demo database (Ctrl-C stops)
-#   make test    install what is missing, build, run every test, fuzz the order parser for 60 s;
+#   make test    install what is missing, build, run every test, fuzz the order parser for 60 s
+#                and the canonical JSON form for 30 s;
 #                then every test again under AddressSanitizer
 #                and UndefinedBehaviorSanitizer in build-asan/
 #   make test-tsan   only the outgoing-call concurrency test under ThreadSanitizer (part of test)
-#   make fuzz    the order request parser under libFuzzer for 60 s (clang++; skipped without it)
+#   make fuzz    the order request parser under libFuzzer for 60 s, the canonical JSON form for
+#                30 s (clang++; skipped without it)
 #   make clean   remove both build trees and var/
 
 SHELL := /bin/bash
@@ -61,10 +63,12 @@ test-tsan:
 # libFuzzer comes with clang while the service builds with g++, so the fuzzer is a small project
 # of its own compiled with clang++ from only the sources it runs. The corpus grows in
 # build-fuzz/corpus; an input that breaks the target is written to build-fuzz/crash-* and belongs
-# in app-srv/tests/fuzz/regressions/, which the unit tests replay.
+# in app-srv/tests/fuzz/regressions/, which the unit tests replay (the canonical form's, found as
+# build-fuzz/canonical-crash-*, in the differential unit test as a case).
 FUZZ_DIR := build-fuzz
 FUZZ_SRC := app-srv/tests/fuzz
 FUZZ_SECONDS := 60
+FUZZ_CANONICAL_SECONDS := 30
 
 fuzz:
 	@if ! command -v clang++ >/dev/null 2>&1; then echo "fuzz: clang++ not found, skipped"; exit 0; fi; \
@@ -73,7 +77,10 @@ fuzz:
 	cmake --build $(FUZZ_DIR) -j$(JOBS); \
 	mkdir -p $(FUZZ_DIR)/corpus; \
 	$(FUZZ_DIR)/order_request_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus $(FUZZ_SRC)/corpus $(FUZZ_SRC)/regressions
+	  -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus $(FUZZ_SRC)/corpus $(FUZZ_SRC)/regressions; \
+	mkdir -p $(FUZZ_DIR)/canonical_corpus; \
+	$(FUZZ_DIR)/json_canonical_fuzz -max_total_time=$(FUZZ_CANONICAL_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_DIR)/canonical- $(FUZZ_DIR)/canonical_corpus $(FUZZ_SRC)/canonical_corpus
 
 # A test run cut short leaves its cluster running; stop it before its directory goes.
 clean:

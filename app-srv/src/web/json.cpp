@@ -1,11 +1,11 @@
 // JSON parsing and the canonical writer.
 #include "web/json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <vector>
-#include <algorithm>
 
 #include <Poco/Exception.h>
 #include <Poco/JSON/Handler.h>
@@ -26,45 +26,6 @@ std::vector<std::string> split_path(const std::string& path) {
     start = dot + 1;
   }
   return parts;
-}
-
-void write_string(const std::string& s, std::string& out) {
-  out += '"';
-  for (unsigned char c : s) {
-    switch (c) {
-    case '"':
-      out += "\\\"";
-      break;
-    case '\\':
-      out += "\\\\";
-      break;
-    case '\b':
-      out += "\\b";
-      break;
-    case '\f':
-      out += "\\f";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\t':
-      out += "\\t";
-      break;
-    default:
-      if (c < 0x20) {
-        static const char hex[] = "0123456789abcdef";
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 0xF];
-      } else {
-        out += static_cast<char>(c);
-      }
-    }
-  }
-  out += '"';
 }
 
 void write_value(const value& v, std::string& out);
@@ -165,114 +126,58 @@ bool integral_double(double d, long long& out) {
   return true;
 }
 
-// Writes the canonical form while the parser walks the text: each open object keeps its members
-// as rendered text until it closes, then emits them sorted; arrays stream straight through.
-class canonical_writer final : public Poco::JSON::Handler {
-public:
-  void reset() override {
-    stack_.clear();
-    result_.clear();
-  }
-  void startObject() override { stack_.push_back(frame{true, {}, {}, {}, true}); }
-  void startArray() override { stack_.push_back(frame{false, {}, {}, "[", true}); }
-  void endObject() override {
-    frame f = std::move(stack_.back());
-    stack_.pop_back();
-    // Stable: of repeated names the last one stays, as when the document is read into a value.
-    std::stable_sort(f.members.begin(), f.members.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string text = "{";
-    for (std::size_t i = 0; i < f.members.size(); ++i) {
-      if (i + 1 < f.members.size() && f.members[i + 1].first == f.members[i].first) {
-        continue;
-      }
-      if (text.size() > 1) {
-        text += ',';
-      }
-      write_string(f.members[i].first, text);
-      text += ':';
-      text += f.members[i].second;
-    }
-    text += '}';
-    emit(std::move(text));
-  }
-  void endArray() override {
-    frame f = std::move(stack_.back());
-    stack_.pop_back();
-    f.items += ']';
-    emit(std::move(f.items));
-  }
-  void key(const std::string& k) override { stack_.back().key = k; }
-  void null() override { emit("null"); }
-  void value(int v) override { emit(std::to_string(v)); }
-  void value(unsigned v) override { emit(std::to_string(v)); }
-  void value(Poco::Int64 v) override { emit(std::to_string(v)); }
-  void value(Poco::UInt64 v) override { emit(std::to_string(v)); }
-  void value(const std::string& v) override {
-    std::string text;
-    write_string(v, text);
-    emit(std::move(text));
-  }
-  void value(double d) override { emit(format_number(d)); }
-  void value(bool b) override { emit(b ? "true" : "false"); }
-
-  std::string& result() { return result_; }
-
-private:
-  struct frame {
-    bool object;
-    std::vector<std::pair<std::string, std::string>> members;
-    std::string key;
-    std::string items;
-    bool first;
-  };
-
-  void emit(std::string text) {
-    if (stack_.empty()) {
-      result_ = std::move(text);
-      return;
-    }
-    frame& top = stack_.back();
-    if (top.object) {
-      top.members.emplace_back(std::move(top.key), std::move(text));
-      return;
-    }
-    if (!top.first) {
-      top.items += ',';
-    }
-    top.first = false;
-    top.items += text;
-  }
-
-  std::vector<frame> stack_;
-  std::string result_;
-};
-
 } // namespace
 
-bool canonicalize(const std::string& text, std::string& out) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos || (text[first] != '{' && text[first] != '[')) {
-    value v; // scalars are rare here; the value path handles them
-    if (!parse(text, v)) {
-      return false;
+void write_string(std::string_view s, std::string& out) {
+  out += '"';
+  std::size_t run = 0; // start of the bytes not yet copied, which need no escape
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      continue;
     }
-    out = write(v);
-    return true;
+    out.append(s, run, i - run);
+    run = i + 1;
+    switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\b':
+      out += "\\b";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default: {
+      static const char hex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    }
+    }
   }
-  try {
-    Poco::SharedPtr<canonical_writer> handler = Poco::makeShared<canonical_writer>();
-    Poco::JSON::Parser parser(handler);
-    parser.parse(text);
-    out = std::move(handler->result());
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  out.append(s, run, s.size() - run);
+  out += '"';
 }
 
-object_ptr make_object() { return object_ptr(new object); }
-array_ptr make_array() { return array_ptr(new array); }
+object_ptr make_object() {
+  return object_ptr(new object);
+}
+array_ptr make_array() {
+  return array_ptr(new array);
+}
 
 bool parse(const std::string& text, value& out) {
   try {
@@ -314,8 +219,9 @@ std::string format_number(double d) {
   char buf[64];
   // Past 1e18 the shortest form may be a bare integer beyond 64 bits ("220202220002200030000"),
   // which readers (ours included) cannot take back as a number; the exponent form they can.
-  auto res = std::fabs(d) >= 1e18 ? std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific)
-                                  : std::to_chars(buf, buf + sizeof buf, d);
+  auto res = std::fabs(d) >= 1e18
+                 ? std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific)
+                 : std::to_chars(buf, buf + sizeof buf, d);
   return std::string(buf, res.ptr);
 }
 
@@ -333,9 +239,15 @@ bool is_array(const value& v) {
   return v.type() == typeid(array);
 }
 
-bool is_null(const value& v) { return v.isEmpty(); }
-bool is_string(const value& v) { return !v.isEmpty() && v.isString(); }
-bool is_bool(const value& v) { return !v.isEmpty() && v.isBoolean(); }
+bool is_null(const value& v) {
+  return v.isEmpty();
+}
+bool is_string(const value& v) {
+  return !v.isEmpty() && v.isString();
+}
+bool is_bool(const value& v) {
+  return !v.isEmpty() && v.isBoolean();
+}
 bool is_number(const value& v) {
   return !v.isEmpty() && v.isNumeric() && !v.isBoolean() && v.type() != typeid(char);
 }
@@ -376,8 +288,9 @@ bool as_int64(const value& v, long long& out) {
     if (v.type() == typeid(double) || v.type() == typeid(float)) {
       return integral_double(v.convert<double>(), out);
     }
-    if (!v.isSigned() && v.convert<unsigned long long>() >
-                             static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
+    if (!v.isSigned() &&
+        v.convert<unsigned long long>() >
+            static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
       return false;
     }
     out = v.convert<long long>();

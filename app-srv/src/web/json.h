@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <Poco/Dynamic/Var.h>
 #include <Poco/JSON/Array.h>
@@ -28,9 +29,17 @@ bool parse(const std::string& text, value& out);
 // round-trip form without trailing zeros (52.30 -> 52.3, 50.0 -> 50), non-finite doubles as null.
 std::string write(const value& v);
 
+// `s` as a JSON string literal, appended to `out`: quote, backslash and control characters
+// escaped, everything else (UTF-8 included) as it is.
+void write_string(std::string_view s, std::string& out);
+
 // The canonical form of a JSON text in one pass, without building a value tree: the same bytes
 // as write() of parse(). False (and `out` untouched) when the text is not one JSON document.
 bool canonicalize(const std::string& text, std::string& out);
+// The fast reader behind canonicalize() alone: false when the text is outside the plain subset
+// it takes (\u escapes, integers past 64 bits, deep nesting, anything malformed), which
+// canonicalize() then hands to the parser.
+bool canonicalize_plain(const std::string& text, std::string& out);
 
 bool is_object(const value& v);
 bool is_array(const value& v);

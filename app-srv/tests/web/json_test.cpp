@@ -48,27 +48,6 @@ TEST(JsonWriter, BuiltValuesUseTheSameForm) {
   EXPECT_EQ(json::write(obj), R"({"id":7,"list":[1.5,"x"],"nested":{},"price":52.3})");
 }
 
-TEST(JsonCanonical, OnePassEqualsParseThenWrite) {
-  for (const char* text : {
-           R"({"b":52.30,"a":50.00,"c":0.0,"B":[1,2.5,-0.0]})",
-           R"([{"StationId":"1","ProductId":"a92","Price":52.30},{"Price":45.675}])",
-           R"({"2":{"x":[]},"10":{},"1":{"Fuels":["a","b"],"PostPay":true},"Б":null})",
-           R"({"a":1,"a":2,"b":{"c":{"d":[1e21,-7,0.1,"кв\"\n"]}}})",
-           R"([])", R"({})", R"([[[]],{"":""}])", "  [1 , 2 ]  ", "5", "\"s\"", "null",
-       }) {
-    json::value v;
-    ASSERT_TRUE(json::parse(text, v)) << text;
-    std::string out = "untouched";
-    ASSERT_TRUE(json::canonicalize(text, out)) << text;
-    EXPECT_EQ(out, json::write(v)) << text;
-  }
-  std::string out = "untouched";
-  for (const char* bad : {"", "{", "[1,]", "{\"a\":1} x", "[1] [2]", "nul"}) {
-    EXPECT_FALSE(json::canonicalize(bad, out)) << bad;
-  }
-  EXPECT_EQ(out, "untouched");
-}
-
 TEST(JsonParse, WholeInputOnly) {
   json::value v;
   EXPECT_FALSE(json::parse("", v));
