@@ -107,10 +107,6 @@ void pooled_session::forget_all() {
   seen_once_.clear();
 }
 
-bool pooled_session::caching(const PGconn* conn) const {
-  return clean(conn);
-}
-
 bool pooled_session::prepare(PGconn* conn, const std::string& sql, const std::string& name,
                              int count) {
   own_work_ = true;
@@ -168,7 +164,7 @@ pooled_session::statement_for(PGconn* conn, const std::string& sql, int count) {
 
 PGresult* pooled_session::exec(PGconn* conn, const char* sql, int count,
                                const char* const* values) {
-  if (caching(conn)) {
+  if (clean(conn)) { // prepared statements outlive only leases that go back unreset
     const std::string text = sql;
     if (const prepared_statement* st = statement_for(conn, text, count)) {
       PGresult* res = PQexecPrepared(conn, st->name.c_str(), count, values, nullptr, nullptr, 0);

@@ -57,7 +57,6 @@ private:
 
   static int on_event(PGEventId id, void* info, void* pass_through);
   void saw_result(const PGresult* res);
-  bool caching(const PGconn* conn) const;
   // The prepared statement for `sql`, prepared now if it is due; null to run it unnamed.
   const prepared_statement* statement_for(PGconn* conn, const std::string& sql, int count);
   bool prepare(PGconn* conn, const std::string& sql, const std::string& name, int count);
