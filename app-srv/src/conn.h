@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <libpq-fe.h>
 
@@ -154,6 +155,14 @@ public:
   int upd_volume(int id_app, const std::string& id, const std::string& volume, int trannum);
   int set_transact(int id_app, const std::string& id, const std::string& trannum);
   bool check_order(int id_app, const std::string& id, int& id_shop, int& status);
+  // One step of an order's run: only the columns `d` sets (its status type resolved from its
+  // status name), and only while the stored internal status is one of `from` (-1 for NULL).
+  // 1 written, 0 when the order is in none of them or has no row, -1 when the statement failed
+  // or there is no connection, -2 when the status name is not one of the application's
+  // (`failure` then holds the reason).
+  int write_order_step(OrderData d, const std::vector<int>& from, std::string& failure);
+  // The stored internal status, -1 for NULL; false when it cannot be read or there is no row.
+  bool read_order_status(int id_app, const std::string& id, int& statusint);
 
 private:
   int connect_with(const char* const* keywords, const char* const* values);

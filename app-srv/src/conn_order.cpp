@@ -330,9 +330,10 @@ std::string insert_order(PGconn* conn, const OrderData& d) {
   return sql + ")";
 }
 
-std::string update_order(PGconn* conn, const OrderData& d) {
-  const std::string id = esc(conn, d.id);
-  std::string sql = "UPDATE orders SET id = '" + id + "', id_app = " + num(d.id_app);
+namespace {
+
+// ", column = value" for every column `d` sets, in the order of the table.
+void append_set_columns(std::string& sql, PGconn* conn, const OrderData& d, bool with_errcode) {
   if (!d.timebeg.empty()) {
     sql += ", timebeg = " + ts1(conn, d.timebeg);
   }
@@ -388,14 +389,39 @@ std::string update_order(PGconn* conn, const OrderData& d) {
   if (d.statusconfirmed >= 0) {
     sql += d.statusconfirmed != 0 ? ", statusconfirmed = 1" : ", statusconfirmed = 0";
   }
-  sql += ", errcode = " + num(d.errcode);
+  if (with_errcode) {
+    sql += ", errcode = " + num(d.errcode);
+  }
   if (!d.azstimebeg.empty()) {
     sql += ", azstimebeg = " + ts2(conn, d.azstimebeg);
   }
   if (!d.azstimelast.empty()) {
     sql += ", azstimelast = " + ts2(conn, d.azstimelast);
   }
+}
+
+} // namespace
+
+std::string update_order(PGconn* conn, const OrderData& d) {
+  const std::string id = esc(conn, d.id);
+  std::string sql = "UPDATE orders SET id = '" + id + "', id_app = " + num(d.id_app);
+  append_set_columns(sql, conn, d, true);
   return sql + " WHERE id = '" + id + "' AND id_app = " + num(d.id_app);
+}
+
+std::string update_order_step(PGconn* conn, const OrderData& d, const std::vector<int>& from) {
+  std::string columns;
+  append_set_columns(columns, conn, d, false);
+  if (columns.empty()) {
+    return std::string();
+  }
+  std::string states;
+  for (int state : from) {
+    states += (states.empty() ? "" : ",") + num(state);
+  }
+  // NULL is the unset status (-1) of the table of transitions.
+  return "UPDATE orders SET " + columns.substr(2) + key_clause(conn, d.id_app, d.id) +
+         " AND coalesce(statusint, -1) IN (" + (states.empty() ? "NULL" : states) + ")";
 }
 
 std::string cancel_order(PGconn* conn, int id_app, const std::string& id, const std::string& reason,
@@ -649,6 +675,45 @@ bool PGBackend::check_order(int id_app, const std::string& id, int& id_shop, int
     r.integer("status", status);
   }
   return id_shop > 0;
+}
+
+int PGBackend::write_order_step(OrderData d, const std::vector<int>& from, std::string& failure) {
+  if (!conn_) {
+    failure = "нет соединения с БД";
+    return -1;
+  }
+  d.status = -1;
+  if (!d.ordstatext.empty()) {
+    d.status = getStatusTypeId(d.id_app, d.ordstatext);
+    if (d.status < 0) {
+      failure = "статус '" + d.ordstatext + "' не известен";
+      return -2;
+    }
+  }
+  const std::string sql = order_sql::update_order_step(conn_.get(), d, from);
+  if (sql.empty()) {
+    return 1;
+  }
+  const outcome out = run(conn_.get(), sql);
+  if (out.status != PGRES_COMMAND_OK) {
+    failure = out.message;
+    return -1;
+  }
+  int rows = 0;
+  return str::_stoi(PQcmdTuples(out.res.get()), &rows) == 0 && rows > 0 ? 1 : 0;
+}
+
+bool PGBackend::read_order_status(int id_app, const std::string& id, int& statusint) {
+  if (!conn_) {
+    return false;
+  }
+  static constexpr const char* sql =
+      "SELECT coalesce(statusint, -1) FROM orders WHERE id_app = $1::integer AND id = $2";
+  const pg_result_ptr res = exec_params(conn_.get(), sql, {std::to_string(id_app), id});
+  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
+    return false;
+  }
+  return str::_stoi(PQgetvalue(res.get(), 0, 0), &statusint) == 0;
 }
 
 } // namespace content

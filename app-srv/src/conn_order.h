@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <libpq-fe.h>
 
@@ -26,6 +27,9 @@ std::string upd_volume(PGconn* conn, int id_app, const std::string& id, const st
                        int trannum);
 std::string set_transact(PGconn* conn, int id_app, const std::string& id, int trannum);
 std::string check_order(PGconn* conn, int id_app, const std::string& id);
+// The columns `d` sets, no key and no errcode, on the row whose internal status is one of `from`
+// (-1 for NULL); "" when `d` sets no column.
+std::string update_order_step(PGconn* conn, const OrderData& d, const std::vector<int>& from);
 
 // A plain decimal number: an optional '-', digits, optionally '.' and digits; nothing around it.
 bool is_decimal_number(const std::string& text);

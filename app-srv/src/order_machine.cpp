@@ -178,7 +178,8 @@ void order_machine::answer() {
     return;
   }
   web::response& r = ctx_->response();
-  r.status(200);
+  // A run that could not store its state is not an accepted order.
+  r.status(halted_ ? 502 : 200);
   if (!web::json::is_null(reply_)) {
     std::string text = web::json::write(reply_);
     LOG(channel, debug, "данные ответа : " << text);
@@ -244,6 +245,10 @@ void order_machine::run_step() {
   begin_step();
   const step_plan plan = plan_of(step_);
   (this->*plan.begin)();
+  if (halted_) {
+    finish();
+    return;
+  }
   if (plan.attempt == nullptr) {
     advance();
     return;
@@ -263,6 +268,10 @@ void order_machine::begin_step() {
 }
 
 void order_machine::attempt() {
+  if (halted_ || !still_current()) {
+    finish();
+    return;
+  }
   const step_plan plan = plan_of(step_);
   ++tries_;
   if ((this->*plan.attempt)()) {
@@ -283,6 +292,10 @@ void order_machine::after_failed_try() {
 }
 
 void order_machine::advance() {
+  if (halted_) {
+    finish();
+    return;
+  }
   step_ = next_;
   if (step_ == STEP_DONE) {
     finish();

@@ -156,7 +156,13 @@ private:
   // Shared by the steps.
   void set_order_keys();
   std::unique_ptr<content::PGBackend> lease_backend() const;
-  int write_patch();
+  // Writes the columns the step set, if the stored order is still in a state the step may move
+  // it from; otherwise, or when the write fails, the run stops where it is (halted_).
+  [[nodiscard]] bool write_patch();
+  void forget_written_values();
+  IntStatusType write_target() const;
+  // Before every call to a peer: false when the order has moved on without the run.
+  bool still_current() const;
   std::string line(const char* phrase, const char* label) const;
 
   orvale& root_;
@@ -179,7 +185,8 @@ private:
   int next_ = STEP_DONE;
   int tries_ = 0;
   bool accepted_ = false;
-  long last_ = 400; // result of the last call of the step
+  bool halted_ = false; // a write failed or found the order moved on: no further call
+  long last_ = 400;     // result of the last call of the step
 };
 
 } // namespace srv_apps

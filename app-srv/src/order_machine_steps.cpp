@@ -2,6 +2,7 @@
 #include <ctime>
 #include <utility>
 
+#include "conn_order.h"
 #include "order_machine.h"
 #include "order_postpay.h"
 #include "order_request.h"
@@ -36,6 +37,21 @@ bool parse_litre(const std::string& text, double& out) {
   return true;
 }
 
+// A station time the database can store (DD.MM.YYYY HH24:MI:SS). Anything else would fail every
+// later write of the run, so it is left out, and the rest of the answer is used.
+bool valid_station_time(const std::string& order_id, const std::string& text, const char* key) {
+  if (text.empty()) {
+    return false;
+  }
+  if (content::order_sql::is_station_time(text)) {
+    return true;
+  }
+  LOG(channel, warning,
+      "[" << order_id << "] Время АЗС \"" << key << "\" не в формате DD.MM.YYYY HH24:MI:SS, не "
+          << "сохранено : '" << text << "'");
+  return false;
+}
+
 bool reported_to_aggregator(const std::string& status_name) {
   return status_name == STATUS_STATION_CANCELED || status_name == STATUS_USER_CANCELED ||
          status_name == STATUS_EXPIRE;
@@ -59,11 +75,65 @@ std::unique_ptr<content::PGBackend> order_machine::lease_backend() const {
   return db;
 }
 
-int order_machine::write_patch() {
-  int result = 0;
-  int http = 0;
-  update_order_info(lease_backend().get(), patch_, result, http);
-  return http;
+// What the run writes next is meant for the state the run last stored (or, before its first
+// write, the one the order arrived in).
+IntStatusType order_machine::write_target() const {
+  return static_cast<IntStatusType>(patch_.statusint != INT_STATUS_UNSET ? patch_.statusint
+                                                                         : rec_.statusint);
+}
+
+bool order_machine::write_patch() {
+  std::string failure;
+  int written = 0;
+  for (int round = 0; round < 2; ++round) {
+    written = lease_backend()->write_order_step(
+        patch_, allowed_from(order_actor::run, write_target()), failure);
+    if (written != -2) {
+      break;
+    }
+    // A status name the station made up: the rest of its answer still counts.
+    LOG(channel, warning, "[" << rec_.id << "] Статус не сохранен : " << failure);
+    patch_.ordstatext.clear();
+  }
+  if (written == 1) {
+    forget_written_values();
+    return true;
+  }
+  halted_ = true;
+  if (written == 0) {
+    LOG(channel, warning,
+        "[" << rec_.id << "] Состояние заказа изменено вне обработки, обработка остановлена [ step="
+            << step_ << " ]");
+  } else {
+    LOG(channel, error,
+        "[" << rec_.id << "] Состояние заказа не записано, обработка остановлена [ step=" << step_
+            << " ] : " << failure);
+  }
+  return false;
+}
+
+// Written values are not written again by later steps: what a step writes is what it changed.
+void order_machine::forget_written_values() {
+  patch_.volume = 0;
+  patch_.volcompleted = 0;
+  patch_.trannum = 0;
+  patch_.azstimebeg.clear();
+  patch_.azstimelast.clear();
+  patch_.reasonid.clear();
+}
+
+bool order_machine::still_current() const {
+  int stored = INT_STATUS_UNSET;
+  if (!lease_backend()->read_order_status(rec_.id_app, rec_.id, stored)) {
+    return true; // not known: the step's own write is checked
+  }
+  if (may_move(order_actor::run, stored, write_target())) {
+    return true;
+  }
+  LOG(channel, warning,
+      "[" << rec_.id << "] Заказ уже в состоянии " << stored
+          << ", обработка остановлена [ step=" << step_ << " ]");
+  return false;
 }
 
 // The order's own keys of every station body.
@@ -97,7 +167,10 @@ void order_machine::_forward_order() {
   patch_.statusint = INT_STATUS_IN_PROGRESS;
   patch_.statusconfirmed = CONFIRM_NO;
   patch_.postpay = rec_.postpay;
-  write_patch();
+  if (!write_patch()) {
+    answer(); // nothing went to the station
+    return;
+  }
 
   std::string text;
   tries_ = 1;
@@ -127,7 +200,7 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
     body_->set("ExtendedId", rec_.ExtendedId);
   }
   rec_.trannum = patch_.trannum;
-  if (!r.timeset.empty()) {
+  if (valid_station_time(rec_.id, r.timeset, "timeset")) {
     patch_.azstimebeg = rec_.azstimebeg = r.timeset;
   }
   if (last_ == 200 || last_ == 402) {
@@ -136,7 +209,10 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
       accepted_ = true;
       next_ = STEP_ACCEPT;
     }
-    write_patch();
+    if (!write_patch()) {
+      answer();
+      return;
+    }
     // Reach the database with the next write.
     patch_.reasonid.clear();
     if (!r.orderStatus.empty()) {
@@ -145,7 +221,7 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
     double litre = rec_.ord_vol;
     parse_litre(r.litre, litre);
     patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = litre;
-    if (!r.extendedDate.empty()) {
+    if (valid_station_time(rec_.id, r.extendedDate, "extendedDate")) {
       patch_.azstimelast = rec_.azstimelast = r.extendedDate;
       rec_.azstimebeg = r.extendedDate;
     }
@@ -163,9 +239,9 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
     patch_.reason = rec_.reason;
     patch_.reasonid = "error";
     patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = 0;
-    write_patch();
-    patch_.reasonid.clear();
-    next_ = STEP_CANCELED;
+    if (write_patch()) {
+      next_ = STEP_CANCELED;
+    }
   }
   rec_.statusint = patch_.statusint;
   rec_.statusconfirmed = patch_.statusconfirmed;
@@ -221,7 +297,9 @@ void order_machine::_accept_fault() {
   patch_.reason = rec_.reason;
   patch_.statusint = INT_STATUS_UNSET;
   patch_.statusconfirmed = CONFIRM_UNSET;
-  write_patch();
+  if (!write_patch()) {
+    return;
+  }
   if (rec_.postpay) {
     next_ = STEP_POSTPAY_CANCEL;
     return;
@@ -241,7 +319,7 @@ void order_machine::_start_begin() {
   }
   patch_.statusint = INT_STATUS_FUELING;
   patch_.statusconfirmed = CONFIRM_NO;
-  write_patch();
+  (void)write_patch(); // a failure halts the run before the first try
 }
 
 bool order_machine::_start_try() {
@@ -253,8 +331,9 @@ bool order_machine::_start_try() {
   if (last_ == 200) {
     patch_.statusconfirmed = CONFIRM_YES;
     patch_.statusint = INT_STATUS_FUELING;
-    write_patch();
-    next_ = STEP_REPORT_FUELING;
+    if (write_patch()) {
+      next_ = STEP_REPORT_FUELING;
+    }
   }
   rec_.statusint = patch_.statusint;
   rec_.statusconfirmed = patch_.statusconfirmed;
@@ -284,7 +363,7 @@ bool order_machine::_fueling_try() {
   }
   patch_.statusint = INT_STATUS_FUELING;
   patch_.statusconfirmed = CONFIRM_YES;
-  write_patch();
+  (void)write_patch(); // the run ends here either way
   next_ = STEP_DONE;
   return true;
 }
@@ -317,7 +396,7 @@ bool order_machine::_stop_try() {
   }
   patch_.statusint = INT_STATUS_USER_CANCELED;
   patch_.statusconfirmed = CONFIRM_YES;
-  write_patch();
+  (void)write_patch(); // the run ends here either way
   next_ = STEP_DONE;
   return true;
 }
@@ -340,7 +419,7 @@ void order_machine::_cancel_begin() {
   } else if (patch_.ordstatext == STATUS_USER_CANCELED) {
     patch_.statusint = INT_STATUS_USER_CANCELED;
   }
-  write_patch();
+  (void)write_patch(); // a failure halts the run before the first try
 }
 
 bool order_machine::_cancel_try() {
@@ -350,8 +429,9 @@ bool order_machine::_cancel_try() {
     return false;
   }
   patch_.statusconfirmed = CONFIRM_YES;
-  write_patch();
-  _cancel_result();
+  if (write_patch()) {
+    _cancel_result();
+  }
   return true;
 }
 
@@ -375,7 +455,7 @@ void order_machine::_completed() {
   patch_.statusconfirmed = CONFIRM_NO;
   patch_.reason = sql_null;
   patch_.reasonid = sql_null;
-  last_ = write_patch();
+  last_ = write_patch() ? 200 : 502;
   rec_.statusint = patch_.statusint;
   rec_.statusconfirmed = patch_.statusconfirmed;
   LOG(channel, debug, line(" Result Status=", completed_label) << " response=" << last_);
@@ -389,7 +469,7 @@ void order_machine::_expire() {
   patch_.statusconfirmed = CONFIRM_NO;
   patch_.reasonid = "expire";
   patch_.reason = "Ожидание подтверждения от АЗС";
-  last_ = write_patch();
+  last_ = write_patch() ? 200 : 502;
   rec_.statusint = patch_.statusint;
   rec_.statusconfirmed = patch_.statusconfirmed;
   LOG(channel, debug, line(" Result Status=", expire_label) << " response=" << last_);
@@ -424,7 +504,9 @@ void order_machine::_postpay_complete() {
   patch_.reasonid = sql_null;
   patch_.volume = rec_.volume;
   patch_.volcompleted = rec_.volcompleted;
-  write_patch();
+  if (!write_patch()) {
+    return;
+  }
 
   int upstr_result = 502;
   int peer_result = 502;
@@ -441,7 +523,9 @@ void order_machine::_postpay_cancel() {
   patch_.ordstatext = STATUS_STATION_CANCELED;
   patch_.statusint = INT_STATUS_STATION_CANCELED;
   patch_.statusconfirmed = CONFIRM_NO;
-  write_patch();
+  if (!write_patch()) {
+    return;
+  }
   rec_.reason = patch_.reason;
   rec_.ordstatext = patch_.ordstatext;
   rec_.statusint = patch_.statusint;

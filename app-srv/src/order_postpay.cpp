@@ -23,10 +23,11 @@ constexpr const char* cancel_channel = "orvale/cancel";
 constexpr const char* default_cancel_reason = "Отмена заказа (без указания причины)";
 
 // Calls `attempt(try number)` until it returns 200 or `tries` calls were made, pausing after
-// every other result. Returns the last result and whether a 200 ended the loop.
+// every other result. Returns the last result and whether a 200 ended the loop. A settlement given
+// up is money one side never heard of: it is logged at error, whatever the log level.
 template <class Attempt>
 bool retry(web::clock_source& clock, int tries, int& result, const char* channel,
-           const std::string& id, Attempt attempt) {
+           const std::string& id, const char* event, Attempt attempt) {
   for (int n = 1; n <= tries; ++n) {
     result = static_cast<int>(attempt(n));
     if (result == 200) {
@@ -37,6 +38,9 @@ bool retry(web::clock_source& clock, int tries, int& result, const char* channel
       return false;
     }
   }
+  LOG(channel, error,
+      "Id=" << id << " Передача \"" << event << "\" (PostPay) прекращена после " << tries
+            << " попыток [HTTP/" << result << "]");
   return false;
 }
 
@@ -76,7 +80,7 @@ void order_postpay::_postpay_upstr_complete(const std::string& apikey,
                << " Передача статуса завершения "
                << " (PostPay Completed)");
     result = 503;
-    retry(clock_, upstr_complete_tries, result, complete_channel, id, [&](int n) {
+    retry(clock_, upstr_complete_tries, result, complete_channel, id, "Completed", [&](int n) {
       LOG(complete_channel, debug, "Id=" << id << " Trying Status\"Completed\" try [" << n << "]");
       const long r = upstream_.complete_order(apikey, id, ext_id, ext_date, litre);
       LOG(complete_channel, debug, "Id=" << id << " Result Status \"Completed\" response=" << r);
@@ -95,7 +99,7 @@ void order_postpay::_postpay_peer_complete(const station_link& link, const std::
     result = 502;
     std::string answer;
     const bool done =
-        retry(clock_, peer_complete_tries, result, fwd_complete_channel, id, [&](int n) {
+        retry(clock_, peer_complete_tries, result, fwd_complete_channel, id, "Fueling", [&](int n) {
           LOG(fwd_complete_channel, debug,
               "Id=" << id << " Trying Forwarded to Azs Status\"Fueling\" try=" << n);
           const long r = station_.fwd_fueling(link, apikey, body, answer);
@@ -122,7 +126,7 @@ void order_postpay::_postpay_peer_cancel(const station_link& link, const std::st
               << "\"Canceled\" (STOP AZS) (POSTPAY Cancel)");
     result = 502;
     std::string answer;
-    retry(clock_, peer_cancel_tries, result, fwd_cancel_channel, id, [&](int n) {
+    retry(clock_, peer_cancel_tries, result, fwd_cancel_channel, id, "AZS Canceled", [&](int n) {
       LOG(fwd_cancel_channel, debug, "Id=" << id << " Trying Status\"AZS Canceled\" try=" << n);
       const long r = station_.fwd_cancel_ext(link, apikey, body, answer);
       LOG(fwd_cancel_channel, debug,
@@ -147,7 +151,7 @@ void order_postpay::_postpay_upstr_cancel(const std::string& apikey, const web::
       return;
     }
     result = 503;
-    retry(clock_, upstr_cancel_tries, result, cancel_channel, id, [&](int n) {
+    retry(clock_, upstr_cancel_tries, result, cancel_channel, id, "Canceled", [&](int n) {
       LOG(cancel_channel, debug,
           "Id=" << id << " Trying Status\"Canceled\" : " << reason << " try [" << n << "]");
       const long r = upstream_.cancel_order(apikey, id, reason);

@@ -64,6 +64,13 @@ std::string order_station::credential(const std::string& apikey, const station_l
   return apikey + "," + app_key_ + "," + link.key;
 }
 
+// The credential as it goes into a query: each part percent-encoded, the commas between them as
+// they are, so a key of plain letters and digits reads exactly as before.
+std::string order_station::query_credential(const std::string& apikey,
+                                            const station_link& link) const {
+  return url_escape(apikey) + "," + url_escape(app_key_) + "," + url_escape(link.key);
+}
+
 outgoing_request order_station::request(const station_link& link,
                                         const std::string& path_and_query) const {
   outgoing_request rq;
@@ -76,7 +83,7 @@ outgoing_request order_station::request(const station_link& link,
 long order_station::fwd_order(const station_link& link, const std::string& apikey,
                               const web::json::value& body, std::string& answer) const {
   return forward("Order", true, answer, [&] {
-    outgoing_request rq = request(link, "/order?apikey=" + credential(apikey, link));
+    outgoing_request rq = request(link, "/order?apikey=" + query_credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
     return rq;
@@ -86,7 +93,7 @@ long order_station::fwd_order(const station_link& link, const std::string& apike
 long order_station::fwd_fueling(const station_link& link, const std::string& apikey,
                                 const web::json::value& body, std::string& answer) const {
   return forward("Fueling", true, answer, [&] {
-    outgoing_request rq = request(link, "/fueling?apikey=" + credential(apikey, link));
+    outgoing_request rq = request(link, "/fueling?apikey=" + query_credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
     return rq;
@@ -96,11 +103,11 @@ long order_station::fwd_fueling(const station_link& link, const std::string& api
 long order_station::fwd_cancel_ext(const station_link& link, const std::string& apikey,
                                    const web::json::value& body, std::string& answer) const {
   return forward("Canceled", true, answer, [&] {
-    const std::string query = "?apikey=" + credential(apikey, link) +
-                              "&orderId=" + text_of(body, "id", "") +
+    const std::string query = "?apikey=" + query_credential(apikey, link) +
+                              "&orderId=" + url_escape(text_of(body, "id", "")) +
                               "&reason=" + url_escape(text_of(body, "Reason", "")) +
-                              "&ref=" + text_of(body, "ReasonRef", "sys") +
-                              "&extId=" + text_of(body, "extendedOrderId", "");
+                              "&ref=" + url_escape(text_of(body, "ReasonRef", "sys")) +
+                              "&extId=" + url_escape(text_of(body, "extendedOrderId", ""));
     outgoing_request rq = request(link, "/canceled" + query);
     rq.body = web::json::write(body);
     rq.headers = station_plain_headers();
@@ -112,7 +119,8 @@ long order_station::fwd_pricelist_request(const station_link& link, const std::s
                                           std::string& answer, bool callback) const {
   return forward("Price List", false, answer, [&] {
     const char* path = callback ? "/callback/prices" : "/station/prices";
-    outgoing_request rq = request(link, path + ("?apikey=" + app_key_ + "," + link.key));
+    outgoing_request rq =
+        request(link, path + ("?apikey=" + url_escape(app_key_) + "," + url_escape(link.key)));
     rq.post = false;
     rq.headers = station_plain_headers();
     return rq;

@@ -37,6 +37,8 @@ public:
 
   // The "apikey" value of the order calls: the aggregator's key, the gateway's, the station's.
   std::string credential(const std::string& apikey, const station_link& link) const;
+  // The same, its parts percent-encoded for a query string.
+  std::string query_credential(const std::string& apikey, const station_link& link) const;
 
   // A request to the endpoint followed by `path_and_query`, with the stations' TLS settings, a
   // 10 s limit and the reply read; method, body and headers are the caller's. Its URL is ""

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace srv_apps {
 
@@ -37,5 +38,16 @@ inline constexpr const char* STATUS_USER_CANCELED = "UserCanceled";
 
 // Exact and case-sensitive: -1 for "", the code of one of the five names above, 0 otherwise.
 IntStatusType _orderStatus_name2code(const std::string& name);
+
+// Who moves an order's internal status: the order's run, or the station controller's events.
+enum class order_actor { run, station };
+
+// The stored internal statuses (INT_STATUS_UNSET for NULL) from which `actor` may set `to`; empty
+// when it may not set `to` at all. Every write of a status goes through this one table, checked by
+// the database in the same statement, so that two writers racing for one order cannot move it
+// backwards: a completed or cancelled order is never set back to accepted or fueling, and the run
+// never writes over the completion the station reported.
+const std::vector<int>& allowed_from(order_actor actor, IntStatusType to);
+bool may_move(order_actor actor, int from, IntStatusType to);
 
 } // namespace srv_apps

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "completion_relay.h"
 #include "conn.h"
 #include "conn_pool.h"
 #include "web/clock.h"
@@ -39,6 +40,8 @@ public:
   std::shared_ptr<const web::route_table> routes() const { return routes_; }
   web::clock_source& clock() { return clock_; }
   web::executor& background() { return *executor_; }
+  // The completion relays pending in this service cycle.
+  const std::shared_ptr<srv_apps::completion_relays>& completions() const { return completions_; }
   // The pool of one of the two records above; null when that record keeps no pool.
   std::shared_ptr<content::connection_pool> pool_for(const content::DBConnection_t& record) const;
   // Ends pauses and drops or finishes background work; waits at most `grace`.
@@ -70,6 +73,8 @@ private:
   std::string default_page_;
   web::real_clock clock_;
   std::unique_ptr<web::executor> executor_;
+  std::shared_ptr<srv_apps::completion_relays> completions_ =
+      std::make_shared<srv_apps::completion_relays>();
   std::shared_ptr<const web::route_table> routes_;
   std::shared_ptr<content::connection_pool> app_pool_;
   std::shared_ptr<content::connection_pool> velk_pool_;

@@ -3,8 +3,11 @@
 // connection or client handle.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -113,6 +116,55 @@ private:
   web::steady_time started_;
   // Touched by one task at a time: each try books the next only when it is done.
   int tries_ = 0;
+};
+
+// The relays of one kind that run at most once per order in this process: an event repeated while
+// its relay is pending (the station lost our answer and sent it again) does not start a second,
+// unordered relay; the pending one sends the latest values from its next try on.
+template <class Values> class pending_relays {
+public:
+  using version = std::uint64_t;
+
+  // True when the caller is to start the relay of `key`; false when one is pending, which has
+  // taken `values`.
+  bool begin(const std::string& key, Values values) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    auto [it, fresh] = pending_.try_emplace(key);
+    it->second.values = std::move(values);
+    ++it->second.latest;
+    return fresh;
+  }
+  // What the next try sends, and which version of the values that is.
+  std::pair<Values, version> current(const std::string& key) const {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    const auto it = pending_.find(key);
+    return it == pending_.end() ? std::pair<Values, version>{}
+                                : std::pair{it->second.values, it->second.latest};
+  }
+  // Ends the relay of `key` after its try with version `sent` was answered: false, and the relay
+  // stays pending, when newer values arrived meanwhile and still have to go out.
+  bool end_after(const std::string& key, version sent) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    const auto it = pending_.find(key);
+    if (it != pending_.end() && it->second.latest != sent) {
+      return false;
+    }
+    pending_.erase(key);
+    return true;
+  }
+  // The relay of `key` ended without success (given up, or abandoned at a stop).
+  void drop(const std::string& key) {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    pending_.erase(key);
+  }
+
+private:
+  struct entry {
+    Values values;
+    version latest = 0;
+  };
+  mutable std::mutex mutex_;
+  std::map<std::string, entry> pending_;
 };
 
 } // namespace srv_apps

@@ -42,25 +42,50 @@ bool read_numbers(completion& c) {
   return true;
 }
 
+// One relay per order: a repeated report while it is pending only hands it the newer values.
+// The limit is the order's lifetime in real seconds; only the pauses between tries are scaled.
 void start_relay(orvale& root, int id_app, const std::string& apikey, const completion& c,
                  const std::string& channel) {
+  const std::shared_ptr<completion_relays> pending = root.completions();
+  const std::string key = std::to_string(id_app) + "/" + c.order_id;
+  if (!pending->begin(key, completion_values{c.litre, c.extended_order_id, c.extended_date})) {
+    LOG(channel, info,
+        about_order("Повторное завершение: ожидающая ретрансляция передаст новые данные",
+                    c.order_id));
+    return;
+  }
   const relay_context rc = relay_context::from_root(root);
-  const web::millis limit = rc.runner->scaled(std::chrono::seconds(root.max_expiration_time()));
+  const web::millis limit = std::chrono::seconds(root.max_expiration_time());
+  auto sent = std::make_shared<completion_relays::version>(0);
   relay::start(
       rc.runner, relay_subject{c.order_id, "Completed"},
       std::make_unique<completion_schedule>(limit),
-      [upstream = rc.upstream, apikey, c] {
-        return upstream.upstream_completed(apikey, c.order_id, c.extended_order_id, c.extended_date,
-                                           c.litre);
+      [upstream = rc.upstream, apikey, id = c.order_id, pending, key, sent] {
+        const auto [values, version] = pending->current(key);
+        *sent = version;
+        return upstream.upstream_completed(apikey, id, values.extended_order_id,
+                                           values.extended_date, values.litre);
       },
       // The connection is opened again only for the aggregator's confirmation.
-      [&root, id_app, id = c.order_id, channel](long result, int) {
+      [&root, id_app, apikey, c, channel, pending, key, sent](long result, int) {
         if (result != 200) {
+          pending->drop(key);
+          return;
+        }
+        if (!pending->end_after(key, *sent)) {
+          // A newer report arrived while this try was under way: it goes out next.
+          const completion_values v = pending->current(key).first;
+          pending->drop(key);
+          completion latest = c;
+          latest.litre = v.litre;
+          latest.extended_order_id = v.extended_order_id;
+          latest.extended_date = v.extended_date;
+          start_relay(root, id_app, apikey, latest, channel);
           return;
         }
         if (auto db = open_background_backend(root, channel)) {
-          if (!record_confirmation(db->connection(), id_app, id)) {
-            LOG(channel, error, about_order("Подтверждение завершения не записано", id));
+          if (!record_confirmation(db->connection(), id_app, c.order_id)) {
+            LOG(channel, error, about_order("Подтверждение завершения не записано", c.order_id));
           }
         }
       });
@@ -92,12 +117,14 @@ void stat_completed::send_status() {
       throw ExceptionHTTP(about_order("Заказ не найден", c.order_id), 404);
     }
     _check_station(lo, caller);
-    if (lo.order.statusint == INT_STATUS_IN_PROGRESS) {
-      throw ExceptionHTTP(about_order("Заказ еще передается на АЗС", c.order_id), 504);
-    }
-    // What was not recorded here must not be reported upstream as completed.
+    // What was not recorded here must not be reported upstream as completed. An order still in
+    // progress is refused only while a run is forwarding it; one whose run ended without
+    // recording the station's answer (a failed write, a crash) takes the completion.
     if (!record_completion(db->connection(), caller.id_app, c.order_id, c.volume, c.trannum,
                            c.extended_date)) {
+      if (lo.order.statusint == INT_STATUS_IN_PROGRESS) {
+        throw ExceptionHTTP(about_order("Заказ еще передается на АЗС", c.order_id), 504);
+      }
       throw ExceptionHTTP(about_order("Ошибка записи завершения заказа", c.order_id), 400);
     }
   } catch (const ExceptionHTTP& e) {

@@ -37,6 +37,15 @@ bool changed_a_row(PGconn* conn, const char* sql, std::initializer_list<std::str
   return str::_stoi(PQcmdTuples(res.get()), &rows) == 0 && rows > 0;
 }
 
+// A PostgreSQL array literal of integers.
+std::string int_array(const std::vector<int>& values) {
+  std::string out = "{";
+  for (int v : values) {
+    out += (out.size() > 1 ? "," : "") + std::to_string(v);
+  }
+  return out + "}";
+}
+
 std::string volume_text(double volume) {
   return str::dbl2str(volume, 4);
 }
@@ -100,15 +109,22 @@ bool is_finished_status(const std::string& ordstatext) {
 
 bool record_completion(PGconn* conn, int id_app, const std::string& id, double volume, int trannum,
                        const std::string& station_time) {
+  // The state check is part of the statement, so a run writing at the same moment cannot slip
+  // in between. The advisory key is the order lock's: free means no run is forwarding the order.
   static constexpr const char* sql =
       "UPDATE orders SET volume = $1::numeric, trannum = $2::integer"
       ", azstimelast = to_timestamp($3, 'DD.MM.YYYY HH24:MI:SS')"
       ", ordstatext = $4, statusint = $5::integer, statusconfirmed = $6::integer"
-      " WHERE id_app = $7::integer AND id = $8";
+      " WHERE id_app = $7::integer AND id = $8"
+      " AND (coalesce(statusint, -1) = ANY ($9::integer[])"
+      " OR (statusint = $10::integer AND pg_try_advisory_xact_lock($7::integer, "
+      "hashtext($8::text))))";
   return changed_a_row(conn, sql,
                        {volume_text(volume), std::to_string(trannum), station_time,
                         STATUS_COMPLETED, std::to_string(INT_STATUS_COMPLETED),
-                        std::to_string(CONFIRM_NO), std::to_string(id_app), id},
+                        std::to_string(CONFIRM_NO), std::to_string(id_app), id,
+                        int_array(allowed_from(order_actor::station, INT_STATUS_COMPLETED)),
+                        std::to_string(INT_STATUS_IN_PROGRESS)},
                        "Database/Complete order", id);
 }
 

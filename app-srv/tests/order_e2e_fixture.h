@@ -87,6 +87,18 @@ inline web::json::object_ptr status_change(const std::string& id, const std::str
   return o;
 }
 
+// An order as an earlier run left it, at internal status `statusint`.
+inline void store_order(test_db& db, const std::string& id, int statusint, int confirmed = 1,
+                        const std::string& extended = "") {
+  db.exec("INSERT INTO orders (id, id_app, timebeg, ord_typ, ordtypext, orderval, id_shop, "
+          "shopext, trk, prodcod, prodident, prodext, priceid, price, ord_sum, ord_vol, status, "
+          "ordstatext, statusint, statusconfirmed, contractid) VALUES ('" +
+          id +
+          "', 1, '2021-03-04 02:06:07', 1, 'Money', 500, 10, 's10', 1, 1, 'a92', '92', 'p1', "
+          "52.3, 500, 9.56, 1, 'OrderCreated', " +
+          std::to_string(statusint) + ", " + std::to_string(confirmed) + ", '" + extended + "')");
+}
+
 // The station body of the order above as the gateway sends it (members sorted by name).
 inline std::string station_body(const std::string& id) {
   return R"({"app_id":1,"contract":"c-1","id":")" + id +

@@ -10,18 +10,6 @@
 namespace order_e2e {
 namespace {
 
-// An order as an earlier run left it, at internal status `statusint`.
-void store_order(test_db& db, const std::string& id, int statusint, int confirmed = 1,
-                 const std::string& extended = "") {
-  db.exec("INSERT INTO orders (id, id_app, timebeg, ord_typ, ordtypext, orderval, id_shop, "
-          "shopext, trk, prodcod, prodident, prodext, priceid, price, ord_sum, ord_vol, status, "
-          "ordstatext, statusint, statusconfirmed, contractid) VALUES ('" +
-          id +
-          "', 1, '2021-03-04 02:06:07', 1, 'Money', 500, 10, 's10', 1, 1, 'a92', '92', 'p1', "
-          "52.3, 500, 9.56, 1, 'OrderCreated', " +
-          std::to_string(statusint) + ", " + std::to_string(confirmed) + ", '" + extended + "')");
-}
-
 TEST_F(OrderE2e, UserCancelWhileFuelingStopsAtTheStationOnly) {
   store_order(*db_, "U-1", 2);
   store_order(*db_, "U-7", 7, 0);

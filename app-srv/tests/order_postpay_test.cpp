@@ -77,11 +77,16 @@ TEST_F(postpay, aggregator_completion_retries_five_times_two_seconds_apart) {
   EXPECT_EQ(seen[0].body, "apikey=key&orderId=77&litre=12.35&extendedOrderId=E-5"
                           "&extendedDate=05.03.2024 07:08:09");
   const auto lines = logs.messages("orvale/complete");
-  ASSERT_EQ(lines.size(), 11u);
+  ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[0], "Id='77' Передача статуса завершения  (PostPay Completed)");
   EXPECT_EQ(lines[1], "Id=77 Trying Status\"Completed\" try [1]");
   EXPECT_EQ(lines[2], "Id=77 Result Status \"Completed\" response=500");
   EXPECT_EQ(lines[10], "Id=77 Result Status \"Completed\" response=500");
+  // Given up: said at error, so that the default log level shows it.
+  EXPECT_EQ(logs.count("orvale/complete", web::log_level::error,
+                       "Id=77 Передача \"Completed\" (PostPay) прекращена после 5 попыток "
+                       "[HTTP/500]"),
+            1);
 }
 
 TEST_F(postpay, each_worker_stops_at_the_first_200) {
@@ -152,7 +157,8 @@ TEST_F(postpay, station_cancellation_tries_ten_times_and_logs_its_first_line_at_
       mine.push_back(r);
     }
   }
-  ASSERT_EQ(mine.size(), 21u);
+  ASSERT_EQ(mine.size(), 22u);
+  EXPECT_EQ(mine[21].level, web::log_level::error) << "given up";
   EXPECT_EQ(mine[0].level, web::log_level::info);
   EXPECT_EQ(mine[0].message,
             "Id=77 Перенаправление на АЗС команды отмены \"Canceled\" (STOP AZS) (POSTPAY Cancel)");

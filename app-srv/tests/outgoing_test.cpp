@@ -363,12 +363,13 @@ TEST(order_station, forwards_order_and_fueling_as_json_with_the_three_part_key) 
   EXPECT_EQ(seen[1].path, "/api/azstank/fueling");
   for (const auto& r : seen) {
     EXPECT_EQ(r.method, "POST");
-    EXPECT_EQ(r.query, "apikey=agg&key,gw-key,st-key") << "inserted without encoding";
+    // Each part percent-encoded: a raw '&' would cut the credential short at the station.
+    EXPECT_EQ(r.query, "apikey=agg%26key,gw-key,st-key");
     EXPECT_EQ(r.body, json);
     EXPECT_EQ(r.content_type, "application/json");
     expect_headers_in_order(r, srv_apps::station_json_headers());
   }
-  const std::string url = st.base_url() + "/api/azstank/order?apikey=agg&key,gw-key,st-key";
+  const std::string url = st.base_url() + "/api/azstank/order?apikey=agg%26key,gw-key,st-key";
   EXPECT_EQ(logs.messages("orvale").at(0), "Send forward \"Order\" request endpoint=" + url +
                                                " json postdata=" + json +
                                                " length=" + std::to_string(json.size()));

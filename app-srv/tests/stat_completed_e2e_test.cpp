@@ -87,6 +87,11 @@ TEST_F(CompletionEvent, OnlyTheStationsOwnKnownOrderNotInForwardingIsCompleted) 
   expect_status_only(complete(completion(station1, "c-none", "10")), 404);
   expect_status_only(complete(completion(station1, "", "10")), 404);
   expect_status_only(complete(completion(station1, "c-other", "10")), 401);
+  // A run forwarding the order holds its lock.
+  orvale_test::pg_conn_ptr run = db_->open_session();
+  orvale_test::pg_result_ptr locked(
+      PQexec(run.get(), "SELECT pg_advisory_lock(1, hashtext('c-forwarding'))"));
+  ASSERT_EQ(PQresultStatus(locked.get()), PGRES_TUPLES_OK);
   expect_status_only(complete(completion(station1, "c-forwarding", "10")), 504);
   std::this_thread::sleep_for(settle);
   EXPECT_EQ(row_without(*db_, "c-other", {}), other);
@@ -98,6 +103,11 @@ TEST_F(CompletionEvent, OnlyTheStationsOwnKnownOrderNotInForwardingIsCompleted) 
   // Its own station completes it.
   expect_status_only(complete(completion(station2, "c-other", "10")), 200);
   EXPECT_TRUE(column_becomes(*db_, "c-other", "statusconfirmed", "1"));
+  // With no run forwarding it, an order left in progress (its run failed to store the
+  // station's answer) takes the completion.
+  locked.reset(PQexec(run.get(), "SELECT pg_advisory_unlock(1, hashtext('c-forwarding'))"));
+  expect_status_only(complete(completion(station1, "c-forwarding", "10")), 200);
+  EXPECT_TRUE(column_becomes(*db_, "c-forwarding", "statusint", "3"));
 }
 
 TEST_F(CompletionEvent, WritesOnlyItsColumnsRelaysTheStationsValuesAndRecordsTheConfirmation) {
@@ -192,6 +202,20 @@ TEST_F(CompletionEvent, RetriesOnTheCompletionScheduleUntilTheAggregatorConfirms
   EXPECT_TRUE(column_becomes(*db_, "c-retry", "statusconfirmed", "1"));
   std::this_thread::sleep_for(settle);
   EXPECT_EQ(requests_for(refusing, completed_path, "orderId", "c-retry").size(), 12u);
+}
+
+// The limit is the order's lifetime in real seconds: pause_scale shortens the pauses only. Scaled
+// like them (0.01), 3 s would end the relay after its first try.
+TEST_F(CompletionEvent, TheLimitIsNotScaledWithThePauses) {
+  fake_peer refusing;
+  refusing.script(completed_path, {reply(503)});
+  gateway_options o{refusing.base_url()};
+  o.max_expiration_timeout = 3;
+  const auto gw = start_gateway(*db_, o);
+  add_order(*db_, {"c-limit", 1, 2, "Fueling"});
+  expect_status_only(complete(completion(station1, "c-limit", "5"), *gw), 200);
+  EXPECT_EQ(wait_requests(refusing, completed_path, "orderId", "c-limit", 3, 2s).size(), 3u)
+      << gw->log_text();
 }
 
 TEST_F(CompletionEvent, WithALimitOfZeroNothingIsRelayedAndTheOrderStaysUnconfirmed) {
