@@ -6,7 +6,7 @@
 #include <vector>
 
 #include <Poco/Net/SocketAddress.h>
-#include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
 #include "support/fake_peer.h"
@@ -281,7 +281,7 @@ TEST(ReportUnconfigured, NoUpstreamIs503NoAggregatorIs502AndNoDatabaseIs406) {
   no_upstream.start(orvale_test::make_config(o));
   // A port held bound but not listening for the whole test: connections to it are refused, and
   // no listener of this test (a gateway, the fake aggregator) can be given it meanwhile.
-  Poco::Net::StreamSocket refusing;
+  Poco::Net::ServerSocket refusing; // never listen()s
   refusing.bind(Poco::Net::SocketAddress("127.0.0.1", 0), /* reuseAddress= */ false);
   o.upstream_url = "http://127.0.0.1:" + std::to_string(refusing.address().port());
   orvale_process no_aggregator;
