@@ -13,12 +13,13 @@ namespace {
 
 // The calls never throw: running out of memory while building the request counts as a client
 // failure like any other.
+// `slot` is the per-controller slot of a call made while an HTTP worker waits for it, or an
+// unbounded one for the calls of an order's run after its answer.
 template <class MakeRequest>
-long forward(const order_station& station, const station_link& link, const char* label,
-             bool with_body, std::string& answer, MakeRequest make_request) {
+long forward(const station_limiter::slot& slot, const char* label, bool with_body,
+             std::string& answer, MakeRequest make_request) {
   answer.clear();
   try {
-    const station_limiter::slot slot = station.reserve(link);
     if (!slot) {
       return transfer_failure_status;
     }
@@ -94,7 +95,7 @@ outgoing_request order_station::request(const station_link& link,
 
 long order_station::fwd_order(const station_link& link, const std::string& apikey,
                               const web::json::value& body, std::string& answer) const {
-  return forward(*this, link, "Order", true, answer, [&] {
+  return forward(reserve(link), "Order", true, answer, [&] {
     outgoing_request rq = request(link, "/order?apikey=" + credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
@@ -104,7 +105,7 @@ long order_station::fwd_order(const station_link& link, const std::string& apike
 
 long order_station::fwd_fueling(const station_link& link, const std::string& apikey,
                                 const web::json::value& body, std::string& answer) const {
-  return forward(*this, link, "Fueling", true, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Fueling", true, answer, [&] {
     outgoing_request rq = request(link, "/fueling?apikey=" + credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
@@ -114,7 +115,7 @@ long order_station::fwd_fueling(const station_link& link, const std::string& api
 
 long order_station::fwd_cancel_ext(const station_link& link, const std::string& apikey,
                                    const web::json::value& body, std::string& answer) const {
-  return forward(*this, link, "Canceled", true, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Canceled", true, answer, [&] {
     const std::string query = "?apikey=" + credential(apikey, link) +
                               "&orderId=" + text_of(body, "id", "") +
                               "&reason=" + url_escape(text_of(body, "Reason", "")) +
@@ -129,7 +130,7 @@ long order_station::fwd_cancel_ext(const station_link& link, const std::string& 
 
 long order_station::fwd_pricelist_request(const station_link& link, const std::string&,
                                           std::string& answer, bool callback) const {
-  return forward(*this, link, "Price List", false, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Price List", false, answer, [&] {
     const char* path = callback ? "/callback/prices" : "/station/prices";
     outgoing_request rq = request(link, path + ("?apikey=" + app_key_ + "," + link.key));
     rq.post = false;

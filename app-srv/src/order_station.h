@@ -62,7 +62,8 @@ public:
                              std::string& answer, bool callback) const;
 
   // A call slot for the link's controller; false (logged) when none became free in time: the
-  // caller then treats the call as a failed transfer.
+  // caller then treats the call as a failed transfer. Taken by the calls an HTTP worker waits
+  // for (the new order, ping and lock), not by those of an order's run after its answer.
   [[nodiscard]] station_limiter::slot reserve(const station_link& link) const;
 
   // "DD.MM.YYYY hh:mm:ss" in local time; 0 stands for now.
