@@ -17,6 +17,7 @@ readonly SERVICE_PORT=8080
 readonly SUPERUSER_PASSWORD=postgres-demo
 readonly APP_PASSWORD=orvale-demo
 readonly APP_KEY=demo-gateway-key
+readonly ADMIN_KEY=demo-operator-key
 
 gateway_pid=
 
@@ -194,6 +195,7 @@ write_service_config() {
   "orvale": {
     "upstream_url": "",
     "app_key": "$APP_KEY",
+    "admin_key": "$ADMIN_KEY",
     "pause_scale": 1,
     "notifications": { "recv": true, "forward": false, "send": true },
     "app_database": $(database_object orvale),

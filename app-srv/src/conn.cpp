@@ -33,6 +33,7 @@ DBConnection_t normalised(const DBConnection_t& record) {
   }
   p.port = record.port != 0 ? record.port : 5432;
   p.connect_timeout = record.connect_timeout >= 1 ? record.connect_timeout : 5;
+  p.statement_timeout = record.statement_timeout > 0 ? record.statement_timeout : 0;
   p.pool_size = record.pool_size;
   p.pool_max_idle = record.pool_max_idle;
   p.pool_max_lifetime = record.pool_max_lifetime;
@@ -52,8 +53,13 @@ std::string quoted(const std::string& value) {
   return out;
 }
 
-constexpr const char* utc_session = "-c TimeZone=UTC";
 constexpr const char* application_name = "orvale";
+
+// A peer that vanished without a reset (host gone, cable cut) is found within about a minute
+// instead of the kernel's quarter of an hour: idle 30 s, then 3 probes 10 s apart.
+constexpr const char* keepalive_keys[] = {"keepalives", "keepalives_idle", "keepalives_interval",
+                                          "keepalives_count"};
+constexpr const char* keepalive_values[] = {"1", "30", "10", "3"};
 
 } // namespace
 
@@ -89,6 +95,12 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
     return pg_result_ptr(session->exec(conn, sql, count, values.data()));
   }
   return pg_result_ptr(PQexecParams(conn, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
+}
+
+// Startup options of every session: UTC (see conn.h), and the record's statement time-out, which
+// the server then keeps as the session default, so a pooled session's reset keeps it too.
+std::string PGBackend::session_options() const {
+  return "-c TimeZone=UTC -c statement_timeout=" + std::to_string(params_.statement_timeout * 1000);
 }
 
 PGBackend::PGBackend() = default;
@@ -153,7 +165,22 @@ int PGBackend::connect_with(const char* const* keywords, const char* const* valu
   if (conn_) {
     return PQstatus(conn_.get()); // a broken connection is reported, not repaired
   }
-  conn_.reset(PQconnectStartParams(keywords, values, 0));
+  if (pool_ && pool_->size() > 0 && !opening_for_pool_) {
+    // A failed lease must not turn into a session beside the pool: pool_size is the bound.
+    LOG("Database", error, "Нет соединения с БД из пула");
+    return CONNECTION_BAD;
+  }
+  std::vector<const char*> k;
+  std::vector<const char*> v;
+  for (; *keywords != nullptr; ++keywords, ++values) {
+    k.push_back(*keywords);
+    v.push_back(*values);
+  }
+  k.insert(k.end(), std::begin(keepalive_keys), std::end(keepalive_keys));
+  v.insert(v.end(), std::begin(keepalive_values), std::end(keepalive_values));
+  k.push_back(nullptr);
+  v.push_back(nullptr);
+  conn_.reset(PQconnectStartParams(k.data(), v.data(), 0));
   if (!conn_) {
     LOG("Database", error, "Ошибка соединения с БД : out of memory");
     return CONNECTION_BAD;
@@ -235,7 +262,7 @@ int PGBackend::connect(const std::string& text) {
     vals.push_back(std::to_string(params_.connect_timeout));
   }
   keys.emplace_back("options");
-  vals.push_back(options.empty() ? utc_session : options + " " + utc_session);
+  vals.push_back(options.empty() ? session_options() : options + " " + session_options());
   keys.emplace_back("application_name");
   vals.emplace_back(application_name);
   std::vector<const char*> k;
@@ -252,9 +279,10 @@ int PGBackend::connect(const std::string& text) {
 int PGBackend::connect() {
   const std::string port = std::to_string(params_.port);
   const std::string timeout = std::to_string(params_.connect_timeout);
+  const std::string options = session_options();
   std::vector<const char*> k = {"host", "port", "connect_timeout", "options", "application_name"};
-  std::vector<const char*> v = {params_.host.c_str(), port.c_str(), timeout.c_str(), utc_session,
-                                application_name};
+  std::vector<const char*> v = {params_.host.c_str(), port.c_str(), timeout.c_str(),
+                                options.c_str(), application_name};
   if (!params_.dbname.empty()) {
     k.push_back("dbname");
     v.push_back(params_.dbname.c_str());
@@ -283,7 +311,10 @@ int PGBackend::open() {
   }
   pg_conn_ptr leased;
   const bool ok = pool_->lease(leased, opened_, [this]() -> pg_conn_ptr {
-    if (open_direct() != CONNECTION_OK) {
+    opening_for_pool_ = true;
+    const int status = open_direct();
+    opening_for_pool_ = false;
+    if (status != CONNECTION_OK) {
       return nullptr;
     }
     return std::move(conn_);

@@ -78,6 +78,7 @@ struct DBConnection_t {
   std::string host = "localhost";
   int port = 5432;
   int connect_timeout = 5;      // s
+  int statement_timeout = 0;    // s a statement may run before the server cancels it; 0: none
   int pool_size = 0;            // open connections kept for reuse; 0: one per request
   int pool_max_idle = 300;      // s an unused pooled connection is kept
   int pool_max_lifetime = 3600; // s a pooled connection is used at most
@@ -106,7 +107,8 @@ public:
   // Connects with a libpq connection text; the record's time-out and the UTC session zone are
   // added where the text does not set them. Returns the libpq connection status (0 is open).
   int connect(const std::string& conninfo);
-  // Connects from the record's fields.
+  // Connects from the record's fields. A backend of a record with a pool never connects on its
+  // own: only open() does, by leasing, so that pool_size bounds the sessions.
   int connect();
   // The handlers' sequence: a first attempt, and a second one when the first failed (or a
   // lease from the pool, which opens connections the same way).
@@ -169,12 +171,14 @@ private:
   bool poll_connection(std::string& failure);
   int open_direct();
   std::string conninfo() const; // the unmasked text, values quoted for libpq
+  std::string session_options() const;
 
   pg_conn_ptr conn_;
   DBConnection_t params_;
   std::shared_ptr<connection_pool> pool_;
   std::chrono::steady_clock::time_point opened_; // of a leased connection
   bool leased_ = false;
+  bool opening_for_pool_ = false; // a pooled record connects only while its pool opens a session
 };
 
 class AppTypeInfo {

@@ -115,28 +115,34 @@ void order::_check_request(int body_error, const std::string& apikey,
   }
 }
 
-// Taken before the order is read, and before a pooled connection is leased: a run that waits here
-// holds nothing the run it waits for may need. Null when there is nothing to serialise.
+// Taken before the order is read, and before the event's pooled connection is leased: a run
+// that waits here holds nothing the run it waits for may need. The caller and the order are
+// looked up on a short pooled lease first, so that a request with an unknown key never opens the
+// lock's session outside the pool. Null when there is nothing to serialise.
 std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
                                               const web::json::value& body) {
-  std::unique_ptr<order_lock> lock = order_lock::open(*app_database);
-  if (!lock) {
-    throw ExceptionHTTP("Отсутствует соединение с БД", 406);
-  }
   content::OrderData event;
   read_event_keys(body, event);
   content::AppTypeInfo app;
-  app.authAppInfo(lock->session().connection(), apikey);
-  if (app.id() < 0 || event.id.empty()) {
-    return nullptr; // refused before any order is read or written
-  }
-  if (event.ordstatext == STATUS_ORDER_CREATED) {
-    // Answered at once without waiting for the first event's run: it only reads the order.
-    content::OrderData stored;
-    int status = 0;
-    if (lock->session().getOrder(app.id(), event.id, stored, status) > 0) {
-      return nullptr;
+  {
+    std::unique_ptr<content::PGBackend> lookup =
+        open_backend(*app_database, "Не определена БД", "Отсутствует соединение с БД");
+    app.authAppInfo(lookup->connection(), apikey);
+    if (app.id() < 0 || event.id.empty()) {
+      return nullptr; // refused before any order is read or written
     }
+    if (event.ordstatext == STATUS_ORDER_CREATED) {
+      // Answered at once without waiting for the first event's run: it only reads the order.
+      content::OrderData stored;
+      int status = 0;
+      if (lookup->getOrder(app.id(), event.id, stored, status) > 0) {
+        return nullptr;
+      }
+    }
+  }
+  std::unique_ptr<order_lock> lock = order_lock::open(*app_database);
+  if (!lock) {
+    throw ExceptionHTTP("Отсутствует соединение с БД", 406);
   }
   // How long an event waits for the run of an earlier event of the same order before it is
   // refused with 504, so that the aggregator retries it later.

@@ -13,10 +13,16 @@ namespace {
 
 // The calls never throw: running out of memory while building the request counts as a client
 // failure like any other.
+// `slot` is the per-controller slot of a call made while an HTTP worker waits for it, or an
+// unbounded one for the calls of an order's run after its answer.
 template <class MakeRequest>
-long forward(const char* label, bool with_body, std::string& answer, MakeRequest make_request) {
+long forward(const station_limiter::slot& slot, const char* label, bool with_body,
+             std::string& answer, MakeRequest make_request) {
   answer.clear();
   try {
+    if (!slot) {
+      return transfer_failure_status;
+    }
     outgoing_result out = perform_call(make_request(), forward_texts(label, with_body));
     answer = std::move(out.reply);
     return out.status;
@@ -53,11 +59,25 @@ call_texts forward_texts(const std::string& label, bool with_body) {
   return t;
 }
 
-order_station::order_station(std::string app_key, tls_settings tls)
-    : app_key_(std::move(app_key)), tls_(std::move(tls)) {}
+order_station::order_station(std::string app_key, tls_settings tls, station_limiter* limits)
+    : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits) {}
 
 order_station order_station::from_root(const orvale& root) {
-  return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()});
+  return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()},
+                       &root.station_limits());
+}
+
+station_limiter::slot order_station::reserve(const station_link& link) const {
+  if (limits_ == nullptr || link.endpoint.empty()) {
+    return station_limiter::slot::unbounded(); // nothing will be sent without an endpoint
+  }
+  station_limiter::slot slot = limits_->acquire(link.endpoint);
+  if (!slot) {
+    LOG("orvale", error,
+        "АЗС " << link.endpoint << ": нет свободного места для запроса (уже "
+               << limits_->concurrency() << " запросов)");
+  }
+  return slot;
 }
 
 std::string order_station::credential(const std::string& apikey, const station_link& link) const {
@@ -82,7 +102,7 @@ outgoing_request order_station::request(const station_link& link,
 
 long order_station::fwd_order(const station_link& link, const std::string& apikey,
                               const web::json::value& body, std::string& answer) const {
-  return forward("Order", true, answer, [&] {
+  return forward(reserve(link), "Order", true, answer, [&] {
     outgoing_request rq = request(link, "/order?apikey=" + query_credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
@@ -92,7 +112,7 @@ long order_station::fwd_order(const station_link& link, const std::string& apike
 
 long order_station::fwd_fueling(const station_link& link, const std::string& apikey,
                                 const web::json::value& body, std::string& answer) const {
-  return forward("Fueling", true, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Fueling", true, answer, [&] {
     outgoing_request rq = request(link, "/fueling?apikey=" + query_credential(apikey, link));
     rq.body = web::json::write(body);
     rq.headers = station_json_headers();
@@ -102,7 +122,7 @@ long order_station::fwd_fueling(const station_link& link, const std::string& api
 
 long order_station::fwd_cancel_ext(const station_link& link, const std::string& apikey,
                                    const web::json::value& body, std::string& answer) const {
-  return forward("Canceled", true, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Canceled", true, answer, [&] {
     const std::string query = "?apikey=" + query_credential(apikey, link) +
                               "&orderId=" + url_escape(text_of(body, "id", "")) +
                               "&reason=" + url_escape(text_of(body, "Reason", "")) +
@@ -117,7 +137,7 @@ long order_station::fwd_cancel_ext(const station_link& link, const std::string& 
 
 long order_station::fwd_pricelist_request(const station_link& link, const std::string&,
                                           std::string& answer, bool callback) const {
-  return forward("Price List", false, answer, [&] {
+  return forward(station_limiter::slot::unbounded(), "Price List", false, answer, [&] {
     const char* path = callback ? "/callback/prices" : "/station/prices";
     outgoing_request rq =
         request(link, path + ("?apikey=" + url_escape(app_key_) + "," + url_escape(link.key)));

@@ -10,6 +10,7 @@
 
 #include "conn.h"
 #include "outgoing.h"
+#include "station_limit.h"
 #include "web/json.h"
 
 class orvale;
@@ -31,8 +32,10 @@ struct station_link {
 
 class order_station {
 public:
-  order_station(std::string app_key, tls_settings tls);
-  // From "orvale.app_key", "orvale.station_tls_verify" and "orvale.ca_file".
+  // Without `limits`, calls are not bounded per controller.
+  order_station(std::string app_key, tls_settings tls, station_limiter* limits = nullptr);
+  // From "orvale.app_key", "orvale.station_tls_verify", "orvale.ca_file" and the root's
+  // per-controller call slots.
   static order_station from_root(const orvale& root);
 
   // The "apikey" value of the order calls: the aggregator's key, the gateway's, the station's.
@@ -60,12 +63,18 @@ public:
   long fwd_pricelist_request(const station_link& link, const std::string& apikey,
                              std::string& answer, bool callback) const;
 
+  // A call slot for the link's controller; false (logged) when none became free in time: the
+  // caller then treats the call as a failed transfer. Taken by the calls an HTTP worker waits
+  // for (the new order, ping and lock), not by those of an order's run after its answer.
+  [[nodiscard]] station_limiter::slot reserve(const station_link& link) const;
+
   // "DD.MM.YYYY hh:mm:ss" in local time; 0 stands for now.
   static std::string _makeExtDate(const std::time_t& when);
 
 private:
   std::string app_key_;
   tls_settings tls_;
+  station_limiter* limits_;
 };
 
 // The two header sets of the station calls: JSON bodies, and the others.

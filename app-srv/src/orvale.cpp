@@ -1,6 +1,8 @@
 // The root application: settings of one service cycle and the route table.
 #include "orvale.h"
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "callback.h"
@@ -36,7 +38,7 @@ void read_text(const web::json::value& obj, const char* key, std::string& field)
 }
 
 content::DBConnection_t read_database(const web::settings& cfg, const std::string& path,
-                                      int default_pool_size) {
+                                      int default_pool_size, int default_statement_timeout) {
   if (!cfg.has_object(path)) {
     throw std::runtime_error("Ошибка конфигурации: нет объекта \"" + path + "\"");
   }
@@ -48,6 +50,7 @@ content::DBConnection_t read_database(const web::settings& cfg, const std::strin
   read_text(obj, "db_pass", rec.password);
   rec.port = web::json::get_int(obj, "db_port", 5432);
   rec.connect_timeout = web::json::get_int(obj, "connect_timeout", 5);
+  rec.statement_timeout = web::json::get_int(obj, "statement_timeout", default_statement_timeout);
   rec.pool_size = web::json::get_int(obj, "pool_size", default_pool_size);
   rec.pool_max_idle = web::json::get_int(obj, "pool_max_idle", 300);
   rec.pool_max_lifetime = web::json::get_int(obj, "pool_max_lifetime", 3600);
@@ -85,6 +88,12 @@ void orvale::read_settings() {
   script_name = cfg.get("orvale.script", "orvale");
   upstream_url_ = cfg.get("orvale.upstream_url", "");
   app_key = cfg.get("orvale.app_key", "");
+  admin_key_ = cfg.get("orvale.admin_key", "");
+  if (admin_key_.empty()) {
+    LOG("orvale", warning,
+        "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "
+        "который известен каждому контроллеру АЗС");
+  }
   sync_conf_interval = cfg.get("orvale.sync_conf_interval", 10);
   sync_price_interval = cfg.get("orvale.sync_price_interval", 3);
   order_lock_wait = cfg.get("orvale.order_lock_wait", 20);
@@ -93,6 +102,10 @@ void orvale::read_settings() {
   upstream_tls_verify_ = cfg.get("orvale.upstream_tls_verify", true);
   station_tls_verify_ = cfg.get("orvale.station_tls_verify", false);
   ca_file_ = cfg.get("orvale.ca_file", "");
+  station_limits_ = std::make_unique<srv_apps::station_limiter>(
+      cfg.get("orvale.station_concurrency", 4),
+      std::chrono::milliseconds(
+          static_cast<long long>(std::max(0.0, cfg.get("orvale.station_wait", 2.0)) * 1000)));
   srv_apps::warn_unverified_tls(upstream_url_, upstream_tls_verify_, station_tls_verify_);
 
   if (!cfg.has_object("orvale.notifications")) {
@@ -103,8 +116,9 @@ void orvale::read_settings() {
   notify_send_ = cfg.get("orvale.notifications.send", true);
 
   // The local database serves every request; the back-office one only the synchronisations.
-  app_database = read_database(cfg, "orvale.app_database", 16);
-  velk_database = read_database(cfg, "orvale.velk_database", 0);
+  // The back-office database's reads are long copies of whole tables: no time-out unless set.
+  app_database = read_database(cfg, "orvale.app_database", 16, 30);
+  velk_database = read_database(cfg, "orvale.velk_database", 0, 0);
   if (app_database.pool_size > 0) {
     app_pool_ = std::make_shared<content::connection_pool>(app_database);
   }
@@ -198,6 +212,19 @@ bool orvale::is_notify(const std::string& name) const {
   return false;
 }
 
+bool orvale::is_operator_key(const std::string& key) const {
+  const std::string& expected = admin_key_.empty() ? app_key : admin_key_;
+  if (key.empty() || expected.empty() || key.size() != expected.size()) {
+    return false;
+  }
+  // Every byte compared, so that the time taken tells nothing of how much of the key matched.
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    diff |= static_cast<unsigned char>(key[i] ^ expected[i]);
+  }
+  return diff == 0;
+}
+
 std::string orvale::root(const std::string& name) const {
   return script_name + "/" + (name.empty() ? default_page_ : name);
 }
@@ -222,6 +249,7 @@ web::service_options read_service_options(const web::settings& cfg) {
   o.max_queued = cfg.get("service.max_queued", o.max_queued);
   o.script = cfg.get("http.script", o.script);
   o.timeout = cfg.get("http.timeout", o.timeout);
+  o.request_deadline = cfg.get("http.request_deadline", o.request_deadline);
   o.keep_alive_timeout = cfg.get("http.keep_alive_timeout", o.keep_alive_timeout);
   o.content_length_limit = cfg.get("security.content_length_limit", o.content_length_limit);
   return o;

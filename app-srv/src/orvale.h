@@ -9,6 +9,7 @@
 #include "completion_relay.h"
 #include "conn.h"
 #include "conn_pool.h"
+#include "station_limit.h"
 #include "web/clock.h"
 #include "web/executor.h"
 #include "web/server.h"
@@ -34,6 +35,9 @@ public:
   void set_notify(bool value, const std::string& name);
   bool is_notify(const std::string& name) const;
   std::string root(const std::string& name) const;
+  // The operator's key opens registration, the report and the synchronisations: "orvale.admin_key"
+  // when set, else the gateway's own key (which every station controller holds). Never "".
+  bool is_operator_key(const std::string& key) const;
   void default_response(web::context& ctx) const;
 
   const web::settings& settings() const { return *cfg_; }
@@ -42,6 +46,9 @@ public:
   web::executor& background() { return *executor_; }
   // The completion relays pending in this service cycle.
   const std::shared_ptr<srv_apps::completion_relays>& completions() const { return completions_; }
+  // The slots of synchronous calls to station controllers ("orvale.station_concurrency" per
+  // controller, waiting at most "orvale.station_wait").
+  srv_apps::station_limiter& station_limits() const { return *station_limits_; }
   // The pool of one of the two records above; null when that record keeps no pool.
   std::shared_ptr<content::connection_pool> pool_for(const content::DBConnection_t& record) const;
   // Ends pauses and drops or finishes background work; waits at most `grace`.
@@ -62,6 +69,7 @@ private:
 
   std::shared_ptr<const web::settings> cfg_;
   std::string upstream_url_;
+  std::string admin_key_;
   int max_expiration_timeout_ = 259200; // s
   bool postpay_allow_ = true;
   bool upstream_tls_verify_ = true;
@@ -78,6 +86,7 @@ private:
   std::shared_ptr<const web::route_table> routes_;
   std::shared_ptr<content::connection_pool> app_pool_;
   std::shared_ptr<content::connection_pool> velk_pool_;
+  std::unique_ptr<srv_apps::station_limiter> station_limits_;
 };
 
 // The listener options of the "service", "http" and "security" sections.

@@ -272,6 +272,10 @@ long ping::_send(const station_link& link, const std::string& apikey, int column
   }
   try {
     const order_station station = order_station::from_root(root);
+    const station_limiter::slot slot = station.reserve(link);
+    if (!slot) {
+      return transfer_failure_status;
+    }
     outgoing_request rq = station.request(link, "/ping");
     rq.body = "apikey=" + station.credential(apikey, link) +
               "&columnId=" + std::to_string(columnId) + extra;

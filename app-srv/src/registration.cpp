@@ -149,9 +149,9 @@ registration::outcome registration::_serve(const form& f) {
   if (!str::is_decimal_int(f.sys_id, id)) {
     return _refuse(400, 2, bad_arguments, "Идентификатор АЗС или Приложения не является числом");
   }
-  // Whoever may call this can reset any station's password, so only holders of the gateway's
-  // own key may. Checked after the arguments: a malformed request changes nothing either way.
-  if (f.key.empty() || f.key != root.app_key) {
+  // Whoever may call this can reset any station's password, so only the operator may. Checked
+  // after the arguments: a malformed request changes nothing either way.
+  if (!root.is_operator_key(f.key)) {
     return _refuse(401, 4, "Ошибка авторизации");
   }
   std::string key;

@@ -60,7 +60,7 @@ void report::get_report() {
 
   std::unique_ptr<content::PGBackend> db;
   try {
-    if (key.empty() || key != root.app_key) {
+    if (!root.is_operator_key(key)) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
     }
     if (app.empty()) {

@@ -408,7 +408,7 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
   std::unique_ptr<content::PGBackend> local;
   std::unique_ptr<content::PGBackend> velk;
   try {
-    if (key.empty() || key != root.app_key) {
+    if (!root.is_operator_key(key)) {
       throw ExceptionHTTP(set.log_unauthorised ? "Ошибка авторизации" : "", 401);
     }
     local = open_backend(*app_database, "Нет подключения к локальной БД",

@@ -221,3 +221,49 @@ TEST_F(PoolDb, SizeZeroMeansOneConnectionPerRequest) {
 }
 
 } // namespace
+
+namespace {
+
+std::string conninfo_value(PGconn* conn, const std::string& keyword) {
+  std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> opts(PQconninfo(conn),
+                                                                      PQconninfoFree);
+  for (PQconninfoOption* o = opts.get(); o != nullptr && o->keyword != nullptr; ++o) {
+    if (keyword == o->keyword) {
+      return o->val != nullptr ? o->val : "";
+    }
+  }
+  return "<none>";
+}
+
+} // namespace
+
+TEST_F(PoolDb, AFailedLeaseNeverBecomesASessionBesideThePool) {
+  auto rec = record(1, 1);
+  auto pool = std::make_shared<content::connection_pool>(rec);
+  content::PGBackend holder(rec, pool);
+  ASSERT_EQ(holder.open(), 0);
+  content::PGBackend waiter(rec, pool);
+  EXPECT_NE(waiter.open(), 0);
+  // The order path's "connected" check calls connect() on a backend whose lease failed.
+  EXPECT_NE(waiter.connect(), 0);
+  EXPECT_EQ(waiter.connection(), nullptr);
+  EXPECT_EQ(db_->connections("orvale"), 1);
+}
+
+TEST_F(PoolDb, SessionsCarryTheStatementTimeOutAndKeepalives) {
+  for (const int seconds : {0, 7}) {
+    auto rec = record(1);
+    rec.statement_timeout = seconds;
+    auto pool = std::make_shared<content::connection_pool>(rec);
+    content::PGBackend be(rec, pool);
+    ASSERT_EQ(be.open(), 0);
+    EXPECT_EQ(scalar(be, "SHOW statement_timeout"), seconds == 0 ? "0" : "7s");
+    be.finish(); // reset for the next lease: the limit stays
+    ASSERT_EQ(be.open(), 0);
+    EXPECT_EQ(scalar(be, "SHOW statement_timeout"), seconds == 0 ? "0" : "7s");
+    EXPECT_EQ(conninfo_value(be.connection(), "keepalives"), "1");
+    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_idle"), "30");
+    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_interval"), "10");
+    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_count"), "3");
+  }
+}

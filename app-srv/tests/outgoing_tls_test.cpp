@@ -98,8 +98,9 @@ TEST_F(outgoing_tls, without_verification_any_certificate_and_host_are_accepted)
 
 // ---- Settings ------------------------------------------------------------------------------
 
+// With an operator key, so that the only start-up warnings are those of the TLS settings.
 std::shared_ptr<const web::settings> root_settings(const std::string& orvale_extra) {
-  return web::settings::from_text(R"({"orvale": {)" + orvale_extra +
+  return web::settings::from_text(R"({"orvale": {"admin_key": "op", )" + orvale_extra +
                                   R"("notifications": {}, "app_database": {},
                                       "velk_database": {}}})");
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/ServerSocket.h>
 #include <gtest/gtest.h>
 
 #include "support/fake_peer.h"
@@ -277,7 +279,11 @@ TEST(ReportUnconfigured, NoUpstreamIs503NoAggregatorIs502AndNoDatabaseIs406) {
   o.app_key = "gw-key";
   orvale_process no_upstream;
   no_upstream.start(orvale_test::make_config(o));
-  o.upstream_url = "http://127.0.0.1:" + std::to_string(orvale_test::free_port());
+  // A port held bound but not listening for the whole test: connections to it are refused, and
+  // no listener of this test (a gateway, the fake aggregator) can be given it meanwhile.
+  Poco::Net::ServerSocket refusing; // never listen()s
+  refusing.bind(Poco::Net::SocketAddress("127.0.0.1", 0), /* reuseAddress= */ false);
+  o.upstream_url = "http://127.0.0.1:" + std::to_string(refusing.address().port());
   orvale_process no_aggregator;
   no_aggregator.start(orvale_test::make_config(o));
   o.app_database = R"({"db_host":"127.0.0.1","db_port":1,"db_name":"x","connect_timeout":1})";

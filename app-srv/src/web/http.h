@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,15 +18,24 @@ namespace web {
 
 using param_list = std::vector<std::pair<std::string, std::string>>;
 
+// A form body with more fields than this is refused (400): decoding costs memory per field.
+constexpr std::size_t max_form_fields = 1000;
+
+// application/x-www-form-urlencoded pairs in their order; "+" is a blank, "%XX" a byte. Throws
+// ExceptionHTTP(400) past `max_fields` fields.
+param_list parse_urlencoded(const std::string& text, std::size_t max_fields);
+
 class request {
 public:
+  // `form` holds fields already decoded; when it is empty, a urlencoded "POST" body is decoded
+  // on the first access to form(), so that only routes that read forms pay for it.
   request(std::string method, std::string path, param_list query, param_list form,
           std::string raw_body, std::string content_type, std::string remote);
 
   const std::string& method() const { return method_; } // exact, case-sensitive
   const std::string& path() const { return path_; }     // decoded, script name included
   const param_list& query() const { return query_; }
-  const param_list& form() const { return form_; } // urlencoded POST body fields
+  const param_list& form() const; // urlencoded POST body fields; throws ExceptionHTTP(400)
   const std::string& raw_body() const { return raw_body_; }
   const std::string& content_type() const { return content_type_; }
   const std::string& remote() const { return remote_; }
@@ -38,7 +48,7 @@ private:
   std::string method_;
   std::string path_;
   param_list query_;
-  param_list form_;
+  mutable std::optional<param_list> form_; // decoded on first use
   std::string raw_body_;
   std::string content_type_;
   std::string remote_;

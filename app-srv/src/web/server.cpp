@@ -2,24 +2,21 @@
 // request one complete reply.
 #include "web/server.h"
 
-#include <algorithm>
 #include <atomic>
-#include <istream>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <Poco/Exception.h>
-#include <Poco/Net/HTTPRequestHandler.h>
-#include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
-#include <Poco/Net/HTTPServerParams.h>
-#include <Poco/Net/HTTPServerRequest.h>
-#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/ServerSocket.h>
-#include <Poco/String.h>
-#include <Poco/ThreadPool.h>
+#include <Poco/Timestamp.h>
 #include <Poco/URI.h>
 
 #include "web/log.h"
+#include "web/request_reader.h"
 
 namespace web {
 
@@ -51,13 +48,14 @@ namespace {
 
 namespace net = Poco::Net;
 
-bool is_form_content(const std::string& content_type) {
-  std::string lowered = Poco::toLower(content_type);
-  return lowered.rfind("application/x-www-form-urlencoded", 0) == 0;
-}
-
-void send_reply(net::HTTPServerResponse& resp, const response& r, bool keep_alive) {
+// The reply's head and body as one block, so that it leaves in one write.
+std::string format_reply(const net::HTTPRequest& head, const response& r, bool keep_alive) {
+  net::HTTPResponse resp;
+  resp.setVersion(head.getVersion() == net::HTTPMessage::HTTP_1_0 ? net::HTTPMessage::HTTP_1_0
+                                                                  : net::HTTPMessage::HTTP_1_1);
   resp.setStatusAndReason(static_cast<net::HTTPResponse::HTTPStatus>(r.status()));
+  resp.setDate(Poco::Timestamp());
+  resp.set("Server", "orvale");
   if (!r.content_type().empty()) {
     resp.setContentType(r.content_type());
   }
@@ -72,15 +70,13 @@ void send_reply(net::HTTPServerResponse& resp, const response& r, bool keep_aliv
   }
   resp.setContentLength64(static_cast<Poco::Int64>(r.body().size()));
   resp.setKeepAlive(keep_alive);
-  std::ostream& out = resp.send();
-  out.write(r.body().data(), static_cast<std::streamsize>(r.body().size()));
-  out.flush();
-}
-
-void send_status(net::HTTPServerResponse& resp, int status) {
-  response r;
-  r.status(status);
-  send_reply(resp, r, false);
+  std::ostringstream out;
+  resp.write(out);
+  std::string text = out.str();
+  if (head.getMethod() != net::HTTPRequest::HTTP_HEAD) {
+    text += r.body();
+  }
+  return text;
 }
 
 struct shared_state {
@@ -100,155 +96,64 @@ private:
   std::atomic<int>& n_;
 };
 
-enum class body_status { ok, too_large, broken };
-
-// Reads at most limit + 1 bytes, so a body over the limit is known without buffering it all.
-body_status read_body(net::HTTPServerRequest& req, std::size_t limit, std::string& body) {
-  if (req.hasContentLength() && req.getContentLength64() > static_cast<Poco::Int64>(limit)) {
-    return body_status::too_large;
-  }
-  std::istream& in = req.stream();
-  char buf[8192];
-  while (in) {
-    // Never ask for more than one byte past the limit: read() waits for all it asks for.
-    const std::size_t want = std::min(sizeof buf, limit + 1 - body.size());
-    in.read(buf, static_cast<std::streamsize>(want));
-    body.append(buf, static_cast<std::size_t>(in.gcount()));
-    if (body.size() > limit) {
-      return body_status::too_large;
-    }
-  }
-  // A time-out or a malformed chunk leaves the stream bad: the body is incomplete.
-  return in.bad() ? body_status::broken : body_status::ok;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-// Form decoding: "+" is a blank, "%XX" a byte; a "%" not followed by two hex digits stays as is.
-std::string form_decode(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-               hex_value(text[i + 2]) >= 0) {
-      out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// application/x-www-form-urlencoded pairs, names compared exactly later; "+" is a blank.
-param_list parse_urlencoded(const std::string& text) {
-  param_list out;
-  std::string::size_type start = 0;
-  while (start <= text.size()) {
-    auto amp = text.find('&', start);
-    std::string item = text.substr(start, amp == std::string::npos ? amp : amp - start);
-    if (!item.empty()) {
-      auto eq = item.find('=');
-      std::string name;
-      std::string value;
-      name = form_decode(item.substr(0, eq));
-      if (eq != std::string::npos) {
-        value = form_decode(item.substr(eq + 1));
-      }
-      out.emplace_back(std::move(name), std::move(value));
-    }
-    if (amp == std::string::npos) {
-      break;
-    }
-    start = amp + 1;
-  }
-  return out;
-}
-
-class request_adapter final : public net::HTTPRequestHandler {
+// One request on a worker thread: decoding, dispatch and the catch-all that guarantees one reply.
+class request_adapter {
 public:
-  explicit request_adapter(std::shared_ptr<shared_state> state) : state_(std::move(state)) {}
+  request_adapter(const shared_state& state, full_request& r) : state_(state), r_(r) {}
 
-  void handleRequest(net::HTTPServerRequest& req, net::HTTPServerResponse& resp) override {
-    busy_guard busy(state_->busy);
+  // True when the connection may carry the next request.
+  bool handle() {
     context_ptr ctx;
     try {
-      ctx = prepare(req, resp);
+      ctx = prepare();
       if (!ctx) {
-        return; // answered already (400, 404, 413)
+        return keep_alive_; // answered already (400, 404)
       }
       dispatch(ctx);
     } catch (const ExceptionHTTP& e) {
       LOG("orvale", error, e.what());
-      answer_if_unsent(ctx, resp, e.response_code());
+      answer_if_unsent(ctx, e.response_code());
     } catch (const std::exception& e) {
       LOG("orvale", critical, "Необработанное исключение: " << e.what());
-      answer_if_unsent(ctx, resp, 500);
+      answer_if_unsent(ctx, 500);
     } catch (...) {
       LOG("orvale", critical, "Необработанное исключение");
-      answer_if_unsent(ctx, resp, 500);
+      answer_if_unsent(ctx, 500);
     }
+    if (ctx) {
+      // A detached handler may be writing its reply on another thread right now: the connection
+      // is closed or handed back only once that write is over.
+      ctx->wait_completed(std::chrono::milliseconds(0));
+    }
+    return keep_alive_;
   }
 
 private:
-  context_ptr prepare(net::HTTPServerRequest& req, net::HTTPServerResponse& resp) {
+  context_ptr prepare() {
     Poco::URI uri;
     try {
-      uri = Poco::URI(req.getURI());
+      uri = Poco::URI(r_.head.getURI());
     } catch (const Poco::Exception& e) {
       LOG("orvale", warning, "Некорректный адрес запроса: " << e.displayText());
-      send_status(resp, 400);
+      send_status(400);
       return nullptr;
     }
     std::string rest;
-    if (!strip_script_name(uri.getPath(), state_->options.script, rest)) {
-      send_status(resp, 404);
+    if (!strip_script_name(uri.getPath(), state_.options.script, rest)) {
+      send_status(404);
       return nullptr;
-    }
-    const std::size_t limit = static_cast<std::size_t>(state_->options.content_length_limit) * 1024;
-    std::string body;
-    switch (read_body(req, limit, body)) {
-    case body_status::ok:
-      break;
-    case body_status::too_large:
-      LOG("orvale", warning, "Превышен размер запроса (" << limit << " байт): " << uri.getPath());
-      send_status(resp, 413);
-      return nullptr;
-    case body_status::broken:
-      LOG("orvale", warning, "Тело запроса не получено полностью: " << uri.getPath());
-      send_status(resp, 400);
-      return nullptr;
-    }
-    param_list form;
-    if (req.getMethod() == "POST" && is_form_content(req.getContentType())) {
-      form = parse_urlencoded(body);
     }
     rest_ = std::move(rest);
-    web::request r(req.getMethod(), uri.getPath(), parse_urlencoded(uri.getRawQuery()),
-                   std::move(form), std::move(body), req.getContentType(),
-                   req.clientAddress().toString());
-    return std::make_shared<context>(
-        std::move(r), [&resp](const response& reply, bool keep_alive) {
-          send_reply(resp, reply, keep_alive);
-        });
+    web::request req(r_.head.getMethod(), uri.getPath(),
+                     parse_urlencoded(uri.getRawQuery(), max_form_fields), {}, std::move(r_.body),
+                     r_.head.getContentType(), r_.conn->remote);
+    return std::make_shared<context>(std::move(req), [this](const response& reply, bool keep) {
+      send(reply, keep);
+    });
   }
 
   void dispatch(const context_ptr& ctx) {
-    const route_handler* handler = state_->routes->match(rest_);
+    const route_handler* handler = state_.routes->match(rest_);
     if (handler == nullptr) {
       ctx->response().status(404);
       ctx->complete_response();
@@ -259,8 +164,8 @@ private:
       return;
     }
     if (ctx->detached()) {
-      // The reply may come from another thread; Poco's objects live only until we return.
-      const auto limit = std::chrono::seconds(state_->options.timeout);
+      // The reply may come from another thread; the connection is ours only until we return.
+      const auto limit = std::chrono::seconds(state_.options.timeout);
       if (ctx->wait_completed(limit)) {
         return;
       }
@@ -271,39 +176,124 @@ private:
     ctx->complete_response();
   }
 
-  static void answer_if_unsent(const context_ptr& ctx, net::HTTPServerResponse& resp, int status) {
+  void send(const response& reply, bool keep) {
+    const bool keep_alive = keep && r_.head.getKeepAlive();
+    sent_ = true;
+    keep_alive_ = false; // unless the whole reply goes out
+    send_all(*r_.conn, format_reply(r_.head, reply, keep_alive),
+             std::chrono::seconds(state_.options.timeout));
+    keep_alive_ = keep_alive;
+  }
+
+  void send_status(int status) {
+    response r;
+    r.status(status);
+    try {
+      send(r, false);
+    } catch (const std::exception& e) {
+      LOG("orvale", debug, "Ответ не доставлен клиенту: " << e.what());
+    }
+  }
+
+  void answer_if_unsent(const context_ptr& ctx, int status) {
     if (ctx) {
       if (!ctx->completed()) {
         ctx->response() = response();
         ctx->response().status(status);
         ctx->complete_response();
       }
-    } else if (!resp.sent()) {
-      send_status(resp, status);
+    } else if (!sent_) {
+      send_status(status);
     }
   }
 
-  std::shared_ptr<shared_state> state_;
+  const shared_state& state_;
+  full_request& r_;
   std::string rest_;
+  bool sent_ = false;
+  bool keep_alive_ = false;
 };
 
-class request_factory final : public net::HTTPRequestHandlerFactory {
+// Complete requests wait here for a worker; the queue is bounded by "service.max_queued".
+class worker_pool {
 public:
-  explicit request_factory(std::shared_ptr<shared_state> state) : state_(std::move(state)) {}
-  net::HTTPRequestHandler* createRequestHandler(const net::HTTPServerRequest&) override {
-    return std::make_unique<request_adapter>(state_).release(); // Poco owns it now
+  using run_fn = std::function<void(full_request&)>;
+
+  worker_pool(int threads, std::size_t max_queued, run_fn run)
+      : max_queued_(max_queued), run_(std::move(run)) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] { work(); });
+    }
+  }
+  ~worker_pool() { stop(); }
+  worker_pool(const worker_pool&) = delete;
+  worker_pool& operator=(const worker_pool&) = delete;
+
+  // Leaves `r` untouched and returns false when the queue is full.
+  bool offer(full_request&& r) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_ || queue_.size() >= max_queued_ + idle_) {
+        return false;
+      }
+      queue_.push_back(std::move(r));
+    }
+    cv_.notify_one();
+    return true;
+  }
+
+  // Requests not yet started are dropped (their connections closed); running ones finish.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+      queue_.clear();
+    }
+    cv_.notify_all();
+    for (auto& t : threads_) {
+      if (t.joinable()) {
+        t.join();
+      }
+    }
+    threads_.clear();
   }
 
 private:
-  std::shared_ptr<shared_state> state_;
+  void work() {
+    while (true) {
+      full_request r;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        ++idle_;
+        cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        --idle_;
+        if (stopping_) {
+          return;
+        }
+        r = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      run_(r);
+    }
+  }
+
+  const std::size_t max_queued_;
+  run_fn run_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<full_request> queue_; // guarded by mu_
+  std::size_t idle_ = 0;           // guarded by mu_
+  bool stopping_ = false;          // guarded by mu_
+  std::vector<std::thread> threads_;
 };
 
 } // namespace
 
 struct http_service::impl {
   std::shared_ptr<shared_state> state = std::make_shared<shared_state>();
-  std::unique_ptr<Poco::ThreadPool> pool;
-  std::unique_ptr<net::HTTPServer> server;
+  std::unique_ptr<net::ServerSocket> socket;
+  std::unique_ptr<worker_pool> workers;
+  std::unique_ptr<request_reader> reader;
   std::uint16_t port = 0;
 };
 
@@ -315,47 +305,49 @@ http_service::http_service(service_options options, std::shared_ptr<const route_
 
 http_service::~http_service() { stop(std::chrono::milliseconds(0)); }
 
+// Reading and handling are apart: one thread reads every connection until its request is
+// complete (or its deadline has passed), and only complete requests reach the worker threads.
+// Clients that send slowly therefore occupy no worker, however many of them there are.
 void http_service::start() {
   const service_options& o = impl_->state->options;
   const int threads = o.worker_threads > 0 ? o.worker_threads : 1;
   try {
-    net::ServerSocket socket;
+    auto socket = std::make_unique<net::ServerSocket>();
     // No SO_REUSEPORT: a second instance on the same port must fail, not share the traffic.
-    socket.bind(net::SocketAddress(o.ip, static_cast<Poco::UInt16>(o.port)), true, false);
-    socket.listen(256);
-    impl_->port = socket.address().port();
-
-    Poco::AutoPtr<net::HTTPServerParams> params(new net::HTTPServerParams);
-    params->setMaxThreads(threads);
-    params->setMaxQueued(o.max_queued);
-    params->setTimeout(Poco::Timespan(o.timeout, 0));
-    params->setKeepAlive(true);
-    params->setKeepAliveTimeout(Poco::Timespan(o.keep_alive_timeout, 0));
-    params->setMaxKeepAliveRequests(0);
-    params->setServerName("orvale");
-    // An idle dispatcher runner notices a stop only when its wait ends; a short idle time keeps
-    // shutdown (and a SIGHUP rebuild) from waiting out Poco's default of 10 s.
-    params->setThreadIdleTime(Poco::Timespan(1, 0));
-    params->duplicate();
-
-    // Capacity above the worker count: the pool also runs the accept dispatcher.
-    impl_->pool = std::make_unique<Poco::ThreadPool>(2, threads + 4, 60);
-    impl_->server = std::make_unique<net::HTTPServer>(
-        new request_factory(impl_->state), *impl_->pool, socket, params.get());
-    impl_->server->start();
+    socket->bind(net::SocketAddress(o.ip, static_cast<Poco::UInt16>(o.port)), true, false);
+    socket->listen(256);
+    socket->setBlocking(false);
+    impl_->port = socket->address().port();
+    impl_->socket = std::move(socket);
   } catch (const Poco::Exception& e) {
-    impl_->server.reset();
-    impl_->pool.reset();
+    impl_->socket.reset();
     throw std::runtime_error("Cannot listen on " + o.ip + ":" + std::to_string(o.port) + ": " +
                              e.displayText());
   }
+  reader_limits limits;
+  limits.request_deadline = std::chrono::milliseconds(
+      static_cast<long long>(o.request_deadline > 0 ? o.request_deadline * 1000 : 30000));
+  limits.keep_alive = std::chrono::seconds(o.keep_alive_timeout > 0 ? o.keep_alive_timeout : 0);
+  limits.body_limit = static_cast<std::size_t>(o.content_length_limit) * 1024;
+  impl_->workers = std::make_unique<worker_pool>(
+      threads, static_cast<std::size_t>(o.max_queued > 0 ? o.max_queued : 0),
+      [impl = impl_.get()](full_request& r) {
+        busy_guard busy(impl->state->busy);
+        if (request_adapter(*impl->state, r).handle()) {
+          impl->reader->keep(std::move(r.conn)); // the reader outlives the workers
+        }
+      });
+  impl_->reader = std::make_unique<request_reader>(
+      impl_->socket->impl()->sockfd(), limits,
+      [workers = impl_->workers.get()](full_request&& r) { return workers->offer(std::move(r)); });
+  impl_->reader->start();
 }
 
 void http_service::stop(std::chrono::milliseconds grace) {
-  if (!impl_->server) {
+  if (!impl_->reader) {
     return;
   }
-  impl_->server->stop(); // no new connections
+  impl_->socket->close(); // no new connections
   const auto deadline = std::chrono::steady_clock::now() + grace;
   while (impl_->state->busy.load() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -364,10 +356,11 @@ void http_service::stop(std::chrono::milliseconds grace) {
     LOG("orvale", warning,
         "Обработчики не завершились за отведённое время: " << impl_->state->busy.load());
   }
-  impl_->server->stopAll(true);
-  impl_->pool->joinAll();
-  impl_->server.reset();
-  impl_->pool.reset();
+  impl_->reader->stop();
+  impl_->workers->stop();
+  impl_->reader.reset();
+  impl_->workers.reset();
+  impl_->socket.reset();
 }
 
 std::uint16_t http_service::port() const { return impl_->port; }

@@ -37,7 +37,8 @@ struct service_options {
   int worker_threads = 128;
   int max_queued = 256;          // accepted connections waiting for a worker
   std::string script = "/orvale"; // script name the routes live below
-  int timeout = 30;              // s, a slow client's socket time-out
+  int timeout = 30;              // s, for a reply to be sent, and for a detached handler's reply
+  int request_deadline = 30;     // s, for the whole request (head and body) to arrive
   int keep_alive_timeout = 5;    // s, an idle kept-alive connection is closed after it
   int content_length_limit = 1024; // KB of request body
 };
