@@ -64,7 +64,9 @@ std::string order_of(const readme_example& e) {
 
 class SimE2e : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() { db_ = std::make_unique<test_db>(test_db::create("orvale_sim_e2e")); }
+  static void SetUpTestSuite() {
+    db_ = std::make_unique<test_db>(test_db::create("orvale_sim_e2e"));
+  }
   static void TearDownTestSuite() { db_.reset(); }
 
   void SetUp() override {
@@ -102,11 +104,25 @@ protected:
   // `orvale-sim order` to its end: its exit status and what it printed.
   std::pair<int, std::string> place_order(const std::string& id, const std::string& contract) {
     orvale_process order;
-    std::vector<std::string> args{"order",     "--gateway", gateway_url_, "--aggregator",
-                                  aggregator_url_, "--apikey", "demo-key", "--station", "101",
-                                  "--column",  "1",         "--fuel",     "a95",
-                                  "--litres",  "20",        "--id",       id,
-                                  "--timeout", "20"};
+    std::vector<std::string> args{"order",
+                                  "--gateway",
+                                  gateway_url_,
+                                  "--aggregator",
+                                  aggregator_url_,
+                                  "--apikey",
+                                  "demo-key",
+                                  "--station",
+                                  "101",
+                                  "--column",
+                                  "1",
+                                  "--fuel",
+                                  "a95",
+                                  "--litres",
+                                  "20",
+                                  "--id",
+                                  id,
+                                  "--timeout",
+                                  "20"};
     if (!contract.empty()) {
       args.insert(args.end(), {"--contract", contract});
     }
@@ -117,9 +133,10 @@ protected:
 
   // True once the aggregator simulator has received `event` for the order.
   bool aggregator_got(const std::string& id, const std::string& event) {
-    const auto reply = orvale_test::http_call(
-        static_cast<std::uint16_t>(std::stoi(aggregator_url_.substr(aggregator_url_.rfind(':') + 1))),
-        "GET", "/sim/events?orderId=" + id + "&wait=100");
+    const auto reply =
+        orvale_test::http_call(static_cast<std::uint16_t>(std::stoi(
+                                   aggregator_url_.substr(aggregator_url_.rfind(':') + 1))),
+                               "GET", "/sim/events?orderId=" + id + "&wait=100");
     return reply.body.find("\"event\":\"" + event + "\"") != std::string::npos;
   }
   [[nodiscard]] testing::AssertionResult wait_aggregator(const std::string& id,
@@ -172,7 +189,8 @@ TEST_F(SimE2e, OrdersRunToTheirEnd) {
     EXPECT_EQ(status, s.exit_status) << output;
     EXPECT_NE(output.find(s.last_call), std::string::npos) << output;
     EXPECT_EQ(db_->value("SELECT statusint || '|' || coalesce(reason, '') FROM orders "
-                         "WHERE id = '" + s.id + "'"),
+                         "WHERE id = '" +
+                         s.id + "'"),
               s.row);
   }
   const auto [status, output] = place_order("sim-done-2", "");
@@ -203,8 +221,9 @@ TEST_F(SimE2e, ReadmeExamplesGetTheAnswersTheReadmeGives) {
       ASSERT_TRUE(wait_aggregator(id, "fueling"));
     }
   }
-  EXPECT_EQ(db_->value("SELECT statusint || '|' || volume::float8 FROM orders WHERE id = 'demo-1001'"),
-            "3|20");
+  EXPECT_EQ(
+      db_->value("SELECT statusint || '|' || volume::float8 FROM orders WHERE id = 'demo-1001'"),
+      "3|20");
 }
 
 } // namespace

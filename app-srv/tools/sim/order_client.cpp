@@ -17,7 +17,9 @@ using steady = std::chrono::steady_clock;
 constexpr web::millis call_limit{15000};
 constexpr int poll_wait_ms = 5000;
 
-double round2(double v) { return std::round(v * 100) / 100; }
+double round2(double v) {
+  return std::round(v * 100) / 100;
+}
 
 std::string iso_now() {
   const std::time_t now = std::time(nullptr);
@@ -89,7 +91,8 @@ std::string describe(const web::json::value& e) {
   const web::json::object_ptr fields = web::json::find_object(e, "fields");
   for (const char* name : {"litre", "reason", "extendedOrderId", "extendedDate", "msg"}) {
     if (fields && fields->has(name)) {
-      text += std::string(" ") + name + "=" + web::json::get_string(e, std::string("fields.") + name, "");
+      text += std::string(" ") + name + "=" +
+              web::json::get_string(e, std::string("fields.") + name, "");
     }
   }
   return text;
@@ -162,9 +165,9 @@ int run_order(const flags& f, console& out) {
   if (price <= 0) {
     return 1;
   }
-  out.line("order " + rq.id + ": " + two_decimals(rq.litres) + " l of " + rq.fuel +
-           " at station " + rq.station + ", dispenser " + std::to_string(rq.column) + ", " +
-           two_decimals(price) + " a litre");
+  out.line("order " + rq.id + ": " + two_decimals(rq.litres) + " l of " + rq.fuel + " at station " +
+           rq.station + ", dispenser " + std::to_string(rq.column) + ", " + two_decimals(price) +
+           " a litre");
   const auto start = steady::now();
   const auto reply = post_json(rq.gateway + "/order?apikey=" + srv_apps::url_escape(rq.apikey),
                                order_body(rq, price), call_limit);

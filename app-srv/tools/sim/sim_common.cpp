@@ -1,8 +1,8 @@
 // Flags, console, and the outgoing calls of the simulators.
 #include "sim_common.h"
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -82,8 +82,8 @@ host_port parse_listen(const std::string& text) {
   if (colon == std::string::npos || colon == 0) {
     throw std::invalid_argument("expected ADDRESS:PORT, got '" + text + "'");
   }
-  return host_port{text.substr(0, colon), to_int("the port of '" + text + "'",
-                                                 text.substr(colon + 1), 0, 65535)};
+  return host_port{text.substr(0, colon),
+                   to_int("the port of '" + text + "'", text.substr(colon + 1), 0, 65535)};
 }
 
 void console::line(const std::string& text) {

@@ -15,9 +15,9 @@ constexpr const char* refusal_reason = "ТРК занята другим кли�
 constexpr const char* pump_cancel_reason = "Заказ отменен клиентом на ТРК";
 
 const std::pair<const char*, station_mode> mode_names[] = {
-    {"normal", station_mode::normal}, {"refuse", station_mode::refuse},
+    {"normal", station_mode::normal},   {"refuse", station_mode::refuse},
     {"timeout", station_mode::timeout}, {"pump-cancel", station_mode::pump_cancel},
-    {"slow", station_mode::slow},     {"manual", station_mode::manual},
+    {"slow", station_mode::slow},       {"manual", station_mode::manual},
 };
 
 std::string param(const web::request& rq, const std::string& name) {
@@ -63,8 +63,9 @@ void read_config_file(const std::string& path, station_network& net) {
   t.slow = to_millis(root, "slow_ms", t.slow);
   t.timeout = to_millis(root, "timeout_ms", t.timeout);
   const web::json::value stations = web::json::find(root, "stations");
-  const web::json::array_ptr list =
-      stations.type() == typeid(web::json::array_ptr) ? stations.extract<web::json::array_ptr>() : nullptr;
+  const web::json::array_ptr list = stations.type() == typeid(web::json::array_ptr)
+                                        ? stations.extract<web::json::array_ptr>()
+                                        : nullptr;
   for (std::size_t i = 0; list && i < list->size(); ++i) {
     const web::json::value s = list->get(static_cast<unsigned>(i));
     station_setup st;
@@ -166,8 +167,7 @@ bool station::authorised(const web::context_ptr& ctx) const {
 }
 
 std::shared_ptr<station::order_run> station::accept(const web::json::value& body,
-                                                    const std::string& apikey,
-                                                    station_mode mode) {
+                                                    const std::string& apikey, station_mode mode) {
   auto run = std::make_shared<order_run>();
   run->id = web::json::get_string(body, "id", "");
   run->apikey = apikey;
@@ -224,8 +224,15 @@ void station::on_order(const web::context_ptr& ctx) {
     answer_json(ctx->response(), 402, web::json::write(answer));
     return;
   }
-  if (mode == station_mode::timeout || mode == station_mode::slow) {
-    clock_.pause(mode == station_mode::timeout ? timing_.timeout : timing_.slow);
+  if (mode == station_mode::timeout) {
+    // The gateway has given up on the call by now: there is nothing to take or play.
+    clock_.pause(timing_.timeout);
+    say("answers order " + id + " too late");
+    answer_json(ctx->response(), 200, "{}");
+    return;
+  }
+  if (mode == station_mode::slow) {
+    clock_.pause(timing_.slow);
   }
   const std::string apikey = param(ctx->request(), "apikey");
   const std::shared_ptr<order_run> run = accept(body, apikey, mode);
@@ -238,9 +245,9 @@ void station::on_order(const web::context_ptr& ctx) {
     answer->set("trannum", run->trannum);
     // The gateway takes a station's start-of-fueling report only while it forwards the order.
     if (mode != station_mode::manual) {
-      report("fueling", {{"apikey", apikey},
-                         {"orderId", id},
-                         {"extendedOrderId", std::to_string(run->trannum)}});
+      report(
+          "fueling",
+          {{"apikey", apikey}, {"orderId", id}, {"extendedOrderId", std::to_string(run->trannum)}});
     }
   }
   answer_json(ctx->response(), 200, web::json::write(answer));
@@ -340,11 +347,11 @@ void station::play(const std::shared_ptr<order_run>& run) {
       return forget();
     }
     elapsed += step;
-    const double litres = run->litres * static_cast<double>(elapsed.count()) /
-                          static_cast<double>(total.count());
+    const double litres =
+        run->litres * static_cast<double>(elapsed.count()) / static_cast<double>(total.count());
     if (elapsed < total || run->mode == station_mode::pump_cancel) {
-      report("volume", {{"apikey", run->apikey}, {"orderid", run->id},
-                        {"litre", two_decimals(litres)}});
+      report("volume",
+             {{"apikey", run->apikey}, {"orderid", run->id}, {"litre", two_decimals(litres)}});
     }
     if (run->mode == station_mode::pump_cancel) {
       report("canceled",
