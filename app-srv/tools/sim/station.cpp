@@ -283,8 +283,13 @@ void station::on_stop(const web::context_ptr& ctx) {
     return;
   }
   const std::string id = param(ctx->request(), "orderId");
-  if (const auto run = find(id)) {
-    run->stopped = true;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = orders_.find(id);
+    if (it != orders_.end()) {
+      it->second->stopped = true; // a running playback sees it at its next step
+      orders_.erase(it);
+    }
   }
   say("<- stop order " + id + ": " + param(ctx->request(), "reason"));
   answer_json(ctx->response(), 200, "{}");
