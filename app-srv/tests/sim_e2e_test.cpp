@@ -2,6 +2,7 @@
 // refused by the station and one canceled at the pump; then the README's example requests, sent
 // exactly as the README shows them and answered as it says.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -105,6 +106,14 @@ protected:
     ASSERT_TRUE(station_.wait_ready(10s)) << station_.log_text();
   }
 
+  // As Ctrl-C in "make run" does: each simulator stops at once and cleanly.
+  void TearDown() override {
+    for (orvale_process* sim : {&station_, &aggregator_}) {
+      sim->send_signal(SIGTERM);
+      EXPECT_EQ(sim->wait_exit(5s), 0) << sim->stdout_text() << sim->log_text();
+    }
+  }
+
   // `orvale-sim order` to its end: its exit status and what it printed.
   std::pair<int, std::string> place_order(const std::string& id, const std::string& contract) {
     orvale_process order;
@@ -183,8 +192,8 @@ TEST_F(SimE2e, OrdersRunToTheirEnd) {
       {"sim-done",
        "",
        0,
-       {"aggregator <- accept", "aggregator <- volume litre=",
-        "aggregator <- completed litre=20.00 extendedOrderId="},
+       {"aggregator <- accept",
+        "aggregator <- volume litre=", "aggregator <- completed litre=20.00 extendedOrderId="},
        "3|"},
       {"sim-refused",
        "sim:refuse",

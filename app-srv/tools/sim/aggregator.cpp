@@ -129,6 +129,7 @@ std::shared_ptr<web::route_table> aggregator_routes(event_log& log, console& out
 
 int run_aggregator(const flags& f, console& out) {
   const host_port at = parse_listen(f.text("listen", "127.0.0.1:9200"));
+  block_stop_signals();
   event_log log;
   web::http_service service(listener_options(at, ""), aggregator_routes(log, out));
   service.start();

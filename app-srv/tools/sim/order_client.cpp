@@ -135,8 +135,7 @@ int follow(const order_request& rq, steady::time_point start, console& out) {
   return 1;
 }
 
-} // namespace
-
+// The OrderCreated event as an aggregator sends it.
 std::string order_body(const order_request& rq, double price) {
   web::json::object_ptr o = web::json::make_object();
   o->set("Id", rq.id);
@@ -158,6 +157,8 @@ std::string order_body(const order_request& rq, double price) {
   }
   return web::json::write(o);
 }
+
+} // namespace
 
 int run_order(const flags& f, console& out) {
   const order_request rq = read_request(f);

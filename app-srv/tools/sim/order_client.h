@@ -22,9 +22,6 @@ struct order_request {
   int timeout_s = 120;
 };
 
-// The OrderCreated body of the order.
-std::string order_body(const order_request& rq, double price);
-
 // 0 when the order is completed; 1 when it is refused, canceled, or not finished in time.
 int run_order(const flags& f, console& out);
 
