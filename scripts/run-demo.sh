@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The body of "make run": a throwaway PostgreSQL 15 cluster under var/pg holding the demo data
-# and a small back-office database, a configuration in var/orvale.json, and the gateway in the
-# foreground on 127.0.0.1:8080.
-# When the gateway ends (Ctrl-C, SIGTERM, or on its own) the cluster is stopped and removed;
-# every run starts from a fresh one.
+# and a small back-office database, a configuration in var/orvale.json, the simulators of the
+# three demo station controllers (127.0.0.1:9101-9103) and of the aggregator (127.0.0.1:9200),
+# and the gateway in the foreground on 127.0.0.1:8080.
+# When the gateway ends (Ctrl-C, SIGTERM, or on its own) the simulators are stopped and the
+# cluster is stopped and removed; every run starts from a fresh one.
 set -euo pipefail
 
 readonly PG_BIN=/usr/lib/postgresql/15/bin
@@ -13,6 +14,10 @@ readonly VAR_DIR="$SOURCE_DIR/var"
 readonly PG_DIR="$VAR_DIR/pg"
 readonly CONFIG="$VAR_DIR/orvale.json"
 readonly BINARY="$SOURCE_DIR/build/app-srv/orvale"
+readonly SIM_BINARY="$SOURCE_DIR/build/app-srv/orvale-sim"
+readonly SIM_STATIONS="$SOURCE_DIR/config/orvale-sim.demo.json"
+readonly SIM_PORTS=(9101 9102 9103 9200)
+readonly AGGREGATOR_URL=http://127.0.0.1:9200
 readonly SERVICE_PORT=8080
 readonly SUPERUSER_PASSWORD=postgres-demo
 readonly APP_PASSWORD=orvale-demo
@@ -20,6 +25,7 @@ readonly APP_KEY=demo-gateway-key
 readonly ADMIN_KEY=demo-operator-key
 
 gateway_pid=
+sim_pids=()
 
 say() {
   echo "run-demo: $*" >&2
@@ -88,10 +94,17 @@ remove_cluster() {
 
 check_prerequisites() {
   [[ -x "$BINARY" ]] || fail "$BINARY is missing: run 'make build' first"
+  [[ -x "$SIM_BINARY" ]] || fail "$SIM_BINARY is missing: run 'make build' first"
   [[ -x "$PG_BIN/initdb" ]] || fail "PostgreSQL 15 is missing: run scripts/install-deps.sh"
   if is_listening "$SERVICE_PORT"; then
     fail "port $SERVICE_PORT is taken: stop whatever listens on 127.0.0.1:$SERVICE_PORT first"
   fi
+  local port
+  for port in "${SIM_PORTS[@]}"; do
+    if is_listening "$port"; then
+      fail "port $port is taken (a simulator's): stop whatever listens on 127.0.0.1:$port first"
+    fi
+  done
 }
 
 init_cluster() {
@@ -193,7 +206,7 @@ write_service_config() {
   "service": { "ip": "127.0.0.1", "port": $SERVICE_PORT },
   "logging": { "level": "info", "stderr": true },
   "orvale": {
-    "upstream_url": "",
+    "upstream_url": "$AGGREGATOR_URL",
     "app_key": "$APP_KEY",
     "admin_key": "$ADMIN_KEY",
     "pause_scale": 1,
@@ -213,6 +226,7 @@ cleanup() {
     kill -TERM "$gateway_pid" 2>/dev/null || true
     wait "$gateway_pid" 2>/dev/null || true
   fi
+  stop_simulators
   if [[ -d "$PG_DIR" ]]; then
     say "stopping the demo cluster"
     remove_cluster || status=1
@@ -228,6 +242,26 @@ forward_signal() {
   else
     exit "$code"
   fi
+}
+
+# The simulators, like the gateway, run in sessions of their own: this script alone stops them.
+start_simulators() {
+  setsid "$SIM_BINARY" aggregator --listen "${AGGREGATOR_URL#http://}" </dev/null &
+  sim_pids+=($!)
+  setsid "$SIM_BINARY" station --config "$SIM_STATIONS" </dev/null &
+  sim_pids+=($!)
+  say "simulators: stations 101-103 on 127.0.0.1:9101-9103, aggregator on $AGGREGATOR_URL"
+}
+
+stop_simulators() {
+  local pid
+  for pid in "${sim_pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${sim_pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  sim_pids=()
 }
 
 # The gateway runs in a session of its own so that a Ctrl-C reaches it once, through this script,
@@ -271,6 +305,7 @@ main() {
   create_databases
   write_service_config
   say "demo cluster on 127.0.0.1:$(<"$PG_DIR/port") (databases orvale, orvale_backoffice)"
+  start_simulators
   run_gateway
 }
 

@@ -216,10 +216,26 @@ orvale_process::~orvale_process() {
 
 void orvale_process::start(const std::string& config_json_text,
                            const std::vector<std::string>& extra_args) {
-  if (pid_ > 0 && !reap(/* block= */ false)) {
-    throw std::runtime_error("orvale_process::start: the previous process still runs");
-  }
   const std::string binary = required_env("ORVALE_BINARY");
+  fresh_dir();
+  const std::filesystem::path config_file = dir_ / "config.json";
+  write_file(config_file, with_port(config_json_text, port_));
+  std::vector<std::string> args{"-c", config_file.string()};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  spawn(binary, std::move(args));
+}
+
+void orvale_process::run(const std::string& binary, const std::vector<std::string>& args,
+                         std::uint16_t port) {
+  fresh_dir();
+  port_ = port;
+  spawn(binary, args);
+}
+
+void orvale_process::fresh_dir() {
+  if (pid_ > 0 && !reap(/* block= */ false)) {
+    throw std::runtime_error("orvale_process: the previous process still runs");
+  }
   if (!dir_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -227,12 +243,10 @@ void orvale_process::start(const std::string& config_json_text,
   dir_ = make_temp_dir();
   exit_status_.reset();
   pid_ = -1;
+}
 
-  const std::filesystem::path config_file = dir_ / "config.json";
-  write_file(config_file, with_port(config_json_text, port_));
-
-  std::vector<std::string> args{binary, "-c", config_file.string()};
-  args.insert(args.end(), extra_args.begin(), extra_args.end());
+void orvale_process::spawn(const std::string& binary, std::vector<std::string> args) {
+  args.insert(args.begin(), binary);
   std::vector<char*> argv;
   for (auto& a : args) {
     argv.push_back(a.data());

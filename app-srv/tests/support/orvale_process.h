@@ -50,6 +50,10 @@ public:
   // "service.port" is 0, a free port is put there first; any other text is written as it is (so
   // broken configurations can be tried). Throws std::runtime_error when the spawn fails.
   void start(const std::string& config_json_text, const std::vector<std::string>& extra_args = {});
+  // Spawns another program the same way, without a configuration (the simulator, say);
+  // wait_ready() then waits for `port` (0: for nothing).
+  void run(const std::string& binary, const std::vector<std::string>& args,
+           std::uint16_t port = 0);
 
   // True once a TCP connection to the port succeeds; false at the deadline or as soon as the
   // process has exited.
@@ -72,6 +76,8 @@ public:
 
 private:
   bool reap(bool block); // true when the process has ended (now or before)
+  void fresh_dir();
+  void spawn(const std::string& binary, std::vector<std::string> args);
 
   std::filesystem::path dir_;
   std::uint16_t port_ = 0;
