@@ -31,7 +31,7 @@ deps:
 	bash scripts/install-deps.sh
 
 build:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALE_WERROR=ON
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 # Steps in order inside one recipe, so that "make -j" cannot start them side by side.
@@ -48,7 +48,7 @@ test:
 	$(MAKE) --no-print-directory test-asan
 
 test-asan:
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON \
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON -DORVALE_WERROR=ON \
 	  -DORVALE_TEST_PG_TIMEZONE=$(ASAN_TIMEZONE)
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN_DIR)
@@ -56,7 +56,7 @@ test-asan:
 # The outgoing-call concurrency test under ThreadSanitizer on its own; "make test" already runs it
 # with the rest of build/ (it is left out of the sanitizer tree, which cannot host it).
 test-tsan:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALE_WERROR=ON
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target outgoing_tsan_tests
 	$(CTEST) --test-dir $(BUILD_DIR) -R '^outgoing_tsan_tests$$'
 
