@@ -53,11 +53,13 @@ call_texts forward_texts(const std::string& label, bool with_body) {
   return t;
 }
 
-order_station::order_station(std::string app_key, tls_settings tls)
-    : app_key_(std::move(app_key)), tls_(std::move(tls)) {}
+order_station::order_station(std::string app_key, tls_settings tls,
+                             web::peer_call_counts* counts)
+    : app_key_(std::move(app_key)), tls_(std::move(tls)), counts_(counts) {}
 
 order_station order_station::from_root(const orvale& root) {
-  return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()});
+  return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()},
+                       root.peer_calls("station"));
 }
 
 std::string order_station::credential(const std::string& apikey, const station_link& link) const {
@@ -70,6 +72,7 @@ outgoing_request order_station::request(const station_link& link,
   rq.url = link.endpoint.empty() ? std::string() : link.endpoint + path_and_query;
   rq.tls = tls_;
   rq.read_reply = true;
+  rq.counts = counts_;
   return rq;
 }
 

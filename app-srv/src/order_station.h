@@ -31,7 +31,7 @@ struct station_link {
 
 class order_station {
 public:
-  order_station(std::string app_key, tls_settings tls);
+  order_station(std::string app_key, tls_settings tls, web::peer_call_counts* counts = nullptr);
   // From "orvale.app_key", "orvale.station_tls_verify" and "orvale.ca_file".
   static order_station from_root(const orvale& root);
 
@@ -64,6 +64,7 @@ public:
 private:
   std::string app_key_;
   tls_settings tls_;
+  web::peer_call_counts* counts_; // the root's, which outlives every call
 };
 
 // The two header sets of the station calls: JSON bodies, and the others.

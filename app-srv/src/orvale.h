@@ -5,11 +5,14 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "conn.h"
 #include "conn_pool.h"
 #include "web/clock.h"
 #include "web/executor.h"
+#include "web/metrics.h"
 #include "web/server.h"
 #include "web/settings.h"
 
@@ -17,7 +20,10 @@ class orvale {
 public:
   // Reads the settings; throws std::runtime_error when "orvale.notifications",
   // "orvale.app_database" or "orvale.velk_database" is missing or not an object.
-  explicit orvale(std::shared_ptr<const web::settings> cfg);
+  // `meter` outlives service cycles so that counters survive a SIGHUP; without one the root keeps
+  // its own.
+  explicit orvale(std::shared_ptr<const web::settings> cfg,
+                  std::shared_ptr<web::metrics> meter = nullptr);
   ~orvale();
   orvale(const orvale&) = delete;
   orvale& operator=(const orvale&) = delete;
@@ -39,6 +45,13 @@ public:
   std::shared_ptr<const web::route_table> routes() const { return routes_; }
   web::clock_source& clock() { return clock_; }
   web::executor& background() { return *executor_; }
+  const web::executor& background() const { return *executor_; }
+  // The label values of the request and outgoing-call metrics.
+  static std::vector<std::string> endpoint_names();
+  static std::vector<std::string> peer_names();
+  const std::shared_ptr<web::metrics>& meter() const { return meter_; }
+  // The outgoing-call counters of "aggregator" or "station".
+  web::peer_call_counts* peer_calls(std::string_view peer) const { return meter_->peer(peer); }
   // The pool of one of the two records above; null when that record keeps no pool.
   std::shared_ptr<content::connection_pool> pool_for(const content::DBConnection_t& record) const;
   // Ends pauses and drops or finishes background work; waits at most `grace`.
@@ -58,6 +71,7 @@ private:
   void register_routes(web::route_table& routes);
 
   std::shared_ptr<const web::settings> cfg_;
+  std::shared_ptr<web::metrics> meter_;
   std::string upstream_url_;
   int max_expiration_timeout_ = 259200; // s
   bool postpay_allow_ = true;

@@ -23,17 +23,22 @@
 
 namespace web {
 
-void route_table::add(const std::string& pattern, route_handler handler) {
-  routes_.push_back(route{std::regex(pattern), std::move(handler)});
+void route_table::add(const std::string& pattern, route_handler handler, std::string endpoint) {
+  routes_.push_back(route{std::regex(pattern), std::move(handler), std::move(endpoint)});
 }
 
 const route_handler* route_table::match(const std::string& rest) const {
-  for (const auto& r : routes_) {
-    if (std::regex_match(rest, r.pattern)) {
-      return &r.handler;
+  const std::size_t i = match_index(rest);
+  return i < routes_.size() ? &routes_[i].handler : nullptr;
+}
+
+std::size_t route_table::match_index(const std::string& rest) const {
+  for (std::size_t i = 0; i < routes_.size(); ++i) {
+    if (std::regex_match(rest, routes_[i].pattern)) {
+      return i;
     }
   }
-  return nullptr;
+  return routes_.size();
 }
 
 bool strip_script_name(const std::string& path, const std::string& script, std::string& rest) {
@@ -77,7 +82,7 @@ void send_reply(net::HTTPServerResponse& resp, const response& r, bool keep_aliv
   out.flush();
 }
 
-void send_status(net::HTTPServerResponse& resp, int status) {
+void send_bare_status(net::HTTPServerResponse& resp, int status) {
   response r;
   r.status(status);
   send_reply(resp, r, false);
@@ -86,6 +91,8 @@ void send_status(net::HTTPServerResponse& resp, int status) {
 struct shared_state {
   service_options options;
   std::shared_ptr<const route_table> routes;
+  std::shared_ptr<metrics> meter;          // may be null
+  std::vector<std::size_t> endpoint_slots; // of each route in `meter`, then the "other" slot
   std::atomic<int> busy{0};
 };
 
@@ -185,6 +192,8 @@ public:
 
   void handleRequest(net::HTTPServerRequest& req, net::HTTPServerResponse& resp) override {
     busy_guard busy(state_->busy);
+    arrived_ = std::chrono::steady_clock::now();
+    slot_ = state_->endpoint_slots.empty() ? 0 : state_->endpoint_slots.back();
     context_ptr ctx;
     try {
       ctx = prepare(req, resp);
@@ -219,6 +228,10 @@ private:
       send_status(resp, 404);
       return nullptr;
     }
+    route_ = state_->routes->match_index(rest);
+    if (!state_->endpoint_slots.empty()) {
+      slot_ = state_->endpoint_slots[route_];
+    }
     const std::size_t limit = static_cast<std::size_t>(state_->options.content_length_limit) * 1024;
     std::string body;
     switch (read_body(req, limit, body)) {
@@ -237,24 +250,23 @@ private:
     if (req.getMethod() == "POST" && is_form_content(req.getContentType())) {
       form = parse_urlencoded(body);
     }
-    rest_ = std::move(rest);
     web::request r(req.getMethod(), uri.getPath(), parse_urlencoded(uri.getRawQuery()),
                    std::move(form), std::move(body), req.getContentType(),
                    req.clientAddress().toString());
     return std::make_shared<context>(
-        std::move(r), [&resp](const response& reply, bool keep_alive) {
+        std::move(r), [this, &resp](const response& reply, bool keep_alive) {
+          count(reply.status());
           send_reply(resp, reply, keep_alive);
         });
   }
 
   void dispatch(const context_ptr& ctx) {
-    const route_handler* handler = state_->routes->match(rest_);
-    if (handler == nullptr) {
+    if (route_ >= state_->routes->size()) {
       ctx->response().status(404);
       ctx->complete_response();
       return;
     }
-    (*handler)(ctx);
+    state_->routes->handler(route_)(ctx);
     if (ctx->completed()) {
       return;
     }
@@ -271,7 +283,7 @@ private:
     ctx->complete_response();
   }
 
-  static void answer_if_unsent(const context_ptr& ctx, net::HTTPServerResponse& resp, int status) {
+  void answer_if_unsent(const context_ptr& ctx, net::HTTPServerResponse& resp, int status) {
     if (ctx) {
       if (!ctx->completed()) {
         ctx->response() = response();
@@ -283,8 +295,22 @@ private:
     }
   }
 
+  // Answers sent before a context exists (bad address, body refused) are counted here too.
+  void send_status(net::HTTPServerResponse& resp, int status) {
+    count(status);
+    send_bare_status(resp, status);
+  }
+
+  void count(int status) const {
+    if (state_->meter) {
+      state_->meter->count_request(slot_, status, std::chrono::steady_clock::now() - arrived_);
+    }
+  }
+
   std::shared_ptr<shared_state> state_;
-  std::string rest_;
+  std::chrono::steady_clock::time_point arrived_;
+  std::size_t route_ = 0;
+  std::size_t slot_ = 0; // "other" until a route matched
 };
 
 class request_factory final : public net::HTTPRequestHandlerFactory {
@@ -307,10 +333,19 @@ struct http_service::impl {
   std::uint16_t port = 0;
 };
 
-http_service::http_service(service_options options, std::shared_ptr<const route_table> routes)
+http_service::http_service(service_options options, std::shared_ptr<const route_table> routes,
+                           std::shared_ptr<metrics> meter)
     : impl_(std::make_unique<impl>()) {
-  impl_->state->options = std::move(options);
-  impl_->state->routes = std::move(routes);
+  shared_state& st = *impl_->state;
+  st.options = std::move(options);
+  st.routes = std::move(routes);
+  st.meter = std::move(meter);
+  if (st.meter) {
+    for (std::size_t i = 0; i < st.routes->size(); ++i) {
+      st.endpoint_slots.push_back(st.meter->endpoint_slot(st.routes->endpoint(i)));
+    }
+    st.endpoint_slots.push_back(st.meter->endpoint_slot("other"));
+  }
 }
 
 http_service::~http_service() { stop(std::chrono::milliseconds(0)); }
