@@ -14,6 +14,7 @@ readonly PG_DIR="$VAR_DIR/pg"
 readonly CONFIG="$VAR_DIR/orvale.json"
 readonly BINARY="$SOURCE_DIR/build/app-srv/orvale"
 readonly SERVICE_PORT=8080
+readonly ADMIN_PORT=8081
 readonly SUPERUSER_PASSWORD=postgres-demo
 readonly APP_PASSWORD=orvale-demo
 readonly APP_KEY=demo-gateway-key
@@ -90,6 +91,9 @@ check_prerequisites() {
   [[ -x "$PG_BIN/initdb" ]] || fail "PostgreSQL 15 is missing: run scripts/install-deps.sh"
   if is_listening "$SERVICE_PORT"; then
     fail "port $SERVICE_PORT is taken: stop whatever listens on 127.0.0.1:$SERVICE_PORT first"
+  fi
+  if is_listening "$ADMIN_PORT"; then
+    fail "port $ADMIN_PORT is taken: stop whatever listens on 127.0.0.1:$ADMIN_PORT first"
   fi
 }
 
@@ -190,6 +194,7 @@ write_service_config() {
 // Written by scripts/run-demo.sh for one demo run; config/orvale.example.json documents it all.
 {
   "service": { "ip": "127.0.0.1", "port": $SERVICE_PORT },
+  "admin": { "ip": "127.0.0.1", "port": $ADMIN_PORT },
   "logging": { "level": "info", "stderr": true },
   "orvale": {
     "upstream_url": "",
@@ -231,7 +236,7 @@ forward_signal() {
 # The gateway runs in a session of its own so that a Ctrl-C reaches it once, through this script,
 # and a hang-up of the terminal stops it instead of making it reload its configuration.
 run_gateway() {
-  say "gateway on http://127.0.0.1:$SERVICE_PORT/orvale (Ctrl-C stops it and the cluster)"
+  say "gateway on http://127.0.0.1:$SERVICE_PORT/orvale, operations on http://127.0.0.1:$ADMIN_PORT/metrics (Ctrl-C stops it and the cluster)"
   setsid "$BINARY" -c "$CONFIG" </dev/null &
   gateway_pid=$!
   local status

@@ -3,6 +3,8 @@
 #
 #   test-pg.sh start DIR [TIMEZONE]   wipe DIR's earlier cluster, start a new one, print its port
 #   test-pg.sh restart DIR            restart it on the same port (sessions are cut)
+#   test-pg.sh halt DIR               stop it, keeping its data (the port is free meanwhile)
+#   test-pg.sh resume DIR             start a halted cluster again on the same port
 #   test-pg.sh stop DIR               stop it (if running) and remove its data
 #
 # The cluster listens on 127.0.0.1 only, on a free port written to DIR/port. The superuser
@@ -20,7 +22,7 @@ readonly APP_PASSWORD=orvale-test
 readonly MAX_SOCKET_DIR=90
 
 usage() {
-  echo "usage: $0 start DIR [TIMEZONE] | restart DIR | stop DIR" >&2
+  echo "usage: $0 start DIR [TIMEZONE] | restart DIR | halt DIR | resume DIR | stop DIR" >&2
   exit 2
 }
 
@@ -246,6 +248,31 @@ cmd_restart() {
   as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -l "$cdir/pg.log" -m fast -w -t 60 restart >/dev/null
 }
 
+cluster_home() {
+  local dir
+  dir=$(cd "$1" && pwd -P)
+  if [[ -f "$dir/home" ]]; then
+    cat "$dir/home"
+  else
+    echo "$dir"
+  fi
+}
+
+cmd_halt() {
+  local cdir
+  cdir=$(cluster_home "$1")
+  is_running "$cdir" || fail "no cluster runs in $cdir/data"
+  as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -m fast -w -t 60 stop >/dev/null
+}
+
+cmd_resume() {
+  local cdir
+  cdir=$(cluster_home "$1")
+  [[ -d "$cdir/data" ]] || fail "no cluster in $cdir/data"
+  is_running "$cdir" && return 0
+  as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -l "$cdir/pg.log" -w -t 60 start >/dev/null
+}
+
 cmd_stop() {
   local dir=$1
   [[ -d "$dir" ]] || return 0
@@ -268,6 +295,14 @@ main() {
   restart)
     (($# == 2)) || usage
     cmd_restart "$2"
+    ;;
+  halt)
+    (($# == 2)) || usage
+    cmd_halt "$2"
+    ;;
+  resume)
+    (($# == 2)) || usage
+    cmd_resume "$2"
     ;;
   *) usage ;;
   esac

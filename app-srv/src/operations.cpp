@@ -72,7 +72,7 @@ void write_job_gauges(const web::job_snapshot& jobs, web::exposition& out) {
 
 web::admin_options read_admin_options(const web::settings& cfg) {
   web::admin_options o;
-  o.ip = cfg.get("admin.ip", "127.0.0.1");
-  o.port = cfg.get("admin.port", 0);
+  o.ip = cfg.get("admin.ip", o.ip);
+  o.port = cfg.get("admin.port", o.port);
   return o;
 }

@@ -156,6 +156,10 @@ private_cluster::~private_cluster() {
 
 void private_cluster::restart() { script("restart"); }
 
+void private_cluster::halt() { script("halt"); }
+
+void private_cluster::resume() { script("resume"); }
+
 void private_cluster::script(const std::string& command) {
   const std::string line = "bash '" + (source_dir() / "scripts" / "test-pg.sh").string() + "' " +
                            command + " '" + dir_.string() + "' >/dev/null";

@@ -87,6 +87,8 @@ public:
 
   int port() const { return port_; }
   void restart(); // fast restart on the same port: every session is cut
+  void halt();    // stopped, data kept: nothing answers on the port until resume()
+  void resume();
 
 private:
   void script(const std::string& command);
