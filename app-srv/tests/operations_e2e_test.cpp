@@ -38,6 +38,18 @@ std::unique_ptr<orvale_process> start_with_admin(const std::string& app_database
   return gw;
 }
 
+// The admin listener opens just after the service's port, which wait_ready() watches.
+[[nodiscard]] testing::AssertionResult wait_admin(std::uint16_t port) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (http_call(port, "GET", "/health").status != 200) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return testing::AssertionFailure() << "no admin listener on " << port;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return testing::AssertionSuccess();
+}
+
 // The value of one sample line of a scrape ("name{labels} value"); -1 when it is missing.
 double sample(const std::string& scrape, const std::string& series) {
   const std::string head = series + " ";
@@ -61,6 +73,7 @@ protected:
     admin_port_ = orvale_test::free_port();
     gw_ = start_with_admin(db_->json_db_object(), agg_->base_url(), admin_port_);
     ASSERT_TRUE(gw_->wait_ready(10s)) << gw_->log_text();
+    ASSERT_TRUE(wait_admin(admin_port_)) << gw_->log_text();
   }
   static void TearDownTestSuite() {
     gw_.reset();
@@ -188,6 +201,7 @@ TEST(AdminReadiness, FollowsTheDatabaseDownAndBackUp) {
   const std::uint16_t admin_port = orvale_test::free_port();
   auto gw = start_with_admin(db.json_db_object(), "", admin_port);
   ASSERT_TRUE(gw->wait_ready(10s)) << gw->log_text();
+  ASSERT_TRUE(wait_admin(admin_port)) << gw->log_text();
   const auto ready = [&] { return http_call(admin_port, "GET", "/ready"); };
   ASSERT_EQ(ready().status, 200);
 
