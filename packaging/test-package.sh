@@ -89,15 +89,19 @@ unpack() {
   dpkg -x "$DEB" "$ROOT"
 }
 
-psql_orvale() {
-  PGPASSWORD=orvale-test /usr/lib/postgresql/15/bin/psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 \
-    -p "$PG_PORT" -U orvale "$@"
+# The passwords test-pg.sh gives its roles.
+psql_as() {
+  local user=$1 password=$2
+  shift 2
+  PGPASSWORD=$password /usr/lib/postgresql/15/bin/psql -X -q -v ON_ERROR_STOP=1 -h 127.0.0.1 \
+    -p "$PG_PORT" -U "$user" "$@"
 }
 
+# The packaged schema, applied as the role the gateway logs in as.
 prepare_database() {
   PG_PORT=$(bash "$SOURCE_DIR/scripts/test-pg.sh" start "$PG_DIR" | tail -n 1)
-  psql_orvale -d postgres -c "CREATE DATABASE $DB_NAME" >/dev/null
-  psql_orvale -d "$DB_NAME" -f "$ROOT/usr/share/orvale/schema.sql" >/dev/null
+  psql_as postgres postgres-test -d postgres -c "CREATE DATABASE $DB_NAME OWNER orvale" >/dev/null
+  psql_as orvale orvale-test -d "$DB_NAME" -f "$ROOT/usr/share/orvale/schema.sql" >/dev/null
 }
 
 # A plain GET; prints the status, then the body.
