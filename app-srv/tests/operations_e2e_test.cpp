@@ -2,11 +2,18 @@
 // service's port, the metrics moving with real requests and a failing aggregator (checked by
 // promtool where it is installed), the job view of a relay that gave up, and readiness following
 // the database.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -215,6 +222,74 @@ TEST(AdminReadiness, FollowsTheDatabaseDownAndBackUp) {
   const http_reply back = ready();
   EXPECT_EQ(back.status, 200) << gw->log_text();
   EXPECT_EQ(back.body, R"({"database":"ok"})");
+}
+
+// A service manager's notification socket: a datagram socket the gateway finds in NOTIFY_SOCKET.
+class notify_socket {
+public:
+  notify_socket() {
+    char pattern[] = "/tmp/orvale-notify-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) {
+      dir_ = pattern;
+    }
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = (dir_ / "notify").string();
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    bound_ = !dir_.empty() && fd_ >= 0 &&
+             ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    path_ = path;
+  }
+  ~notify_socket() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  notify_socket(const notify_socket&) = delete;
+  notify_socket& operator=(const notify_socket&) = delete;
+
+  bool bound() const { return bound_; }
+  const std::string& path() const { return path_; }
+
+  // The next message, or "" when none came within the limit.
+  std::string next(std::chrono::milliseconds limit) {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(limit.count())) <= 0) {
+      return "";
+    }
+    char buf[512];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+  }
+
+private:
+  std::filesystem::path dir_;
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(ServiceManager, HearsReadyReloadingAndStopping) {
+  notify_socket manager;
+  ASSERT_TRUE(manager.bound()) << manager.path();
+  const std::uint16_t admin_port = orvale_test::free_port();
+  ::setenv("NOTIFY_SOCKET", manager.path().c_str(), 1); // inherited by the child alone
+  auto gw = start_with_admin("{}", "", admin_port);
+  ::unsetenv("NOTIFY_SOCKET");
+  EXPECT_EQ(manager.next(10s), "READY=1") << gw->log_text();
+  // Both listeners are open once READY=1 is sent.
+  EXPECT_EQ(http_call(admin_port, "GET", "/health").status, 200);
+  EXPECT_NE(http_call(gw->port(), "GET", "/orvale/").status, 0);
+
+  gw->send_signal(SIGHUP);
+  EXPECT_EQ(manager.next(10s), "RELOADING=1");
+  EXPECT_EQ(manager.next(10s), "READY=1") << gw->log_text();
+  gw->send_signal(SIGTERM);
+  EXPECT_EQ(manager.next(10s), "STOPPING=1");
+  EXPECT_EQ(gw->wait_exit(10s), 0);
 }
 
 } // namespace
