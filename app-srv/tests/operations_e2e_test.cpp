@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -200,6 +201,31 @@ TEST_F(AdminListener, AnAdminPortThatCannotBeBoundStopsTheStart) {
   EXPECT_EQ(clash->wait_exit(10s), 1) << clash->log_text();
   EXPECT_NE(clash->log_text().find(":" + std::to_string(admin_port_)), std::string::npos)
       << clash->log_text();
+}
+
+TEST_F(AdminListener, ReadinessSaysStoppingWhileAStopWaitsForARunningRequest) {
+  const std::string report_path = "/api/order/report";
+  agg_->script(report_path, {reply(200, R"({"orders":[]})", 1500ms)});
+  const std::uint16_t admin_port = orvale_test::free_port();
+  auto gw = start_with_admin(db_->json_db_object(), agg_->base_url(), admin_port);
+  ASSERT_TRUE(gw->wait_ready(10s)) << gw->log_text();
+  ASSERT_TRUE(wait_admin(admin_port)) << gw->log_text();
+  auto slow = std::async(std::launch::async, [&] {
+    return http_call(gw->port(), "GET", "/orvale/report/main?key=gw-key&app=DEMO&sdate=D");
+  });
+  ASSERT_TRUE(agg_->wait_for(report_path, 1, 5s));
+
+  gw->send_signal(SIGTERM);
+  http_reply ready;
+  const auto deadline = std::chrono::steady_clock::now() + 1s;
+  do {
+    ready = http_call(admin_port, "GET", "/ready");
+  } while (ready.status == 200 && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(ready.status, 503) << gw->log_text();
+  EXPECT_EQ(ready.body, R"({"database":"stopping"})");
+  EXPECT_EQ(slow.get().status, 200) << "the running request still gets its answer";
+  EXPECT_EQ(gw->wait_exit(10s), 0);
+  agg_->script(report_path, {});
 }
 
 TEST(AdminReadiness, FollowsTheDatabaseDownAndBackUp) {
