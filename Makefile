@@ -9,6 +9,9 @@
 #   make test-tsan   only the outgoing-call concurrency test under ThreadSanitizer (part of test)
 #   make fuzz    the order request parser under libFuzzer for 60 s, the canonical JSON form for
 #                30 s (clang++; skipped without it)
+#   make package the Debian package (build/orvale_*.deb) from build/
+#   make test-package  build the package, check its contents, run the packaged binary with the
+#                packaged configuration against a throwaway cluster (part of test)
 #   make clean   remove both build trees and var/
 
 SHELL := /bin/bash
@@ -23,7 +26,7 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on
 # The test binaries use databases of their own in the one cluster of the pg_start fixture.
 CTEST := ctest --output-on-failure -j2
 
-.PHONY: all build deps run test test-asan test-tsan fuzz clean
+.PHONY: all build deps run test test-asan test-tsan fuzz package test-package clean
 
 all: build
 
@@ -31,7 +34,7 @@ deps:
 	bash scripts/install-deps.sh
 
 build:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALE_WERROR=ON
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 # Steps in order inside one recipe, so that "make -j" cannot start them side by side.
@@ -44,19 +47,27 @@ test:
 	bash scripts/install-deps.sh
 	$(MAKE) --no-print-directory build
 	$(CTEST) --test-dir $(BUILD_DIR)
+	$(MAKE) --no-print-directory test-package
 	$(MAKE) --no-print-directory fuzz
 	$(MAKE) --no-print-directory test-asan
 
 test-asan:
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON \
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON -DORVALE_WERROR=ON \
 	  -DORVALE_TEST_PG_TIMEZONE=$(ASAN_TIMEZONE)
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN_DIR)
 
+# From the build/ tree as it stands: no second full build.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
+
+test-package: build
+	bash packaging/test-package.sh $(BUILD_DIR)
+
 # The outgoing-call concurrency test under ThreadSanitizer on its own; "make test" already runs it
 # with the rest of build/ (it is left out of the sanitizer tree, which cannot host it).
 test-tsan:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVALE_WERROR=ON
 	cmake --build $(BUILD_DIR) -j$(JOBS) --target outgoing_tsan_tests
 	$(CTEST) --test-dir $(BUILD_DIR) -R '^outgoing_tsan_tests$$'
 

@@ -8,6 +8,12 @@ readonly PACKAGES=(
   libpoco-dev libpq-dev libcurl4-openssl-dev libgtest-dev googletest
   postgresql-15 postgresql-client-15
   ca-certificates curl locales openssl
+  # sd_notify for the systemd unit (Type=notify)
+  libsystemd-dev
+  # promtool, which checks the metrics scrape in the tests
+  prometheus
+  # clang++ and its libFuzzer runtime for the fuzzers of make test / make fuzz
+  clang libclang-rt-14-dev
 )
 # The service's messages are Russian; without this locale it falls back to C.UTF-8.
 readonly LOCALE=ru_RU.UTF-8

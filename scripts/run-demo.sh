@@ -19,6 +19,7 @@ readonly SIM_STATIONS="$SOURCE_DIR/config/orvale-sim.demo.json"
 readonly SIM_PORTS=(9101 9102 9103 9200)
 readonly AGGREGATOR_URL=http://127.0.0.1:9200
 readonly SERVICE_PORT=8080
+readonly ADMIN_PORT=8081
 readonly SUPERUSER_PASSWORD=postgres-demo
 readonly APP_PASSWORD=orvale-demo
 readonly APP_KEY=demo-gateway-key
@@ -105,6 +106,9 @@ check_prerequisites() {
       fail "port $port is taken (a simulator's): stop whatever listens on 127.0.0.1:$port first"
     fi
   done
+  if is_listening "$ADMIN_PORT"; then
+    fail "port $ADMIN_PORT is taken: stop whatever listens on 127.0.0.1:$ADMIN_PORT first"
+  fi
 }
 
 init_cluster() {
@@ -204,6 +208,7 @@ write_service_config() {
 // Written by scripts/run-demo.sh for one demo run; config/orvale.example.json documents it all.
 {
   "service": { "ip": "127.0.0.1", "port": $SERVICE_PORT },
+  "admin": { "ip": "127.0.0.1", "port": $ADMIN_PORT },
   "logging": { "level": "info", "stderr": true },
   "orvale": {
     "upstream_url": "$AGGREGATOR_URL",
@@ -267,7 +272,7 @@ stop_simulators() {
 # The gateway runs in a session of its own so that a Ctrl-C reaches it once, through this script,
 # and a hang-up of the terminal stops it instead of making it reload its configuration.
 run_gateway() {
-  say "gateway on http://127.0.0.1:$SERVICE_PORT/orvale (Ctrl-C stops it and the cluster)"
+  say "gateway on http://127.0.0.1:$SERVICE_PORT/orvale, operations on http://127.0.0.1:$ADMIN_PORT/metrics (Ctrl-C stops it and the cluster)"
   setsid "$BINARY" -c "$CONFIG" </dev/null &
   gateway_pid=$!
   local status

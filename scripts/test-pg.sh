@@ -3,8 +3,8 @@
 #
 #   test-pg.sh start DIR [TIMEZONE]   wipe DIR's earlier cluster, start a new one, print its port
 #   test-pg.sh restart DIR            restart it on the same port (sessions are cut)
-#   test-pg.sh pause DIR              stop the server, keeping its data (as a database outage)
-#   test-pg.sh resume DIR             start the paused server again on the same port
+#   test-pg.sh halt DIR               stop it, keeping its data (the port is free meanwhile)
+#   test-pg.sh resume DIR             start a halted cluster again on the same port
 #   test-pg.sh stop DIR               stop it (if running) and remove its data
 #
 # The cluster listens on 127.0.0.1 only, on a free port written to DIR/port. The superuser
@@ -22,7 +22,7 @@ readonly APP_PASSWORD=orvale-test
 readonly MAX_SOCKET_DIR=90
 
 usage() {
-  echo "usage: $0 start DIR [TIMEZONE] | restart DIR | pause DIR | resume DIR | stop DIR" >&2
+  echo "usage: $0 start DIR [TIMEZONE] | restart DIR | halt DIR | resume DIR | stop DIR" >&2
   exit 2
 }
 
@@ -248,7 +248,6 @@ cmd_restart() {
   as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -l "$cdir/pg.log" -m fast -w -t 60 restart >/dev/null
 }
 
-# The cluster directory that holds DIR's data.
 cluster_home() {
   local dir
   dir=$(cd "$1" && pwd -P)
@@ -259,7 +258,7 @@ cluster_home() {
   fi
 }
 
-cmd_pause() {
+cmd_halt() {
   local cdir
   cdir=$(cluster_home "$1")
   is_running "$cdir" || fail "no cluster runs in $cdir/data"
@@ -269,7 +268,8 @@ cmd_pause() {
 cmd_resume() {
   local cdir
   cdir=$(cluster_home "$1")
-  is_running "$cdir" && fail "the cluster in $cdir/data runs already"
+  [[ -d "$cdir/data" ]] || fail "no cluster in $cdir/data"
+  is_running "$cdir" && return 0
   as_owner "$PG_BIN/pg_ctl" -D "$cdir/data" -l "$cdir/pg.log" -w -t 60 start >/dev/null
 }
 
@@ -296,9 +296,13 @@ main() {
     (($# == 2)) || usage
     cmd_restart "$2"
     ;;
-  pause | resume)
+  halt)
     (($# == 2)) || usage
-    "cmd_$1" "$2"
+    cmd_halt "$2"
+    ;;
+  resume)
+    (($# == 2)) || usage
+    cmd_resume "$2"
     ;;
   *) usage ;;
   esac

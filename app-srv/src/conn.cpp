@@ -477,7 +477,8 @@ std::string AzsConnInfo::endpoint_str() const {
   std::string url = ssl_ ? "https://" : "http://";
   url += addr_;
   if (port_ != 0) {
-    url += ":" + std::to_string(port_);
+    url += ':';
+    url += std::to_string(port_);
   }
   url += "/api/azstank";
   return url;

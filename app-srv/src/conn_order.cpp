@@ -95,7 +95,13 @@ std::string ts2(PGconn* conn, const std::string& text) {
 constexpr const char* null_text = "NULL";
 
 std::string quoted_or_null(PGconn* conn, const std::string& text) {
-  return text.empty() ? null_text : "'" + esc(conn, text) + "'";
+  if (text.empty()) {
+    return null_text;
+  }
+  std::string out = "'";
+  out += esc(conn, text);
+  out += '\'';
+  return out;
 }
 std::string reason_or_null(PGconn* conn, const std::string& text) {
   return text == null_text ? null_text : quoted_or_null(conn, text);

@@ -10,9 +10,11 @@
 
 #include <curl/curl.h>
 
+#include "operations.h"
 #include "orvale.h"
 #include "web/log.h"
 #include "web/server.h"
+#include "web/service_manager.h"
 #include "web/settings.h"
 
 namespace {
@@ -91,35 +93,52 @@ struct cycle {
   std::shared_ptr<const web::settings> cfg;
   std::unique_ptr<orvale> root;
   std::unique_ptr<web::http_service> service;
+  std::unique_ptr<operations> ops;
 
+  // The operators' listener stays open to the end, answering readiness with "stopping".
   void stop(web::millis grace) {
+    if (ops) {
+      ops->set_stopping();
+    }
     if (service) {
       service->stop(grace);
     }
     if (root) {
       root->shutdown(grace);
     }
+    ops.reset();
     service.reset();
     root.reset();
   }
 };
 
-void start_cycle(cycle& c, const std::vector<std::string>& args) {
+// `meter` lives as long as the process, so that counters go on across SIGHUP.
+void start_cycle(cycle& c, const std::vector<std::string>& args,
+                 const std::shared_ptr<web::metrics>& meter) {
   c.cfg = web::settings::from_command_line(args);
   web::configure_logging(read_log_sinks(*c.cfg));
   LOG("orvale", info, "Запуск приложения");
-  c.root = std::make_unique<orvale>(c.cfg);
-  c.service = std::make_unique<web::http_service>(read_service_options(*c.cfg), c.root->routes());
+  c.root = std::make_unique<orvale>(c.cfg, meter);
+  c.service = std::make_unique<web::http_service>(read_service_options(*c.cfg), c.root->routes(),
+                                                  meter);
   c.service->start();
+  c.ops = std::make_unique<operations>(*c.root, read_admin_options(*c.cfg));
+  c.ops->start();
+  web::notify_service_manager("READY=1");
   LOG("orvale", debug, "Поддержка отладочных сообщений включена");
+}
+
+void notify_stop(int sig) {
+  web::notify_service_manager(sig == SIGHUP ? "RELOADING=1" : "STOPPING=1");
 }
 
 int run(const std::vector<std::string>& args) {
   const sigset_t signals = handled_signals();
+  const auto meter = std::make_shared<web::metrics>(orvale::endpoint_names(), orvale::peer_names());
   while (true) {
     cycle c;
     try {
-      start_cycle(c, args);
+      start_cycle(c, args, meter);
     } catch (const std::exception& e) {
       LOG("orvale", critical, e.what());
       std::cerr << e.what() << std::endl;
@@ -133,6 +152,7 @@ int run(const std::vector<std::string>& args) {
 
     int sig = wait_signal(signals);
     log_signal(sig);
+    notify_stop(sig);
     c.stop(grace);
     // The last signal wins: a SIGTERM during the restart pause ends the process.
     while (sig == SIGHUP) {
@@ -142,6 +162,7 @@ int run(const std::vector<std::string>& args) {
         break;
       }
       log_signal(next);
+      notify_stop(next);
       sig = next;
     }
     if (sig != SIGHUP) {

@@ -190,7 +190,8 @@ void order_machine::answer() {
 
 void order_machine::book(web::millis pause, void (order_machine::*next)()) {
   std::shared_ptr<order_machine> self = shared_from_this();
-  web::executor::task task{[self, next] { self->guarded(next); }, [self] { self->abandoned(); }};
+  web::executor::task task{[self, next] { self->guarded(next); }, [self] { self->abandoned(); },
+                          "order"};
   if (!root_.background().post_after(pause, std::move(task))) {
     LOG(channel, error,
         "[" << rec_.id << "] Обработка заказа прервана: фоновая задача не принята [ Status=\""

@@ -59,12 +59,13 @@ call_texts forward_texts(const std::string& label, bool with_body) {
   return t;
 }
 
-order_station::order_station(std::string app_key, tls_settings tls, station_limiter* limits)
-    : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits) {}
+order_station::order_station(std::string app_key, tls_settings tls, station_limiter* limits,
+                             web::peer_call_counts* counts)
+    : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits), counts_(counts) {}
 
 order_station order_station::from_root(const orvale& root) {
   return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()},
-                       &root.station_limits());
+                       &root.station_limits(), root.peer_calls("station"));
 }
 
 station_limiter::slot order_station::reserve(const station_link& link) const {
@@ -97,6 +98,7 @@ outgoing_request order_station::request(const station_link& link,
   rq.url = link.endpoint.empty() ? std::string() : link.endpoint + path_and_query;
   rq.tls = tls_;
   rq.read_reply = true;
+  rq.counts = counts_;
   return rq;
 }
 

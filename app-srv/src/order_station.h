@@ -32,10 +32,11 @@ struct station_link {
 
 class order_station {
 public:
-  // Without `limits`, calls are not bounded per controller.
-  order_station(std::string app_key, tls_settings tls, station_limiter* limits = nullptr);
-  // From "orvale.app_key", "orvale.station_tls_verify", "orvale.ca_file" and the root's
-  // per-controller call slots.
+  // Without `limits`, calls are not bounded per controller; without `counts`, not counted.
+  order_station(std::string app_key, tls_settings tls, station_limiter* limits = nullptr,
+                web::peer_call_counts* counts = nullptr);
+  // From "orvale.app_key", "orvale.station_tls_verify", "orvale.ca_file", the root's
+  // per-controller call slots and its station call counters.
   static order_station from_root(const orvale& root);
 
   // The "apikey" value of the order calls: the aggregator's key, the gateway's, the station's.
@@ -75,6 +76,7 @@ private:
   std::string app_key_;
   tls_settings tls_;
   station_limiter* limits_;
+  web::peer_call_counts* counts_; // the root's, which outlives every call
 };
 
 // The two header sets of the station calls: JSON bodies, and the others.

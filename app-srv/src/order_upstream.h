@@ -21,7 +21,7 @@ call_texts status_texts(const std::string& label);
 class order_upstream {
 public:
   // An empty base URL makes every call answer no_address_status without sending anything.
-  order_upstream(std::string base_url, tls_settings tls);
+  order_upstream(std::string base_url, tls_settings tls, web::peer_call_counts* counts = nullptr);
   // From "orvale.upstream_url", "orvale.upstream_tls_verify" and "orvale.ca_file".
   static order_upstream from_root(const orvale& root);
 
@@ -44,6 +44,7 @@ public:
 private:
   std::string base_url_;
   tls_settings tls_;
+  web::peer_call_counts* counts_; // the root's, which outlives every call
 };
 
 } // namespace srv_apps

@@ -60,17 +60,23 @@ content::DBConnection_t read_database(const web::settings& cfg, const std::strin
 // Registers a route whose endpoint object lives for one request.
 template <class Endpoint, void (Endpoint::*Handler)()>
 void add_route(web::route_table& routes, orvale& root, const std::string& pattern,
-               const std::string& channel) {
-  routes.add(pattern, [&root, channel](const web::context_ptr& ctx) {
-    Endpoint endpoint(root, ctx, channel);
-    (endpoint.*Handler)();
-  });
+               const std::string& channel, const std::string& label) {
+  routes.add(
+      pattern,
+      [&root, channel](const web::context_ptr& ctx) {
+        Endpoint endpoint(root, ctx, channel);
+        (endpoint.*Handler)();
+      },
+      label);
 }
 
 } // namespace
 
-orvale::orvale(std::shared_ptr<const web::settings> cfg)
-    : cfg_(std::move(cfg)), clock_(cfg_->get("orvale.pause_scale", 1.0)) {
+orvale::orvale(std::shared_ptr<const web::settings> cfg, std::shared_ptr<web::metrics> meter)
+    : cfg_(std::move(cfg)),
+      meter_(meter ? std::move(meter)
+                   : std::make_shared<web::metrics>(endpoint_names(), peer_names())),
+      clock_(cfg_->get("orvale.pause_scale", 1.0)) {
   read_settings();
   executor_ = std::make_unique<web::executor>(
       static_cast<std::size_t>(cfg_->get("orvale.executor_threads", default_executor_threads)),
@@ -130,53 +136,63 @@ void orvale::read_settings() {
 void orvale::register_routes(web::route_table& routes) {
   using srv_apps::pending;
   // Registration order decides which route wins; it is the order operators know from the logs.
-  add_route<srv_apps::ping, &srv_apps::ping::get_ping>(routes, *this, "^/ping(/?)$", "orvale/ping");
+  add_route<srv_apps::ping, &srv_apps::ping::get_ping>(routes, *this, "^/ping(/?)$", "orvale/ping",
+                                                       "ping");
   add_route<srv_apps::prices, &srv_apps::prices::get_prices>(routes, *this, "^/price(/?)$",
-                                                             "orvale/price");
+                                                             "orvale/price", "price");
   add_route<srv_apps::order, &srv_apps::order::get_order>(routes, *this, "^/order(/?)$",
-                                                          "orvale/order");
-  add_route<srv_apps::stations, &srv_apps::stations::get_stations>(routes, *this,
-                                                                   "^/station(/?)$",
-                                                                   "orvale/station");
-  using route_adder = void (*)(web::route_table&, orvale&, const std::string&, const std::string&);
+                                                          "orvale/order", "order");
+  add_route<srv_apps::stations, &srv_apps::stations::get_stations>(
+      routes, *this, "^/station(/?)$", "orvale/station", "station");
+  using route_adder = void (*)(web::route_table&, orvale&, const std::string&, const std::string&,
+                               const std::string&);
   struct entry {
     const char* pattern;
     const char* channel;
+    const char* label; // in the request metrics
     route_adder add = &add_route<pending, &pending::get_pending>; // until its endpoint is built
   };
   static constexpr entry more_routes[] = {
-      {"^/fueling(/?)$", "orvale/fueling",
+      {"^/fueling(/?)$", "orvale/fueling", "fueling",
        &add_route<srv_apps::stat_fueling, &srv_apps::stat_fueling::send_status>},
-      {"^/canceled(/?)$", "orvale/canceled",
+      {"^/canceled(/?)$", "orvale/canceled", "canceled",
        &add_route<srv_apps::stat_canceled, &srv_apps::stat_canceled::send_status>},
-      {"^/completed(/?)$", "orvale/completed",
+      {"^/completed(/?)$", "orvale/completed", "completed",
        &add_route<srv_apps::stat_completed, &srv_apps::stat_completed::send_status>},
-      {"^/volume(/?)$", "orvale/volume",
+      {"^/volume(/?)$", "orvale/volume", "volume",
        &add_route<srv_apps::stat_volume, &srv_apps::stat_volume::send_status>},
-      {"^/message(/?)$", "orvale/message",
+      {"^/message(/?)$", "orvale/message", "message",
        &add_route<srv_apps::stat_notify, &srv_apps::stat_notify::send_status>},
-      {"^/sync_prices(/?)$", "orvale/sync_prices",
+      {"^/sync_prices(/?)$", "orvale/sync_prices", "sync_prices",
        &add_route<srv_apps::sync_prices, &srv_apps::sync_prices::get_sync_prices>},
-      {"^/sync_stations(/?)$", "orvale/sync_stations",
+      {"^/sync_stations(/?)$", "orvale/sync_stations", "sync_stations",
        &add_route<srv_apps::sync_stations, &srv_apps::sync_stations::get_sync_stations>},
-      {"^/sync_products(/?)$", "orvale/sync_products",
+      {"^/sync_products(/?)$", "orvale/sync_products", "sync_products",
        &add_route<srv_apps::sync_products, &srv_apps::sync_products::get_sync_products>},
-      {"^/callback/prices(/?)$", "orvale/callback/prices",
+      {"^/callback/prices(/?)$", "orvale/callback/prices", "callback",
        &add_route<srv_apps::callback, &srv_apps::callback::get_callback_prices>},
-      {"^/callback/config(/?)$", "orvale/callback",
+      {"^/callback/config(/?)$", "orvale/callback", "callback",
        &add_route<srv_apps::callback, &srv_apps::callback::get_callback_config>},
-      {"^/callback(/?)$", "orvale/callback",
+      {"^/callback(/?)$", "orvale/callback", "callback",
        &add_route<srv_apps::callback, &srv_apps::callback::default_response>},
-      {"^/cpanel/register(/?)$", "orvale/registration",
+      {"^/cpanel/register(/?)$", "orvale/registration", "register",
        &add_route<srv_apps::registration, &srv_apps::registration::get_registration>},
-      {"^/report/main(/?)$", "orvale/report",
+      {"^/report/main(/?)$", "orvale/report", "report",
        &add_route<srv_apps::report, &srv_apps::report::get_report>},
   };
   for (const auto& e : more_routes) {
-    e.add(routes, *this, e.pattern, e.channel);
+    e.add(routes, *this, e.pattern, e.channel, e.label);
   }
   routes.add("", [this](const web::context_ptr& ctx) { default_response(*ctx); });
 }
+
+std::vector<std::string> orvale::endpoint_names() {
+  return {"order",         "price",         "station",     "ping",     "fueling", "completed",
+          "canceled",      "volume",        "message",     "callback", "sync_products",
+          "sync_stations", "sync_prices",   "register",    "report",   "other"};
+}
+
+std::vector<std::string> orvale::peer_names() { return {"aggregator", "station"}; }
 
 std::shared_ptr<content::connection_pool>
 orvale::pool_for(const content::DBConnection_t& record) const {

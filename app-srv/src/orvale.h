@@ -5,6 +5,8 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "completion_relay.h"
 #include "conn.h"
@@ -12,6 +14,7 @@
 #include "station_limit.h"
 #include "web/clock.h"
 #include "web/executor.h"
+#include "web/metrics.h"
 #include "web/server.h"
 #include "web/settings.h"
 
@@ -19,7 +22,10 @@ class orvale {
 public:
   // Reads the settings; throws std::runtime_error when "orvale.notifications",
   // "orvale.app_database" or "orvale.velk_database" is missing or not an object.
-  explicit orvale(std::shared_ptr<const web::settings> cfg);
+  // `meter` outlives service cycles so that counters survive a SIGHUP; without one the root keeps
+  // its own.
+  explicit orvale(std::shared_ptr<const web::settings> cfg,
+                  std::shared_ptr<web::metrics> meter = nullptr);
   ~orvale();
   orvale(const orvale&) = delete;
   orvale& operator=(const orvale&) = delete;
@@ -49,6 +55,13 @@ public:
   // The slots of synchronous calls to station controllers ("orvale.station_concurrency" per
   // controller, waiting at most "orvale.station_wait").
   srv_apps::station_limiter& station_limits() const { return *station_limits_; }
+  const web::executor& background() const { return *executor_; }
+  // The label values of the request and outgoing-call metrics.
+  static std::vector<std::string> endpoint_names();
+  static std::vector<std::string> peer_names();
+  const std::shared_ptr<web::metrics>& meter() const { return meter_; }
+  // The outgoing-call counters of "aggregator" or "station".
+  web::peer_call_counts* peer_calls(std::string_view peer) const { return meter_->peer(peer); }
   // The pool of one of the two records above; null when that record keeps no pool.
   std::shared_ptr<content::connection_pool> pool_for(const content::DBConnection_t& record) const;
   // Ends pauses and drops or finishes background work; waits at most `grace`.
@@ -68,6 +81,7 @@ private:
   void register_routes(web::route_table& routes);
 
   std::shared_ptr<const web::settings> cfg_;
+  std::shared_ptr<web::metrics> meter_;
   std::string upstream_url_;
   std::string admin_key_;
   int max_expiration_timeout_ = 259200; // s

@@ -186,6 +186,7 @@ outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
     out.transfer_code = static_cast<int>(reported);
   } else {
     out.status = code;
+    out.answered = true;
     if (!texts.reply.empty()) {
       LOG(texts.channel, debug, texts.reply << code);
     }
@@ -226,12 +227,16 @@ outgoing_result perform_call(const outgoing_request& request, const call_texts& 
   if (request.url.empty()) {
     return outgoing_result{no_address_status, "", 0};
   }
+  outgoing_result out{client_failure_status, "", 0};
   try {
-    return transfer(request, texts);
+    out = transfer(request, texts);
   } catch (const std::exception& e) {
     LOG(texts.channel, error, "Ошибка исходящего запроса " << request.url << ": " << e.what());
   }
-  return outgoing_result{client_failure_status, "", 0};
+  if (request.counts != nullptr) {
+    request.counts->count(web::outcome_of(out.status, !out.answered));
+  }
+  return out;
 }
 
 std::string url_escape(const std::string& text) {

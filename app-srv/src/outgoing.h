@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "web/clock.h"
+#include "web/metrics.h"
 
 namespace srv_apps {
 
@@ -45,12 +46,16 @@ struct outgoing_request {
   tls_settings tls;
   bool read_reply = false; // false: the reply body is discarded
   std::size_t reply_limit = max_reply_bytes; // bytes of a read reply; more is a transfer failure
+  // Where the call's outcome is counted (the operators' metrics); null counts nothing. A call
+  // without an address sends nothing and is not counted.
+  web::peer_call_counts* counts = nullptr;
 };
 
 struct outgoing_result {
   long status = transfer_failure_status;
   std::string reply;     // with read_reply: the body received ("" after an oversized one)
   int transfer_code = 0; // the libcurl code of a failed transfer, 0 otherwise
+  bool answered = false; // the status is the peer's own (a 500 or 502 may be either)
 };
 
 // Never throws. Requires libcurl's process-wide initialisation (done once by the process entry).

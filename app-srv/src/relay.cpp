@@ -47,7 +47,7 @@ relay::relay(std::shared_ptr<relay_runner> runner, relay_subject subject,
 
 void relay::book(web::millis pause) {
   auto self = shared_from_this();
-  web::executor::task t{[self] { self->attempt(); }, [self] { self->abandoned(); }};
+  web::executor::task t{[self] { self->attempt(); }, [self] { self->abandoned(); }, kind()};
   if (!runner_->run_after(pause, std::move(t))) {
     abandoned();
   }
@@ -86,10 +86,26 @@ void relay::end(long result) {
         "Ретрансляция не выполнена: заказ " << subject_.order_id << ", событие \"" << subject_.event
                                             << "\", попыток " << tries_ << ", последний ответ "
                                             << result);
+    runner_->gave_up(web::failed_job{subject_.order_id, kind(), tries_,
+                                     tries_ == 0 ? "no try made" : "result " + std::to_string(result),
+                                     std::chrono::system_clock::now()});
   }
   if (finish_) {
     finish_(result, tries_);
   }
+}
+
+std::string relay::kind() const {
+  if (!subject_.kind.empty()) {
+    return subject_.kind;
+  }
+  std::string k = subject_.event;
+  for (char& c : k) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return k;
 }
 
 void relay::abandoned() const {

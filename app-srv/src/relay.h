@@ -62,6 +62,8 @@ public:
   // Runs the task after the pause (before scaling); false when it cannot be booked (shutdown,
   // queue full), and then neither of the task's functions is ever called.
   [[nodiscard]] virtual bool run_after(web::millis pause, web::executor::task task) = 0;
+  // A relay ended without success: kept for the operators' job view where the runner has one.
+  virtual void gave_up(web::failed_job) {}
 };
 
 // The service's background executor and its clock; the executor must outlive the relays.
@@ -73,6 +75,7 @@ public:
   bool run_after(web::millis pause, web::executor::task task) override {
     return exec_.post_after(pause, std::move(task));
   }
+  void gave_up(web::failed_job job) override { exec_.record_failure(std::move(job)); }
 
 private:
   web::executor& exec_;
@@ -83,6 +86,8 @@ struct relay_subject {
   std::string order_id;
   std::string event; // "Fueling", "Completed", ...
   std::string channel = "orvale";
+  // The job view's kind; "" takes the event in lower case.
+  std::string kind = "";
 };
 
 class relay : public std::enable_shared_from_this<relay> {
@@ -107,6 +112,7 @@ private:
   void attempt();
   void end(long result);
   void abandoned() const;
+  std::string kind() const;
 
   std::shared_ptr<relay_runner> runner_;
   relay_subject subject_;

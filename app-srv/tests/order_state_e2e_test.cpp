@@ -139,7 +139,7 @@ TEST(OrderOutage, RunStopsOnAFailedWriteAndTheCompletionIsStillTaken) {
                                   web::json::write(new_order("O-1")), "application/json", 30s);
   });
   ASSERT_TRUE(station.wait_for(st_order, 1, 10s)) << gw.log_text();
-  cluster.pause();
+  cluster.halt();
   EXPECT_EQ(answer.get().status, 502);
   EXPECT_TRUE(
       gw.wait_log("[O-1] Состояние заказа не записано, обработка остановлена [ step=2 ]", 5s))

@@ -45,6 +45,48 @@ std::size_t executor::pending() const {
   return queue_.size() + running_;
 }
 
+void executor::record_failure(failed_job job) {
+  std::lock_guard<std::mutex> lock(mu_);
+  failures_.add(std::move(job));
+}
+
+job_snapshot executor::jobs() const {
+  job_snapshot out;
+  std::lock_guard<std::mutex> lock(mu_);
+  const steady_time now = clock_.now();
+  for (const auto& [due, t] : queue_) {
+    job_counts& c = out.counts[t.kind];
+    if (due <= now) {
+      ++c.due;
+      if (!out.oldest_due) {
+        out.oldest_due = std::chrono::duration_cast<millis>(now - due); // the map is by due time
+      }
+    } else {
+      ++c.scheduled;
+    }
+  }
+  for (const auto& [kind, n] : running_kinds_) {
+    out.counts[kind].running = n;
+  }
+  failures_.fill(out);
+  return out;
+}
+
+void failure_log::add(failed_job job) {
+  ++by_kind_[job.kind];
+  if (recent_.size() == kept) {
+    recent_.erase(recent_.begin());
+  }
+  recent_.push_back(std::move(job));
+}
+
+void failure_log::fill(job_snapshot& snapshot) const {
+  for (const auto& [kind, n] : by_kind_) {
+    snapshot.counts[kind].failed = n;
+  }
+  snapshot.failed.assign(recent_.rbegin(), recent_.rend());
+}
+
 void executor::worker() {
   std::unique_lock<std::mutex> lock(mu_);
   while (true) {
@@ -68,6 +110,7 @@ void executor::worker() {
     task t = std::move(first->second);
     queue_.erase(first);
     ++running_;
+    ++running_kinds_[t.kind];
     lock.unlock();
     try {
       t.run();
@@ -78,6 +121,9 @@ void executor::worker() {
     }
     lock.lock();
     --running_;
+    if (--running_kinds_[t.kind] == 0) {
+      running_kinds_.erase(t.kind);
+    }
     idle_cv_.notify_all();
   }
 }

@@ -13,15 +13,17 @@
 #include <vector>
 
 #include "web/clock.h"
+#include "web/jobs.h"
 
 namespace web {
 
-class executor {
+class executor final : public job_view {
 public:
   struct task {
     std::function<void()> run;
     // Called instead of run when the task is dropped at shutdown (e.g. to log what is abandoned).
     std::function<void()> abandon;
+    std::string kind = "task"; // what the operators' job view counts it as
   };
 
   executor(std::size_t threads, std::size_t max_queued, clock_source& clock);
@@ -39,6 +41,10 @@ public:
   void shutdown(millis grace);
 
   std::size_t pending() const;
+  // A job that gave up for good (its last try failed), for the job view.
+  void record_failure(failed_job job);
+  // Counts by kind and state as the queue stands now, and the recorded failures.
+  job_snapshot jobs() const override;
   clock_source& clock() { return clock_; }
 
 private:
@@ -51,6 +57,8 @@ private:
   std::condition_variable idle_cv_;
   std::multimap<steady_time, task> queue_; // guarded by mu_; due time -> task
   std::size_t running_ = 0;                // guarded by mu_
+  std::map<std::string, std::size_t> running_kinds_; // guarded by mu_
+  failure_log failures_;                   // guarded by mu_
   bool stopping_ = false;                  // guarded by mu_
   std::vector<std::thread> threads_;
 };

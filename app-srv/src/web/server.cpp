@@ -20,17 +20,22 @@
 
 namespace web {
 
-void route_table::add(const std::string& pattern, route_handler handler) {
-  routes_.push_back(route{std::regex(pattern), std::move(handler)});
+void route_table::add(const std::string& pattern, route_handler handler, std::string endpoint) {
+  routes_.push_back(route{std::regex(pattern), std::move(handler), std::move(endpoint)});
 }
 
 const route_handler* route_table::match(const std::string& rest) const {
-  for (const auto& r : routes_) {
-    if (std::regex_match(rest, r.pattern)) {
-      return &r.handler;
+  const std::size_t i = match_index(rest);
+  return i < routes_.size() ? &routes_[i].handler : nullptr;
+}
+
+std::size_t route_table::match_index(const std::string& rest) const {
+  for (std::size_t i = 0; i < routes_.size(); ++i) {
+    if (std::regex_match(rest, routes_[i].pattern)) {
+      return i;
     }
   }
-  return nullptr;
+  return routes_.size();
 }
 
 bool strip_script_name(const std::string& path, const std::string& script, std::string& rest) {
@@ -82,6 +87,8 @@ std::string format_reply(const net::HTTPRequest& head, const response& r, bool k
 struct shared_state {
   service_options options;
   std::shared_ptr<const route_table> routes;
+  std::shared_ptr<metrics> meter;          // may be null
+  std::vector<std::size_t> endpoint_slots; // of each route in `meter`, then the "other" slot
   std::atomic<int> busy{0};
 };
 
@@ -103,6 +110,8 @@ public:
 
   // True when the connection may carry the next request.
   bool handle() {
+    arrived_ = std::chrono::steady_clock::now();
+    slot_ = state_.endpoint_slots.empty() ? 0 : state_.endpoint_slots.back();
     context_ptr ctx;
     try {
       ctx = prepare();
@@ -143,7 +152,10 @@ private:
       send_status(404);
       return nullptr;
     }
-    rest_ = std::move(rest);
+    route_ = state_.routes->match_index(rest);
+    if (!state_.endpoint_slots.empty()) {
+      slot_ = state_.endpoint_slots[route_];
+    }
     web::request req(r_.head.getMethod(), uri.getPath(),
                      parse_urlencoded(uri.getRawQuery(), max_form_fields), {}, std::move(r_.body),
                      r_.head.getContentType(), r_.conn->remote);
@@ -153,13 +165,12 @@ private:
   }
 
   void dispatch(const context_ptr& ctx) {
-    const route_handler* handler = state_.routes->match(rest_);
-    if (handler == nullptr) {
+    if (route_ >= state_.routes->size()) {
       ctx->response().status(404);
       ctx->complete_response();
       return;
     }
-    (*handler)(ctx);
+    state_.routes->handler(route_)(ctx);
     if (ctx->completed()) {
       return;
     }
@@ -176,7 +187,12 @@ private:
     ctx->complete_response();
   }
 
+  // Every answer is counted, those sent before a route runs (bad address, 404) included.
   void send(const response& reply, bool keep) {
+    if (state_.meter) {
+      state_.meter->count_request(slot_, reply.status(),
+                                  std::chrono::steady_clock::now() - arrived_);
+    }
     const bool keep_alive = keep && r_.head.getKeepAlive();
     sent_ = true;
     keep_alive_ = false; // unless the whole reply goes out
@@ -209,7 +225,9 @@ private:
 
   const shared_state& state_;
   full_request& r_;
-  std::string rest_;
+  std::chrono::steady_clock::time_point arrived_;
+  std::size_t route_ = 0;
+  std::size_t slot_ = 0; // "other" until a route matched
   bool sent_ = false;
   bool keep_alive_ = false;
 };
@@ -297,10 +315,19 @@ struct http_service::impl {
   std::uint16_t port = 0;
 };
 
-http_service::http_service(service_options options, std::shared_ptr<const route_table> routes)
+http_service::http_service(service_options options, std::shared_ptr<const route_table> routes,
+                           std::shared_ptr<metrics> meter)
     : impl_(std::make_unique<impl>()) {
-  impl_->state->options = std::move(options);
-  impl_->state->routes = std::move(routes);
+  shared_state& st = *impl_->state;
+  st.options = std::move(options);
+  st.routes = std::move(routes);
+  st.meter = std::move(meter);
+  if (st.meter) {
+    for (std::size_t i = 0; i < st.routes->size(); ++i) {
+      st.endpoint_slots.push_back(st.meter->endpoint_slot(st.routes->endpoint(i)));
+    }
+    st.endpoint_slots.push_back(st.meter->endpoint_slot("other"));
+  }
 }
 
 http_service::~http_service() { stop(std::chrono::milliseconds(0)); }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "web/http.h"
+#include "web/metrics.h"
 
 namespace web {
 
@@ -19,14 +20,20 @@ using route_handler = std::function<void(const context_ptr&)>;
 // order; the first whole match wins.
 class route_table {
 public:
-  void add(const std::string& pattern, route_handler handler);
+  // `endpoint` is the route's label in the request metrics.
+  void add(const std::string& pattern, route_handler handler, std::string endpoint = "other");
   const route_handler* match(const std::string& rest) const;
+  // The index of the first route that matches, or size() when none does.
+  std::size_t match_index(const std::string& rest) const;
+  const route_handler& handler(std::size_t index) const { return routes_[index].handler; }
+  const std::string& endpoint(std::size_t index) const { return routes_[index].endpoint; }
   std::size_t size() const { return routes_.size(); }
 
 private:
   struct route {
     std::regex pattern;
     route_handler handler;
+    std::string endpoint;
   };
   std::vector<route> routes_;
 };
@@ -49,7 +56,10 @@ bool strip_script_name(const std::string& path, const std::string& script, std::
 
 class http_service {
 public:
-  http_service(service_options options, std::shared_ptr<const route_table> routes);
+  // With `meter`, every answer is counted under its route's endpoint label ("other" when no
+  // route matched) with its status and the time since the request arrived.
+  http_service(service_options options, std::shared_ptr<const route_table> routes,
+               std::shared_ptr<metrics> meter = nullptr);
   ~http_service();
   http_service(const http_service&) = delete;
   http_service& operator=(const http_service&) = delete;

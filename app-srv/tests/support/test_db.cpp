@@ -158,6 +158,10 @@ void private_cluster::restart() { script("restart"); }
 void private_cluster::pause() { script("pause"); }
 void private_cluster::resume() { script("resume"); }
 
+void private_cluster::halt() { script("halt"); }
+
+void private_cluster::resume() { script("resume"); }
+
 void private_cluster::script(const std::string& command) {
   const std::string line = "bash '" + (source_dir() / "scripts" / "test-pg.sh").string() + "' " +
                            command + " '" + dir_.string() + "' >/dev/null";

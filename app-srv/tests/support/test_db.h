@@ -87,8 +87,8 @@ public:
 
   int port() const { return port_; }
   void restart(); // fast restart on the same port: every session is cut
-  void pause();   // the server stops, its data kept: a database outage
-  void resume();  // and starts again on the same port
+  void halt();    // stopped, data kept: nothing answers on the port until resume()
+  void resume();
 
 private:
   void script(const std::string& command);

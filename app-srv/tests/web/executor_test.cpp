@@ -89,3 +89,41 @@ TEST(Executor, ShutdownAbandonsWaitingTasksAndEndsRunningPauses) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ExecutorJobView, CountsByKindAndStateAndKeepsTheLatestFailures) {
+  web::real_clock clock(1.0);
+  web::executor ex(1, 100, clock);
+  std::promise<void> started;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(ex.post({[&] { started.set_value(); released.wait(); }, nullptr, "order"}));
+  ASSERT_EQ(started.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(ex.post({[] {}, nullptr, "fueling"}));              // due: the one thread is busy
+  ASSERT_TRUE(ex.post_after(600000ms, {[] {}, nullptr, "fueling"})); // scheduled
+  for (int i = 0; i < 52; ++i) {
+    ex.record_failure({"ord-" + std::to_string(i), "completed", 3, "result 503",
+                       std::chrono::system_clock::now()});
+  }
+
+  const web::job_snapshot s = ex.jobs();
+  EXPECT_EQ(s.counts.at("order").running, 1u);
+  EXPECT_EQ(s.counts.at("fueling").due, 1u);
+  EXPECT_EQ(s.counts.at("fueling").scheduled, 1u);
+  EXPECT_EQ(s.counts.at("fueling").running, 0u);
+  EXPECT_EQ(s.counts.at("completed").failed, 52u);
+  ASSERT_TRUE(s.oldest_due.has_value());
+  EXPECT_GE(s.oldest_due->count(), 0);
+  ASSERT_EQ(s.failed.size(), web::failure_log::kept);
+  EXPECT_EQ(s.failed.front().order, "ord-51"); // most recent first
+  EXPECT_EQ(s.failed.back().order, "ord-2");
+
+  release.set_value();
+  ex.shutdown(5000ms);
+  const web::job_snapshot after = ex.jobs();
+  EXPECT_EQ(after.counts.count("order"), 0u) << "a finished task is no longer counted";
+  EXPECT_FALSE(after.oldest_due.has_value());
+}
+
+} // namespace
