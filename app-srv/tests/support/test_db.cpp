@@ -155,8 +155,6 @@ private_cluster::~private_cluster() {
 }
 
 void private_cluster::restart() { script("restart"); }
-void private_cluster::pause() { script("pause"); }
-void private_cluster::resume() { script("resume"); }
 
 void private_cluster::halt() { script("halt"); }
 
