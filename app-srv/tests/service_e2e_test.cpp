@@ -48,6 +48,8 @@ TEST(ServiceProcess, ServesTheRootPathsAndStopsOnSigterm) {
   EXPECT_EQ(count_of(log, "orvale, notice: Остановка приложения по сигналу [ 15 ]"), 1u) << log;
   EXPECT_EQ(count_of(log, "orvale, notice: Завершение работы приложения"), 1u) << log;
   EXPECT_EQ(count_of(log, "orvale, debug: Поддержка отладочных сообщений включена"), 1u) << log;
+  // The listening socket is closed only once nothing polls it any more.
+  EXPECT_EQ(count_of(log, "Ошибка приёма соединения"), 0u) << log;
 }
 
 TEST(ServiceProcess, SigintStopsWithItsNumber) {

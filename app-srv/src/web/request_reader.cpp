@@ -43,9 +43,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::size_t head_limit = 64 * 1024;       // bytes of request line and header fields
-constexpr std::size_t chunk_line_limit = 1024;      // bytes of one chunk-size line
-constexpr milliseconds lingering_close{2000};       // a refused client's last bytes are read
+constexpr std::size_t head_limit = 64 * 1024;  // bytes of request line and header fields
+constexpr std::size_t chunk_line_limit = 1024; // bytes of one chunk-size line
+constexpr milliseconds lingering_close{2000};  // a refused client's last bytes are read
 constexpr milliseconds longest_poll{1000};
 constexpr std::size_t read_block = 16 * 1024;
 
@@ -130,8 +130,8 @@ void send_all(const connection& c, const std::string& data, milliseconds limit) 
   const auto deadline = steady::now() + limit;
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::send(c.socket.get(), data.data() + done, data.size() - done,
-                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n =
+        ::send(c.socket.get(), data.data() + done, data.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
@@ -160,9 +160,27 @@ request_reader::request_reader(int listen_fd, reader_limits limits, deliver_fn d
   wake_write_ = socket_fd(fds[1]);
 }
 
-request_reader::~request_reader() { stop(); }
+request_reader::~request_reader() {
+  stop();
+}
 
-void request_reader::start() { thread_ = std::thread([this] { run(); }); }
+void request_reader::start() {
+  thread_ = std::thread([this] { run(); });
+}
+
+void request_reader::stop_accepting() {
+  std::unique_lock<std::mutex> lock(mu_);
+  listening_ = false;
+  if (!thread_.joinable()) {
+    return;
+  }
+  lock.unlock();
+  wake();
+  lock.lock();
+  // Until the reader has seen it, it may still be polling the listening socket: closed under it,
+  // that descriptor would report errors, or worse, be another connection's after a reuse.
+  listen_cv_.wait(lock, [this] { return !polling_listener_ || stopping_; });
+}
 
 void request_reader::stop() {
   {
@@ -201,9 +219,16 @@ void request_reader::run() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stopping_) {
+        polling_listener_ = false;
+        listen_cv_.notify_all();
         return;
       }
       back.swap(returned_);
+      if (!listening_ && polling_listener_) {
+        polling_listener_ = false;
+        listen_cv_.notify_all();
+      }
+      accept_now_ = listening_;
     }
     const auto now = steady::now();
     for (auto& c : back) {
@@ -227,7 +252,7 @@ int request_reader::poll_once() {
   std::vector<pollfd> fds;
   fds.reserve(reading_.size() + 2);
   fds.push_back(pollfd{wake_read_.get(), POLLIN, 0});
-  const bool accepting = reading_.size() < limits_.max_connections;
+  const bool accepting = accept_now_ && reading_.size() < limits_.max_connections;
   fds.push_back(pollfd{accepting ? listen_fd_ : -1, POLLIN, 0});
   auto next = steady::now() + longest_poll;
   for (const auto& c : reading_) {
@@ -264,8 +289,8 @@ void request_reader::accept_new() {
   while (reading_.size() < limits_.max_connections) {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    const int fd =
-        ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) {
         continue;
@@ -328,8 +353,8 @@ bool request_reader::serve(std::unique_ptr<connection>& c, bool readable, steady
     return false;
   }
   refuse(*c, 408,
-         "Запрос не получен полностью за " +
-             std::to_string(limits_.request_deadline.count()) + " мс: " + c->remote);
+         "Запрос не получен полностью за " + std::to_string(limits_.request_deadline.count()) +
+             " мс: " + c->remote);
   return true;
 }
 
@@ -416,8 +441,8 @@ request_reader::progress request_reader::parse_body(connection& c) {
         break;
       }
       if (c.body.size() + size > limit) {
-        refuse(c, 413, "Превышен размер запроса (" + std::to_string(limit) + " байт): " +
-                           head.getURI());
+        refuse(c, 413,
+               "Превышен размер запроса (" + std::to_string(limit) + " байт): " + head.getURI());
         return progress::refused;
       }
       if (c.received.size() < eol + 2 + size + 2) {
@@ -442,8 +467,8 @@ request_reader::progress request_reader::parse_body(connection& c) {
       return progress::refused;
     }
     if (static_cast<Poco::UInt64>(length) > limit) {
-      refuse(c, 413, "Превышен размер запроса (" + std::to_string(limit) + " байт): " +
-                         head.getURI());
+      refuse(c, 413,
+             "Превышен размер запроса (" + std::to_string(limit) + " байт): " + head.getURI());
       return progress::refused;
     }
     const auto size = static_cast<std::size_t>(length);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -42,8 +43,8 @@ struct connection {
   std::string remote;   // "address:port"
   std::string received; // bytes not yet part of a handed-on request (pipelined ones included)
   steady::time_point deadline;
-  bool idle = false;          // kept alive, nothing of the next request has arrived yet
-  bool closing = false;       // refused: its reply is out, what it still sends is discarded
+  bool idle = false;    // kept alive, nothing of the next request has arrived yet
+  bool closing = false; // refused: its reply is out, what it still sends is discarded
   // Where parsing of the current request stands, so that each arrival costs only its own bytes.
   std::size_t scanned = 0;  // of `received`, searched for the head's end
   std::size_t head_end = 0; // past the head's blank line; 0 while the head is incomplete
@@ -82,6 +83,9 @@ public:
   request_reader& operator=(const request_reader&) = delete;
 
   void start();
+  // No new connections: returns once the listening socket is no longer polled, so that the
+  // caller may close it. Connections already open are still read.
+  void stop_accepting();
   // Stops accepting and reading; connections still being read are closed.
   void stop();
   // A connection whose reply left it open waits here for its next request. Thread-safe.
@@ -111,6 +115,10 @@ private:
   std::mutex mu_;
   std::vector<std::unique_ptr<connection>> returned_; // guarded by mu_
   bool stopping_ = false;                             // guarded by mu_
+  bool listening_ = true;                             // guarded by mu_
+  bool polling_listener_ = true;                      // guarded by mu_
+  std::condition_variable listen_cv_;
+  bool accept_now_ = true; // the reader thread's copy of listening_
 };
 
 } // namespace web

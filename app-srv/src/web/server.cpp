@@ -159,9 +159,8 @@ private:
     web::request req(r_.head.getMethod(), uri.getPath(),
                      parse_urlencoded(uri.getRawQuery(), max_form_fields), {}, std::move(r_.body),
                      r_.head.getContentType(), r_.conn->remote);
-    return std::make_shared<context>(std::move(req), [this](const response& reply, bool keep) {
-      send(reply, keep);
-    });
+    return std::make_shared<context>(
+        std::move(req), [this](const response& reply, bool keep) { send(reply, keep); });
   }
 
   void dispatch(const context_ptr& ctx) {
@@ -330,7 +329,9 @@ http_service::http_service(service_options options, std::shared_ptr<const route_
   }
 }
 
-http_service::~http_service() { stop(std::chrono::milliseconds(0)); }
+http_service::~http_service() {
+  stop(std::chrono::milliseconds(0));
+}
 
 // Reading and handling are apart: one thread reads every connection until its request is
 // complete (or its deadline has passed), and only complete requests reach the worker threads.
@@ -374,7 +375,8 @@ void http_service::stop(std::chrono::milliseconds grace) {
   if (!impl_->reader) {
     return;
   }
-  impl_->socket->close(); // no new connections
+  impl_->reader->stop_accepting(); // no new connections
+  impl_->socket->close();
   const auto deadline = std::chrono::steady_clock::now() + grace;
   while (impl_->state->busy.load() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -390,8 +392,12 @@ void http_service::stop(std::chrono::milliseconds grace) {
   impl_->socket.reset();
 }
 
-std::uint16_t http_service::port() const { return impl_->port; }
+std::uint16_t http_service::port() const {
+  return impl_->port;
+}
 
-int http_service::busy_handlers() const { return impl_->state->busy.load(); }
+int http_service::busy_handlers() const {
+  return impl_->state->busy.load();
+}
 
 } // namespace web
