@@ -78,6 +78,7 @@ check_contents() {
   dpkg-deb -e "$DEB" "$control"
   grep -qx /etc/orvale/orvale.json "$control/conffiles" || fail "the configuration is no conffile"
   grep -q 'useradd --system' "$control/postinst" || fail "postinst creates no user"
+  grep -q '/etc/orvale/operator.env' "$control/postinst" || fail "postinst makes no operator key"
   [[ -x "$control/postinst" ]] || fail "postinst is not executable"
   rm -rf -- "$control"
   say "file list and control files are as expected"
