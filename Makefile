@@ -52,7 +52,7 @@ test:
 	$(MAKE) --no-print-directory test-asan
 
 test-asan:
-	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON -DORVALE_WERROR=ON \
+	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DORVALE_SANITIZE=ON -DORVALE_WERROR=ON -DORVALE_BENCH=OFF \
 	  -DORVALE_TEST_PG_TIMEZONE=$(ASAN_TIMEZONE)
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	$(ASAN_ENV) $(CTEST) --test-dir $(ASAN_DIR)
