@@ -15,6 +15,8 @@ readonly BUILD_DIR
 readonly PG_DIR="$BUILD_DIR/test-pg-package"
 readonly ROOT="$BUILD_DIR/package-root"
 readonly DB_NAME=orvale_package
+# shellcheck source=../scripts/ports.sh
+source "$SOURCE_DIR/scripts/ports.sh"
 
 gateway_pid=
 
@@ -35,24 +37,6 @@ cleanup() {
   bash "$SOURCE_DIR/scripts/test-pg.sh" stop "$PG_DIR" || true
 }
 trap cleanup EXIT
-
-free_port() {
-  if command -v python3 >/dev/null 2>&1; then
-    python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-    return
-  fi
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return
-    fi
-  done
-}
 
 build_package() {
   rm -f -- "$BUILD_DIR"/orvale_*.deb
@@ -125,8 +109,8 @@ wait_ready() {
 }
 
 run_packaged_binary() {
-  SERVICE_PORT=$(free_port)
-  ADMIN_PORT=$(free_port)
+  SERVICE_PORT=$(pick_port)
+  ADMIN_PORT=$(pick_port)
   local db=orvale-app_database
   "$ROOT/usr/bin/orvale" -c "$ROOT/etc/orvale/orvale.json" \
     --service-port="$SERVICE_PORT" --admin-port="$ADMIN_PORT" --orvale-pause_scale=0.01 \

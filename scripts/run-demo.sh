@@ -10,6 +10,8 @@ set -euo pipefail
 readonly PG_BIN=/usr/lib/postgresql/15/bin
 SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
 readonly SOURCE_DIR
+# shellcheck source=ports.sh
+source "$SOURCE_DIR/scripts/ports.sh"
 readonly VAR_DIR="$SOURCE_DIR/var"
 readonly PG_DIR="$VAR_DIR/pg"
 readonly CONFIG="$VAR_DIR/orvale.json"
@@ -50,29 +52,6 @@ give_to_owner() {
   if [[ $(id -u) -eq 0 ]]; then
     chown postgres: "$@"
   fi
-}
-
-is_listening() {
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-
-# A port nobody listens on now; start_cluster retries with another if it is taken meanwhile.
-pick_port() {
-  if command -v python3 >/dev/null 2>&1; then
-    python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-    return
-  fi
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 40000))
-    if ! is_listening "$port"; then
-      echo "$port"
-      return
-    fi
-  done
 }
 
 cluster_running() {

@@ -15,6 +15,8 @@ set -euo pipefail
 readonly PG_BIN=/usr/lib/postgresql/15/bin
 SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 readonly SOURCE_DIR
+# shellcheck source=ports.sh
+source "$SOURCE_DIR/scripts/ports.sh"
 readonly SCHEMA="$SOURCE_DIR/sql/schema.sql"
 readonly SUPERUSER_PASSWORD=postgres-test
 readonly APP_PASSWORD=orvale-test
@@ -67,25 +69,6 @@ stop_cluster() {
     fi
   fi
   rm -rf -- "$dir/data" "$dir/port" "$dir/socketdir" "$dir/pwfile"
-}
-
-# A port nobody listens on now; start_cluster retries with another if it is taken meanwhile.
-pick_port() {
-  if command -v python3 >/dev/null 2>&1; then
-    python3 -c 'import socket
-s = socket.socket()
-s.bind(("127.0.0.1", 0))
-print(s.getsockname()[1])'
-    return
-  fi
-  local port
-  while true; do
-    port=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return
-    fi
-  done
 }
 
 write_config() {
