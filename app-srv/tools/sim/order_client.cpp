@@ -22,12 +22,7 @@ double round2(double v) {
 }
 
 std::string iso_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-  return text;
+  return local_time_text("%Y-%m-%dT%H:%M:%S%z");
 }
 
 std::string made_up_id() {

@@ -91,13 +91,17 @@ void console::line(const std::string& text) {
   std::cout << text << std::endl;
 }
 
-std::string station_time() {
+std::string local_time_text(const char* format) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%d.%m.%Y %H:%M:%S", &local);
+  char text[64];
+  std::strftime(text, sizeof text, format, &local);
   return text;
+}
+
+std::string station_time() {
+  return local_time_text("%d.%m.%Y %H:%M:%S");
 }
 
 std::string two_decimals(double value) {

@@ -52,6 +52,8 @@ private:
 
 // Local time in the form the station protocol uses: "05.03.2024 07:08:09".
 std::string station_time();
+// The current local time in strftime's `format`.
+std::string local_time_text(const char* format);
 // Two decimals, as litres and sums travel in forms: "12.50".
 std::string two_decimals(double value);
 
