@@ -1,7 +1,6 @@
 // The station price callback: a controller pushes the current prices of its stations.
 #include "callback.h"
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -93,7 +92,7 @@ void callback::get_callback_prices() {
       throw ExceptionHTTP("Ошибка обработки данных прайслиста", 500);
     }
     const std::vector<std::string> parts = str::split(apikey, std::string(","));
-    if (apikey.empty() || parts[0].empty() || parts[0] != root.app_key || parts.size() < 2 ||
+    if (apikey.empty() || parts[0].empty() || !check_service_key(parts[0], key_holder::gateway) || parts.size() < 2 ||
         parts[1].empty()) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
     }
@@ -103,7 +102,7 @@ void callback::get_callback_prices() {
     if (!web::json::is_array(body)) {
       throw ExceptionHTTP("Неверный формат блока данных обновления прайслиста", 400);
     }
-    db = open_backend(*app_database, "Отсутствует соединение с БД", "Отсутствует соединение с БД",
+    db = open_backend(services.app_db, "Отсутствует соединение с БД", "Отсутствует соединение с БД",
                       406, 406);
     const std::string& station_key = parts[1];
     const int station = station_by_key(db->connection(), station_key);

@@ -58,7 +58,7 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
   }
   std::unique_ptr<content::PGBackend> db;
   try {
-    db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+    db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
     db->promise_plain_reads(); // the key lookup and one SELECT built here
     content::AppTypeInfo app;
     app.authAppInfo(db->connection(), apikey);

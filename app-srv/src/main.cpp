@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 
+#include "gateway_settings.h"
 #include "operations.h"
 #include "orvale.h"
 #include "web/log.h"
@@ -20,7 +21,6 @@
 namespace {
 
 constexpr web::millis restart_pause{3000}; // before pause_scale
-constexpr int default_shutdown_grace = 10;  // s
 
 void set_locale() {
   std::setlocale(LC_ALL, "C");
@@ -73,24 +73,9 @@ void log_signal(int sig) {
   }
 }
 
-web::log_sinks read_log_sinks(const web::settings& cfg) {
-  web::log_sinks s;
-  const std::string level = cfg.get("logging.level", "error");
-  if (!web::parse_log_level(level, s.level)) {
-    throw std::runtime_error("Ошибка конфигурации: неизвестный уровень журнала \"" + level + "\"");
-  }
-  s.file_name = cfg.get("logging.file.name", "");
-  s.file_append = cfg.get("logging.file.append", true);
-  s.file_max_files = cfg.get("logging.file.max_files", 0);
-  s.syslog = cfg.get("logging.syslog.enable", false);
-  s.syslog_id = cfg.get("logging.syslog.id", "");
-  s.to_stderr = cfg.get("logging.stderr", s.file_name.empty() && !s.syslog);
-  return s;
-}
-
 // One service cycle's objects, in the order they must be torn down.
 struct cycle {
-  std::shared_ptr<const web::settings> cfg;
+  srv_apps::service_settings settings;
   std::unique_ptr<orvale> root;
   std::unique_ptr<web::http_service> service;
   std::unique_ptr<operations> ops;
@@ -115,14 +100,15 @@ struct cycle {
 // `meter` lives as long as the process, so that counters go on across SIGHUP.
 void start_cycle(cycle& c, const std::vector<std::string>& args,
                  const std::shared_ptr<web::metrics>& meter) {
-  c.cfg = web::settings::from_command_line(args);
-  web::configure_logging(read_log_sinks(*c.cfg));
+  const auto cfg = web::settings::from_command_line(args);
+  // Logging first, so that a fault in the rest of the file reaches the configured log.
+  web::configure_logging(srv_apps::read_log_settings(*cfg));
+  c.settings = srv_apps::read_service_settings(*cfg);
   LOG("orvale", info, "Запуск приложения");
-  c.root = std::make_unique<orvale>(c.cfg, meter);
-  c.service = std::make_unique<web::http_service>(read_service_options(*c.cfg), c.root->routes(),
-                                                  meter);
+  c.root = std::make_unique<orvale>(c.settings.gateway, meter);
+  c.service = std::make_unique<web::http_service>(c.settings.listener, c.root->routes(), meter);
   c.service->start();
-  c.ops = std::make_unique<operations>(*c.root, read_admin_options(*c.cfg));
+  c.ops = std::make_unique<operations>(c.root->services(), meter, c.settings.admin);
   c.ops->start();
   web::notify_service_manager("READY=1");
   LOG("orvale", debug, "Поддержка отладочных сообщений включена");
@@ -145,10 +131,8 @@ int run(const std::vector<std::string>& args) {
       c.stop(web::millis(0));
       return 1;
     }
-    const web::millis grace =
-        std::chrono::seconds(c.cfg->get("service.shutdown_grace", default_shutdown_grace));
-    const double scale = c.cfg->get("orvale.pause_scale", 1.0);
-    const web::millis pause = web::real_clock(scale).scaled(restart_pause);
+    const web::millis grace = c.settings.shutdown_grace;
+    const web::millis pause = web::real_clock(c.settings.gateway.pause_scale).scaled(restart_pause);
 
     int sig = wait_signal(signals);
     log_signal(sig);

@@ -1,14 +1,13 @@
 // Conventions shared by every endpoint handler.
 #include "master.h"
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
 
-master::master(orvale& root_app, web::context_ptr ctx, std::string channel)
-    : root(root_app), app_database(&root_app.app_database), velk_database(&root_app.velk_database),
-      ctx_(std::move(ctx)), channel_(std::move(channel)) {}
+master::master(endpoint_env env, web::context_ptr ctx, std::string channel)
+    : settings(env.settings), services(env.services), ctx_(std::move(ctx)),
+      channel_(std::move(channel)) {}
 
 master::~master() = default;
 
@@ -28,20 +27,24 @@ std::string master::param(const std::string& name) const {
   return value;
 }
 
-std::unique_ptr<content::PGBackend> master::open_backend(const content::DBConnection_t& record,
+std::unique_ptr<content::PGBackend> master::open_backend(const database& db,
                                                          const std::string& create_error,
                                                          const std::string& connect_error,
                                                          int create_code, int connect_code) {
-  std::unique_ptr<content::PGBackend> backend;
-  try {
-    backend = std::make_unique<content::PGBackend>(record, root.pool_for(record));
-  } catch (const std::bad_alloc&) {
+  database::open_failure failure = database::open_failure::none;
+  std::unique_ptr<content::PGBackend> backend = db.open(failure);
+  if (failure == database::open_failure::create) {
     throw ExceptionHTTP(create_error, create_code);
   }
-  if (backend->open() != content::CONNECTION_STATUS_OK || backend->connection() == nullptr) {
+  if (backend == nullptr) {
     throw ExceptionHTTP(connect_error, connect_code);
   }
   return backend;
+}
+
+bool master::check_service_key(std::string_view key, key_holder holder) const {
+  return holder == key_holder::operator_ ? settings.is_operator_key(key)
+                                         : settings.is_service_key(key);
 }
 
 namespace {

@@ -1,23 +1,28 @@
-// The base of every endpoint: access to the root's settings, parameter reading, the per-request
-// database backend and the error convention. One endpoint object serves one request.
+// The base of every endpoint: the settings and services it is mounted with, parameter reading,
+// the per-request database backend and the one handler skeleton. One endpoint object serves one
+// request.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "conn.h"
+#include "gateway_services.h"
+#include "gateway_settings.h"
 #include "web/http.h"
 #include "web/json.h"
-
-class orvale;
 
 namespace srv_apps {
 
 using web::ExceptionHTTP;
 
+// Whose key a caller presents: the gateway's own (station controllers) or the operator's.
+enum class key_holder { gateway, operator_ };
+
 class master {
 public:
-  master(orvale& root, web::context_ptr ctx, std::string channel);
+  master(endpoint_env env, web::context_ptr ctx, std::string channel);
   virtual ~master();
   master(const master&) = delete;
   master& operator=(const master&) = delete;
@@ -37,7 +42,7 @@ protected:
 
   // Opens a backend for this request only. Throws ExceptionHTTP(create_error, create_code) or
   // ExceptionHTTP(connect_error, connect_code) so the handler's single catch answers it.
-  std::unique_ptr<content::PGBackend> open_backend(const content::DBConnection_t& record,
+  std::unique_ptr<content::PGBackend> open_backend(const database& db,
                                                    const std::string& create_error,
                                                    const std::string& connect_error,
                                                    int create_code = 412, int connect_code = 406);
@@ -52,9 +57,11 @@ protected:
   // the exception's status with no body (once).
   void fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend);
 
-  orvale& root;
-  const content::DBConnection_t* app_database;
-  const content::DBConnection_t* velk_database;
+  // The caller's key against the holder's, in constant time; "" never matches.
+  bool check_service_key(std::string_view key, key_holder holder) const;
+
+  const gateway_settings& settings;
+  gateway_services& services;
 
 private:
   web::context_ptr ctx_;

@@ -5,7 +5,6 @@
 
 #include "conn_pool.h"
 #include "conn_probe.h"
-#include "orvale.h"
 
 namespace {
 
@@ -23,8 +22,9 @@ void write_pool(web::exposition& out, const char* database,
 
 } // namespace
 
-operations::operations(orvale& root, web::admin_options options)
-    : root_(root), admin_(std::move(options), root.meter(), *this) {}
+operations::operations(srv_apps::gateway_services& services, std::shared_ptr<web::metrics> meter,
+                       web::admin_options options)
+    : services_(services), admin_(std::move(options), std::move(meter), *this) {}
 
 operations::~operations() { stop(); }
 
@@ -36,7 +36,7 @@ web::readiness operations::ready() {
   if (stopping_) {
     return web::readiness::stopping;
   }
-  return content::database_answers(root_.app_database, readiness_limit) ? web::readiness::ok
+  return content::database_answers(services_.app_db.record, readiness_limit) ? web::readiness::ok
                                                                           : web::readiness::down;
 }
 
@@ -44,11 +44,11 @@ void operations::write_gauges(web::exposition& out) {
   write_job_gauges(jobs(), out);
   out.family("orvale_db_connections",
              "Pooled connections by database (app, backoffice) and state (idle, busy).", "gauge");
-  write_pool(out, "app", root_.pool_for(root_.app_database));
-  write_pool(out, "backoffice", root_.pool_for(root_.velk_database));
+  write_pool(out, "app", services_.app_db.pool);
+  write_pool(out, "backoffice", services_.backoffice_db.pool);
 }
 
-web::job_snapshot operations::jobs() { return root_.background().jobs(); }
+web::job_snapshot operations::jobs() { return services_.background.jobs(); }
 
 void write_job_gauges(const web::job_snapshot& jobs, web::exposition& out) {
   web::job_counts total;
@@ -68,11 +68,4 @@ void write_job_gauges(const web::job_snapshot& jobs, web::exposition& out) {
              "How long the oldest due job has waited for a thread; 0 when none is due.", "gauge");
   const double wait = jobs.oldest_due ? std::chrono::duration<double>(*jobs.oldest_due).count() : 0;
   out.sample("orvale_jobs_oldest_due_seconds", {}, wait);
-}
-
-web::admin_options read_admin_options(const web::settings& cfg) {
-  web::admin_options o;
-  o.ip = cfg.get("admin.ip", o.ip);
-  o.port = cfg.get("admin.port", o.port);
-  return o;
 }

@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "gateway_services.h"
 #include "web/admin.h"
-#include "web/settings.h"
-
-class orvale;
 
 class operations final : public web::admin_sources {
 public:
-  // The root must outlive this object.
-  operations(orvale& root, web::admin_options options);
+  // The services and the meter must outlive this object.
+  operations(srv_apps::gateway_services& services, std::shared_ptr<web::metrics> meter,
+             web::admin_options options);
   ~operations() override;
 
   // Opens the listener when "admin.port" is set; throws std::runtime_error when it cannot bind.
@@ -29,13 +28,10 @@ public:
   web::job_snapshot jobs() override;
 
 private:
-  orvale& root_;
+  srv_apps::gateway_services& services_;
   std::atomic<bool> stopping_{false};
   web::admin_service admin_;
 };
-
-// "admin.ip" and "admin.port".
-web::admin_options read_admin_options(const web::settings& cfg);
 
 // The job view summed over kinds as the orvale_jobs gauges, with the oldest due job's wait.
 void write_job_gauges(const web::job_snapshot& jobs, web::exposition& out);

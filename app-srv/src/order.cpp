@@ -9,7 +9,6 @@
 #include "order_machine.h"
 #include "order_request.h"
 #include "order_status.h"
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -59,7 +58,7 @@ void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBacke
   }
   _check_request(body_error, apikey, body);
   std::unique_ptr<order_lock> lock = _serialise(apikey, body);
-  db = open_backend(*app_database, "Не определена БД", "Отсутствует соединение с БД");
+  db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
 
   order_event ev;
   int result = ORDER_RESULT_OK;
@@ -89,7 +88,7 @@ void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBacke
     ev.apikey = apikey;
     ev.ctx = ctx;
     ev.lock = std::move(lock);
-    order_machine::start(root, std::move(ev), std::move(db)); // answers after forwarding
+    order_machine::start({settings, services}, std::move(ev), std::move(db)); // answers after forwarding
     return;
   }
   _answer(*ctx, http, ev.reply);
@@ -99,7 +98,7 @@ void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBacke
   }
   ev.apikey = apikey;
   ev.lock = std::move(lock);
-  order_machine::start(root, std::move(ev), std::move(db));
+  order_machine::start({settings, services}, std::move(ev), std::move(db));
 }
 
 void order::_check_request(int body_error, const std::string& apikey,
@@ -126,7 +125,7 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
   content::AppTypeInfo app;
   {
     std::unique_ptr<content::PGBackend> lookup =
-        open_backend(*app_database, "Не определена БД", "Отсутствует соединение с БД");
+        open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
     app.authAppInfo(lookup->connection(), apikey);
     if (app.id() < 0 || event.id.empty()) {
       return nullptr; // refused before any order is read or written
@@ -140,13 +139,13 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
       }
     }
   }
-  std::unique_ptr<order_lock> lock = order_lock::open(*app_database);
+  std::unique_ptr<order_lock> lock = order_lock::open(services.app_db.record);
   if (!lock) {
     throw ExceptionHTTP("Отсутствует соединение с БД", 406);
   }
   // How long an event waits for the run of an earlier event of the same order before it is
   // refused with 504, so that the aggregator retries it later.
-  const std::chrono::milliseconds lock_wait = std::chrono::seconds(root.order_lock_wait);
+  const std::chrono::milliseconds lock_wait = settings.order_lock_wait;
   switch (lock->acquire(app.id(), event.id, lock_wait)) {
   case order_lock::outcome::locked:
     return lock;

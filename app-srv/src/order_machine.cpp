@@ -5,7 +5,6 @@
 #include <exception>
 #include <utility>
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -78,9 +77,9 @@ bool run_guarded(const std::string& order_id, int step, web::context* ctx,
   return false;
 }
 
-order_machine::order_machine(private_tag, orvale& root, order_event event)
-    : root_(root), upstream_(order_upstream::from_root(root)),
-      station_(order_station::from_root(root)), apikey_(std::move(event.apikey)),
+order_machine::order_machine(private_tag, endpoint_env env, order_event event)
+    : settings_(env.settings), services_(env.services), upstream_(env.services.aggregator),
+      station_(env.services.stations), apikey_(std::move(event.apikey)),
       rec_(std::move(event.rec)), station_id_(event.link.id()), link_(event.link),
       event_(event.event), event_name_(rec_.ordstatext), reply_(std::move(event.reply)),
       ctx_(std::move(event.ctx)), lock_(std::move(event.lock)), body_(web::json::make_object()) {
@@ -90,8 +89,8 @@ order_machine::order_machine(private_tag, orvale& root, order_event event)
 
 order_machine::~order_machine() = default;
 
-void order_machine::start(orvale& root, order_event event, std::unique_ptr<content::PGBackend> db) {
-  auto run = std::make_shared<order_machine>(private_tag{}, root, std::move(event));
+void order_machine::start(endpoint_env env, order_event event, std::unique_ptr<content::PGBackend> db) {
+  auto run = std::make_shared<order_machine>(private_tag{}, env, std::move(event));
   run->db_ = std::move(db);
   run->guarded(&order_machine::run_in_handler);
 }
@@ -109,7 +108,7 @@ void order_machine::run_in_handler() {
   }
   // The aggregator's answer waits for the one forwarding attempt, so the pause before the loop
   // and the step's own are taken here.
-  (void)root_.clock().pause(before_loop_pause + step_pause); // a shutdown only shortens it
+  (void)services_.clock.pause(before_loop_pause + step_pause); // a shutdown only shortens it
   begin_step();
   _forward_order();
   ctx_.reset();
@@ -130,7 +129,7 @@ void order_machine::_dispatch() {
 
 int order_machine::_dispatch_new_order() {
   rec_.postpay = !rec_.ExtendedId.empty();
-  if (rec_.postpay && !root_.can_postpay()) {
+  if (rec_.postpay && !settings_.postpay_allow) {
     event_ = INT_STATUS_STATION_CANCELED;
     rec_.reason = "Заказы в режиме постоплаты запрещены";
     rec_.ordstatext = STATUS_STATION_CANCELED;
@@ -192,7 +191,12 @@ void order_machine::book(web::millis pause, void (order_machine::*next)()) {
   std::shared_ptr<order_machine> self = shared_from_this();
   web::executor::task task{[self, next] { self->guarded(next); }, [self] { self->abandoned(); },
                           "order"};
-  if (!root_.background().post_after(pause, std::move(task))) {
+  if (!services_.background.post_after(pause, std::move(task))) {
+    if (services_.background.stopping()) {
+      // A try that was under way when the stop began: the same end as a run that was waiting.
+      abandoned();
+      return;
+    }
     LOG(channel, error,
         "[" << rec_.id << "] Обработка заказа прервана: фоновая задача не принята [ Status=\""
             << event_name_ << "\" step=" << step_ << " try=" << tries_ << " ]");

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "conn.h"
+#include "gateway_services.h"
 #include "order_lock.h"
 #include "order_station.h"
 #include "order_status.h"
@@ -20,8 +21,6 @@
 #include "web/clock.h"
 #include "web/http.h"
 #include "web/json.h"
-
-class orvale;
 
 namespace srv_apps {
 
@@ -90,9 +89,9 @@ public:
   // the calling handler's thread, then books the rest of the run on the root's executor. Returns
   // once nothing of the run needs the handler any more. The handler's backend serves the dispatch
   // and is closed right after it: no pooled connection waits through a pause or a peer's answer.
-  static void start(orvale& root, order_event event, std::unique_ptr<content::PGBackend> db);
+  static void start(endpoint_env env, order_event event, std::unique_ptr<content::PGBackend> db);
 
-  order_machine(private_tag, orvale& root, order_event event);
+  order_machine(private_tag, endpoint_env env, order_event event);
   ~order_machine();
   order_machine(const order_machine&) = delete;
   order_machine& operator=(const order_machine&) = delete;
@@ -165,7 +164,8 @@ private:
   bool still_current() const;
   std::string line(const char* phrase, const char* label) const;
 
-  orvale& root_;
+  const gateway_settings& settings_;
+  gateway_services& services_;
   order_upstream upstream_;
   order_station station_;
   std::string apikey_;

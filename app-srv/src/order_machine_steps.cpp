@@ -6,7 +6,6 @@
 #include "order_machine.h"
 #include "order_postpay.h"
 #include "order_request.h"
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -67,12 +66,13 @@ std::string order_machine::line(const char* phrase, const char* label) const {
 // A pooled connection for one write: between writes, and while a peer is called, the run holds
 // none.
 std::unique_ptr<content::PGBackend> order_machine::lease_backend() const {
-  auto db =
-      std::make_unique<content::PGBackend>(root_.app_database, root_.pool_for(root_.app_database));
-  if (db->open() != content::CONNECTION_STATUS_OK) {
-    LOG(channel, error, "[" << rec_.id << "] Отсутствует соединение с БД");
+  database::open_failure failure = database::open_failure::none;
+  if (auto db = services_.app_db.open(failure)) {
+    return db;
   }
-  return db;
+  LOG(channel, error, "[" << rec_.id << "] Отсутствует соединение с БД");
+  return std::make_unique<content::PGBackend>(); // not connected: every operation says so
+
 }
 
 // What the run writes next is meant for the state the run last stored (or, before its first
@@ -510,7 +510,7 @@ void order_machine::_postpay_complete() {
 
   int upstr_result = 502;
   int peer_result = 502;
-  order_postpay(upstream_, station_, root_.clock())
+  order_postpay(upstream_, station_, services_.clock)
       .run_postpay_complete(apikey_, params, link_, body_, upstr_result, peer_result);
   next_ = STEP_DONE;
 }
@@ -545,7 +545,7 @@ void order_machine::_postpay_cancel() {
 
   int upstr_result = 502;
   int peer_result = 502;
-  order_postpay(upstream_, station_, root_.clock())
+  order_postpay(upstream_, station_, services_.clock)
       .run_postpay_cancel(apikey_, params, link_, body_, upstr_result, peer_result);
   next_ = STEP_DONE;
 }

@@ -5,7 +5,6 @@
 #include <exception>
 #include <utility>
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -62,11 +61,6 @@ call_texts forward_texts(const std::string& label, bool with_body) {
 order_station::order_station(std::string app_key, tls_settings tls, station_limiter* limits,
                              web::peer_call_counts* counts)
     : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits), counts_(counts) {}
-
-order_station order_station::from_root(const orvale& root) {
-  return order_station(root.app_key, tls_settings{root.station_tls_verify(), root.ca_file()},
-                       &root.station_limits(), root.peer_calls("station"));
-}
 
 station_limiter::slot order_station::reserve(const station_link& link) const {
   if (limits_ == nullptr || link.endpoint.empty()) {

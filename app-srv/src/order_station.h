@@ -13,8 +13,6 @@
 #include "station_limit.h"
 #include "web/json.h"
 
-class orvale;
-
 namespace srv_apps {
 
 // What a call needs of a station link: its base URL ("" without a link) and its key.
@@ -35,9 +33,6 @@ public:
   // Without `limits`, calls are not bounded per controller; without `counts`, not counted.
   order_station(std::string app_key, tls_settings tls, station_limiter* limits = nullptr,
                 web::peer_call_counts* counts = nullptr);
-  // From "orvale.app_key", "orvale.station_tls_verify", "orvale.ca_file", the root's
-  // per-controller call slots and its station call counters.
-  static order_station from_root(const orvale& root);
 
   // The "apikey" value of the order calls: the aggregator's key, the gateway's, the station's.
   std::string credential(const std::string& apikey, const station_link& link) const;

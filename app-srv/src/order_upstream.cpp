@@ -4,7 +4,6 @@
 #include <exception>
 #include <utility>
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -47,13 +46,6 @@ call_texts status_texts(const std::string& label) {
 order_upstream::order_upstream(std::string base_url, tls_settings tls,
                                web::peer_call_counts* counts)
     : base_url_(std::move(base_url)), tls_(std::move(tls)), counts_(counts) {}
-
-order_upstream order_upstream::from_root(const orvale& root) {
-  const char* url = root.upstr_url();
-  return order_upstream(url != nullptr ? url : "",
-                        tls_settings{root.upstream_tls_verify(), root.ca_file()},
-                        root.peer_calls("aggregator"));
-}
 
 outgoing_request order_upstream::form_post(const std::string& path, std::string body) const {
   outgoing_request rq;

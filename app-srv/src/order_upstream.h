@@ -7,8 +7,6 @@
 
 #include "outgoing.h"
 
-class orvale;
-
 namespace srv_apps {
 
 // The four status calls' header lines; the station event relays send the same ones.
@@ -22,8 +20,6 @@ class order_upstream {
 public:
   // An empty base URL makes every call answer no_address_status without sending anything.
   order_upstream(std::string base_url, tls_settings tls, web::peer_call_counts* counts = nullptr);
-  // From "orvale.upstream_url", "orvale.upstream_tls_verify" and "orvale.ca_file".
-  static order_upstream from_root(const orvale& root);
 
   // A form POST of `body` to the base URL followed by `path` (no separator added), with the
   // status headers, a 10 s limit and the aggregator's TLS settings; the reply body is not read.

@@ -6,7 +6,6 @@
 #include <exception>
 #include <utility>
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -194,7 +193,7 @@ ping::checked ping::_check(const parameters& p, std::unique_ptr<content::PGBacke
   if (p.apikey.empty()) {
     throw ExceptionHTTP("Ошибка авторизации", 400);
   }
-  db = open_backend(*app_database, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
+  db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
   checked c;
   content::AppTypeInfo app;
   app.authAppInfo(db->connection(), p.apikey);
@@ -232,7 +231,7 @@ std::string ping::_fuel_id(long status, const station_answer& answer, int id_app
   }
   std::unique_ptr<content::PGBackend> db;
   try {
-    db = open_backend(*app_database, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
+    db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
   } catch (const ExceptionHTTP& e) {
     LOG(channel(), error, e.what());
     return "";
@@ -271,7 +270,7 @@ long ping::_send(const station_link& link, const std::string& apikey, int column
     return bad_request_status;
   }
   try {
-    const order_station station = order_station::from_root(root);
+    const order_station& station = services.stations;
     const station_limiter::slot slot = station.reserve(link);
     if (!slot) {
       return transfer_failure_status;

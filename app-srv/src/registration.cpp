@@ -10,7 +10,6 @@
 #include <system_error>
 #include <utility>
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -68,9 +67,9 @@ struct registration::outcome {
   web::json::object_ptr reply;
 };
 
-registration::registration(orvale& root_app, web::context_ptr ctx, std::string channel,
+registration::registration(endpoint_env env, web::context_ptr ctx, std::string channel,
                            random_source source)
-    : master(root_app, std::move(ctx), std::move(channel)), random_(std::move(source)) {}
+    : master(env, std::move(ctx), std::move(channel)), random_(std::move(source)) {}
 
 int registration::os_random(std::span<unsigned char> out) {
   std::size_t done = 0;
@@ -151,7 +150,7 @@ registration::outcome registration::_serve(const form& f) {
   }
   // Whoever may call this can reset any station's password, so only the operator may. Checked
   // after the arguments: a malformed request changes nothing either way.
-  if (!root.is_operator_key(f.key)) {
+  if (!check_service_key(f.key, key_holder::operator_)) {
     return _refuse(401, 4, "Ошибка авторизации");
   }
   std::string key;
@@ -163,7 +162,7 @@ registration::outcome registration::_serve(const form& f) {
   }
   std::unique_ptr<content::PGBackend> db;
   try {
-    db = open_backend(*app_database, "Нет подключения к БД", "Нет подключения к БД");
+    db = open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД");
   } catch (const ExceptionHTTP&) {
     return _refuse(406, 6, "Нет подключения к БД");
   }
@@ -202,7 +201,7 @@ registration::outcome registration::_store_key(std::unique_ptr<content::PGBacken
     return out;
   }
   web::json::object_ptr controller = web::json::make_object();
-  controller->set("upstream_key", root.app_key);
+  controller->set("upstream_key", settings.app_key);
   controller->set("ctl_key", stored);
   web::json::object_ptr cfg = web::json::make_object();
   cfg->set("azstank", controller);

@@ -17,7 +17,7 @@ public:
   // Fills the whole span with random bytes; 0 on success, else the errno value of the failure.
   using random_source = std::function<int(std::span<unsigned char>)>;
 
-  registration(orvale& root, web::context_ptr ctx, std::string channel,
+  registration(endpoint_env env, web::context_ptr ctx, std::string channel,
                random_source source = os_random);
   void get_registration();
 

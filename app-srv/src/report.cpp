@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "order_upstream.h"
-#include "orvale.h"
 #include "outgoing.h"
 #include "str.h"
 #include "web/log.h"
@@ -60,7 +59,7 @@ void report::get_report() {
 
   std::unique_ptr<content::PGBackend> db;
   try {
-    if (!root.is_operator_key(key)) {
+    if (!check_service_key(key, key_holder::operator_)) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
     }
     if (app.empty()) {
@@ -73,7 +72,7 @@ void report::get_report() {
     if (edate.empty()) {
       edate = sdate;
     }
-    db = open_backend(*app_database, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
+    db = open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
     content::AppTypeInfo application;
     application.getAppTypeValues(db->connection(), app);
     if (application.key().empty() || application.id() < 0) {
@@ -108,7 +107,7 @@ long report::fwd_report(const std::string& apikey, const std::string& sdate,
                         std::string& body) {
   outgoing_result result;
   try {
-    outgoing_request rq = order_upstream::from_root(root).form_post(
+    outgoing_request rq = services.aggregator.form_post(
         report_path, report_form(apikey, sdate, edate, station_id, page));
     rq.time_limit = report_time_limit;
     rq.read_reply = true;

@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -39,7 +38,7 @@ void stat_canceled::send_status() {
   }
   db.reset();
   _answer(*ctx, 200);
-  const relay_context rc = relay_context::from_root(root);
+  const relay_context rc = relay_context::from(services);
   relay::start(rc.runner, relay_subject{order_id, "Canceled"},
                std::make_unique<fixed_retries>(cancel_tries, cancel_pause),
                [upstream = rc.upstream, apikey = credential.app_key, order_id, reason] {

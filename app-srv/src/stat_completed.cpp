@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "order_status.h"
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -44,9 +43,9 @@ bool read_numbers(completion& c) {
 
 // One relay per order: a repeated report while it is pending only hands it the newer values.
 // The limit is the order's lifetime in real seconds; only the pauses between tries are scaled.
-void start_relay(orvale& root, int id_app, const std::string& apikey, const completion& c,
+void start_relay(gateway_services& services, const gateway_settings& settings, int id_app, const std::string& apikey, const completion& c,
                  const std::string& channel) {
-  const std::shared_ptr<completion_relays> pending = root.completions();
+  const std::shared_ptr<completion_relays> pending = services.completions;
   const std::string key = std::to_string(id_app) + "/" + c.order_id;
   if (!pending->begin(key, completion_values{c.litre, c.extended_order_id, c.extended_date})) {
     LOG(channel, info,
@@ -54,8 +53,8 @@ void start_relay(orvale& root, int id_app, const std::string& apikey, const comp
                     c.order_id));
     return;
   }
-  const relay_context rc = relay_context::from_root(root);
-  const web::millis limit = std::chrono::seconds(root.max_expiration_time());
+  const relay_context rc = relay_context::from(services);
+  const web::millis limit = settings.max_expiration_timeout;
   auto sent = std::make_shared<completion_relays::version>(0);
   relay::start(
       rc.runner, relay_subject{c.order_id, "Completed"},
@@ -67,7 +66,7 @@ void start_relay(orvale& root, int id_app, const std::string& apikey, const comp
                                            values.extended_date, values.litre);
       },
       // The connection is opened again only for the aggregator's confirmation.
-      [&root, id_app, apikey, c, channel, pending, key, sent](long result, int) {
+      [&services, &settings, id_app, apikey, c, channel, pending, key, sent](long result, int) {
         if (result != 200) {
           pending->drop(key);
           return;
@@ -80,10 +79,10 @@ void start_relay(orvale& root, int id_app, const std::string& apikey, const comp
           latest.litre = v.litre;
           latest.extended_order_id = v.extended_order_id;
           latest.extended_date = v.extended_date;
-          start_relay(root, id_app, apikey, latest, channel);
+          start_relay(services, settings, id_app, apikey, latest, channel);
           return;
         }
-        if (auto db = open_background_backend(root, channel)) {
+        if (auto db = open_background_backend(services.app_db, channel)) {
           if (!record_confirmation(db->connection(), id_app, c.order_id)) {
             LOG(channel, error, about_order("Подтверждение завершения не записано", c.order_id));
           }
@@ -133,7 +132,7 @@ void stat_completed::send_status() {
   }
   db.reset();
   _answer(*ctx, 200);
-  start_relay(root, caller.id_app, credential.app_key, c, channel());
+  start_relay(services, settings, caller.id_app, credential.app_key, c, channel());
 }
 
 } // namespace srv_apps

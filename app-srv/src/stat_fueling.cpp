@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "order_status.h"
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -19,7 +18,7 @@ constexpr int cancel_tries = 10;
 constexpr web::millis cancel_pause{10000};
 
 struct fueling_relay {
-  orvale& root;
+  gateway_services& services;
   relay_context rc;
   int id_app;
   std::string apikey;
@@ -30,7 +29,7 @@ struct fueling_relay {
 // The aggregator did not take the start of fueling: the order is closed here and the
 // cancellation reported instead.
 void cancel_on_both_sides(const fueling_relay& f) {
-  if (auto db = open_background_backend(f.root, f.channel)) {
+  if (auto db = open_background_backend(f.services.app_db, f.channel)) {
     db->cancel_order(f.id_app, f.order_id, not_agreed, STATUS_STATION_CANCELED);
   }
   const station_upstream upstream = f.rc.upstream;
@@ -84,7 +83,7 @@ void stat_fueling::send_status() {
   }
   db.reset();
   _answer(*ctx, 200);
-  start_relay(fueling_relay{root, relay_context::from_root(root), caller.id_app, credential.app_key,
+  start_relay(fueling_relay{services, relay_context::from(services), caller.id_app, credential.app_key,
                             order_id, channel()});
 }
 

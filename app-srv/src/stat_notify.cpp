@@ -4,7 +4,6 @@
 #include <memory>
 #include <string>
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -14,7 +13,7 @@ void stat_notify::send_status() {
   const std::string order_id = param("orderid");
   const std::string msg = param("msg");
   const station_credential credential = station_credential::parse(param("apikey"));
-  if (!root.is_notify("recv")) {
+  if (!services.notifications.is_on("recv")) {
     return _answer(*ctx, 403);
   }
   std::unique_ptr<content::PGBackend> db;
@@ -31,11 +30,11 @@ void stat_notify::send_status() {
                                     << " Сообщение : " << msg);
   _answer(*ctx, 200);
   db.reset();
-  if (!root.is_notify("forward")) {
+  if (!services.notifications.is_on("forward")) {
     return;
   }
   LOG(channel(), info, "Перенаправление сообщения от АЗС");
-  const relay_context rc = relay_context::from_root(root);
+  const relay_context rc = relay_context::from(services);
   relay::start(rc.runner, relay_subject{order_id, "Notify", channel()},
                std::make_unique<fixed_retries>(1, web::millis(0)),
                [upstream = rc.upstream, apikey = credential.app_key, order_id, msg] {

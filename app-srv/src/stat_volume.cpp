@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -24,7 +23,7 @@ void stat_volume::send_status() {
   if (!credential.has_all_parts()) {
     return _answer(*ctx, 401);
   }
-  if (!credential.service_key_is(root.app_key)) {
+  if (!check_service_key(credential.service_key, key_holder::gateway)) {
     LOG("orvale", debug, "Unauthorized request");
     return _answer(*ctx, 401);
   }
@@ -35,7 +34,7 @@ void stat_volume::send_status() {
   if (!_record(r, credential)) {
     return;
   }
-  const relay_context rc = relay_context::from_root(root);
+  const relay_context rc = relay_context::from(services);
   relay::start(rc.runner, relay_subject{r.order_id, "Volume"},
                std::make_unique<fixed_retries>(1, web::millis(0)),
                [upstream = rc.upstream, apikey = credential.app_key, r] {
@@ -46,7 +45,7 @@ void stat_volume::send_status() {
 bool stat_volume::_record(const report& r, const station_credential& credential) {
   std::unique_ptr<content::PGBackend> db;
   try {
-    db = open_backend(*app_database, "DB Object error", "DB connection error");
+    db = open_backend(services.app_db, "DB Object error", "DB connection error");
   } catch (const ExceptionHTTP& e) {
     LOG("orvale", debug, e.what());
     return false;

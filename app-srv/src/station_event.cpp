@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "order_status.h"
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -59,10 +58,6 @@ station_credential station_credential::parse(const std::string& apikey) {
 
 bool station_credential::has_all_parts() const {
   return !app_key.empty() && !service_key.empty() && !station_key.empty();
-}
-
-bool station_credential::service_key_is(const std::string& configured) const {
-  return !configured.empty() && service_key == configured;
 }
 
 caller_check identify_caller(PGconn* conn, const station_credential& credential,
@@ -145,24 +140,21 @@ bool record_volume(PGconn* conn, int id_app, const std::string& id, double volum
       "Database/Volume order", id);
 }
 
-std::unique_ptr<content::PGBackend> open_background_backend(orvale& root,
+std::unique_ptr<content::PGBackend> open_background_backend(const database& db,
                                                             const std::string& channel) {
-  try {
-    auto db =
-        std::make_unique<content::PGBackend>(root.app_database, root.pool_for(root.app_database));
-    if (db->open() == content::CONNECTION_STATUS_OK && db->connection() != nullptr) {
-      return db;
-    }
+  database::open_failure failure = database::open_failure::none;
+  std::unique_ptr<content::PGBackend> backend = db.open(failure);
+  if (failure == database::open_failure::create) {
+    LOG(channel, error, "Ошибка создания нового объекта БД");
+  } else if (backend == nullptr) {
     LOG(channel, error, "Нет подключения к БД");
-  } catch (const std::exception& e) {
-    LOG(channel, error, "Ошибка создания нового объекта БД: " << e.what());
   }
-  return nullptr;
+  return backend;
 }
 
-relay_context relay_context::from_root(orvale& root) {
-  return relay_context{std::make_shared<executor_runner>(root.background()),
-                       station_upstream::from_root(root)};
+relay_context relay_context::from(gateway_services& services) {
+  return relay_context{std::make_shared<executor_runner>(services.background),
+                       services.relay_upstream};
 }
 
 std::string about_order(const std::string& text, const std::string& order_id) {
@@ -171,7 +163,7 @@ std::string about_order(const std::string& text, const std::string& order_id) {
 
 void station_event::_check_credential(const station_credential& credential,
                                       const std::string& order_id) const {
-  if (!credential.has_all_parts() || !credential.service_key_is(root.app_key)) {
+  if (!credential.has_all_parts() || !check_service_key(credential.service_key, key_holder::gateway)) {
     throw ExceptionHTTP(about_order("Ошибка авторизации АЗС", order_id), 401);
   }
 }
@@ -179,7 +171,7 @@ void station_event::_check_credential(const station_credential& credential,
 station_caller station_event::_identify(const station_credential& credential,
                                         std::unique_ptr<content::PGBackend>& db, int create_code,
                                         int connect_code, const std::string& order_id) {
-  db = open_backend(*app_database, about_order("Ошибка создания нового объекта БД", order_id),
+  db = open_backend(services.app_db, about_order("Ошибка создания нового объекта БД", order_id),
                     about_order("Нет подключения к БД", order_id), create_code, connect_code);
   station_caller caller;
   switch (identify_caller(db->connection(), credential, caller)) {

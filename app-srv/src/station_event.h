@@ -11,8 +11,6 @@
 #include "relay.h"
 #include "station_upstream.h"
 
-class orvale;
-
 namespace srv_apps {
 
 // "apikey" of a station event: the aggregator application's key, the gateway's own key, the
@@ -25,8 +23,6 @@ struct station_credential {
 
   static station_credential parse(const std::string& apikey);
   bool has_all_parts() const;
-  // The service key is the configured one; an unconfigured (empty) key admits nobody.
-  bool service_key_is(const std::string& configured) const;
 };
 
 // The caller as the database knows it.
@@ -73,7 +69,7 @@ bool is_finished_status(const std::string& ordstatext);
 
 // A backend on the local database for work after the reply (no request to answer); null, with
 // the reason logged on `channel`, when it cannot be opened.
-std::unique_ptr<content::PGBackend> open_background_backend(orvale& root,
+std::unique_ptr<content::PGBackend> open_background_backend(const database& db,
                                                             const std::string& channel);
 
 // What the relays of the events run on: the root's background executor and clock, and the
@@ -82,7 +78,7 @@ struct relay_context {
   std::shared_ptr<relay_runner> runner;
   station_upstream upstream;
 
-  static relay_context from_root(orvale& root);
+  static relay_context from(gateway_services& services);
 };
 
 // A log text about one order: `text` + " (заказ : 'ID')".

@@ -4,7 +4,6 @@
 #include <exception>
 #include <utility>
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -40,10 +39,6 @@ long post(const call_texts& texts, const char* label, MakeRequest make_request) 
 
 } // namespace
 
-
-station_upstream station_upstream::from_root(const orvale& root) {
-  return station_upstream(order_upstream::from_root(root));
-}
 
 long station_upstream::upstream_fueling(const std::string& apikey,
                                         const std::string& order_id) const {

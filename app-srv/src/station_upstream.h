@@ -7,8 +7,6 @@
 
 #include "order_upstream.h"
 
-class orvale;
-
 namespace srv_apps {
 
 // Each call is one POST and returns the result code of perform_call (503 without an upstream
@@ -17,7 +15,6 @@ namespace srv_apps {
 class station_upstream {
 public:
   explicit station_upstream(order_upstream upstream) : upstream_(std::move(upstream)) {}
-  static station_upstream from_root(const orvale& root);
 
   long upstream_fueling(const std::string& apikey, const std::string& order_id) const;
   long upstream_cancel(const std::string& apikey, const std::string& order_id,

@@ -1,7 +1,6 @@
 // The price synchronisation: the latest effective price per station and product.
 #include "sync_prices.h"
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -49,7 +48,7 @@ const sync_data_set& sync_prices::data_set() {
 }
 
 void sync_prices::get_sync_prices() {
-  run(data_set(), root.sync_price_interval);
+  run(data_set(), static_cast<int>(settings.sync_price_interval.count()));
 }
 
 bool sync_prices::merge(PGconn* local, const std::string& stamp, int loaded) {

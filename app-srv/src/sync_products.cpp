@@ -1,7 +1,6 @@
 // The product synchronisation: the back-office product directory merged into products.
 #include "sync_products.h"
 
-#include "orvale.h"
 
 namespace srv_apps {
 namespace {
@@ -43,7 +42,7 @@ const sync_data_set& sync_products::data_set() {
 }
 
 void sync_products::get_sync_products() {
-  run(data_set(), root.sync_conf_interval);
+  run(data_set(), static_cast<int>(settings.sync_conf_interval.count()));
 }
 
 bool sync_products::merge(PGconn* local, const std::string& stamp, int /* loaded */) {

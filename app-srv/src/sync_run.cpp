@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "orvale.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -408,10 +407,10 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
   std::unique_ptr<content::PGBackend> local;
   std::unique_ptr<content::PGBackend> velk;
   try {
-    if (!root.is_operator_key(key)) {
+    if (!check_service_key(key, key_holder::operator_)) {
       throw ExceptionHTTP(set.log_unauthorised ? "Ошибка авторизации" : "", 401);
     }
-    local = open_backend(*app_database, "Нет подключения к локальной БД",
+    local = open_backend(services.app_db, "Нет подключения к локальной БД",
                          "Нет подключения к локальной БД", 406, 406);
     PGconn* conn = local->connection();
     std::string stamp;
@@ -435,7 +434,7 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
       throw ExceptionHTTP("", 500);
     }
     prepared.reset();
-    velk = open_backend(*velk_database, "Нет подключения к БД ВЕЛК", "Нет подключения к БД ВЕЛК",
+    velk = open_backend(services.backoffice_db, "Нет подключения к БД ВЕЛК", "Нет подключения к БД ВЕЛК",
                         406, 406);
     LOG(channel(), info, set.load_message);
     exec_stamped(conn, set.delete_older, stamp); // leftovers: a failure here costs nothing yet

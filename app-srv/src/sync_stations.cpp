@@ -1,7 +1,6 @@
 // The station configuration synchronisation: stations, links and nozzles of the current shift.
 #include "sync_stations.h"
 
-#include "orvale.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -101,7 +100,7 @@ const sync_data_set& sync_stations::data_set() {
 }
 
 void sync_stations::get_sync_stations() {
-  run(data_set(), root.sync_conf_interval);
+  run(data_set(), static_cast<int>(settings.sync_conf_interval.count()));
 }
 
 bool sync_stations::merge(PGconn* local, const std::string& stamp, int /* loaded */) {

@@ -25,7 +25,7 @@ public:
   void run(const std::string& how) {
     std::unique_ptr<content::PGBackend> db;
     try {
-      db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+      db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
       content::pg_result_ptr res(PQexec(db->connection(), "SELECT count(*) FROM apptypes"));
       if (how == "http-error") {
         throw srv_apps::ExceptionHTTP("Ошибка получения данных из БД", 404);
@@ -70,10 +70,11 @@ TEST_P(MasterDb, NoConnectionOutlivesItsRequestOnAnyPath) {
   auto routes = std::make_shared<web::route_table>();
   routes->add("^/probe/(ok|http-error|crash|early)$", [&root](const web::context_ptr& ctx) {
     const std::string path = ctx->request().path();
-    db_probe(root, ctx, "orvale/probe").run(path.substr(path.rfind('/') + 1));
+    db_probe({root.settings(), root.services()}, ctx, "orvale/probe")
+        .run(path.substr(path.rfind('/') + 1));
   });
   routes->add("^/down$", [&down](const web::context_ptr& ctx) {
-    db_probe(down, ctx, "orvale/probe").run("ok");
+    db_probe({down.settings(), down.services()}, ctx, "orvale/probe").run("ok");
   });
   web::service_options o;
   o.port = 0;
@@ -90,7 +91,7 @@ TEST_P(MasterDb, NoConnectionOutlivesItsRequestOnAnyPath) {
                {"/orvale/probe/early", 200},
                {"/orvale/down", 406}};
   {
-    content::PGBackend held(root.app_database);
+    content::PGBackend held(root.settings().app_database);
     ASSERT_EQ(held.open(), 0);
     EXPECT_EQ(db.connections("orvale"), 1) << "the count sees the gateway's sessions";
   }
@@ -121,7 +122,7 @@ TEST_P(MasterDb, NoConnectionOutlivesItsRequestOnAnyPath) {
   }
   EXPECT_LE(open, allowed) << "connections of the gateway left after 100 requests";
   if (pool_size > 0) {
-    EXPECT_EQ(root.pool_for(root.app_database)->open_connections(), open);
+    EXPECT_EQ(root.services().app_db.pool->open_connections(), open);
   }
   service.stop(2s);
 }

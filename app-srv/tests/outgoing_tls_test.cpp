@@ -108,12 +108,12 @@ std::shared_ptr<const web::settings> root_settings(const std::string& orvale_ext
 TEST_F(outgoing_tls, the_root_settings_reach_the_calls) {
   {
     orvale root(root_settings(R"("upstream_url": ")" + base() + R"(", "app_key": "gw",)"));
-    EXPECT_TRUE(root.upstream_tls_verify());
-    EXPECT_FALSE(root.station_tls_verify());
-    EXPECT_EQ(root.ca_file(), "");
-    EXPECT_EQ(order_upstream::from_root(root).accept_order("k", "1"), 502);
+    EXPECT_TRUE(root.settings().upstream_tls_verify);
+    EXPECT_FALSE(root.settings().station_tls_verify);
+    EXPECT_EQ(root.settings().ca_file, "");
+    EXPECT_EQ(root.services().aggregator.accept_order("k", "1"), 502);
     std::string answer;
-    EXPECT_EQ(order_station::from_root(root).fwd_order(station_link(base() + "/api/azstank", "st"),
+    EXPECT_EQ(root.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"),
                                                        "k", web::json::value(), answer),
               200)
         << "station controllers keep working with self-signed certificates by default";
@@ -123,13 +123,13 @@ TEST_F(outgoing_tls, the_root_settings_reach_the_calls) {
   orvale root(root_settings(R"("upstream_url": ")" + base() +
                             R"(", "station_tls_verify": true, "ca_file": ")" + cert_->ca_file() +
                             R"(",)"));
-  EXPECT_EQ(order_upstream::from_root(root).accept_order("k", "1"), 200);
+  EXPECT_EQ(root.services().aggregator.accept_order("k", "1"), 200);
   orvale strict(root_settings(R"("station_tls_verify": true,)"));
   std::string answer;
-  EXPECT_EQ(order_station::from_root(strict).fwd_order(station_link(base() + "/api/azstank", "st"),
+  EXPECT_EQ(strict.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"),
                                                        "k", web::json::value(), answer),
             502);
-  EXPECT_EQ(order_upstream::from_root(strict).accept_order("k", "1"), 503) << "no upstream URL";
+  EXPECT_EQ(strict.services().aggregator.accept_order("k", "1"), 503) << "no upstream URL";
 }
 
 TEST(outgoing_settings, unchecked_certificates_are_warned_about_once_at_start) {

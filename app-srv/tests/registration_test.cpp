@@ -129,7 +129,7 @@ TEST(registration_endpoint, a_failing_random_source_is_error_3_and_nothing_else_
                                        ++sends;
                                      });
   int calls = 0;
-  registration endpoint(root, ctx, "orvale/registration", [&](std::span<unsigned char>) {
+  registration endpoint({root.settings(), root.services()}, ctx, "orvale/registration", [&](std::span<unsigned char>) {
     ++calls;
     return EAGAIN;
   });

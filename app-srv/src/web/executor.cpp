@@ -40,6 +40,11 @@ bool executor::post_after(millis pause, task t) {
   return true;
 }
 
+bool executor::stopping() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopping_;
+}
+
 std::size_t executor::pending() const {
   std::lock_guard<std::mutex> lock(mu_);
   return queue_.size() + running_;

@@ -41,6 +41,8 @@ public:
   void shutdown(millis grace);
 
   std::size_t pending() const;
+  // True once shutdown() has begun: nothing more is accepted.
+  bool stopping() const;
   // A job that gave up for good (its last try failed), for the job view.
   void record_failure(failed_job job);
   // Counts by kind and state as the queue stands now, and the recorded failures.

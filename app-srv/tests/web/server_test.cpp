@@ -117,10 +117,10 @@ struct ProbeService : service_fixture {
   void SetUp() override {
     auto routes = std::make_shared<web::route_table>();
     routes->add("^/echo(/?)$", [this](const web::context_ptr& ctx) {
-      probe(root, ctx, "orvale/test").echo();
+      probe({root.settings(), root.services()}, ctx, "orvale/test").echo();
     });
     routes->add("^/early$", [this](const web::context_ptr& ctx) {
-      probe(root, ctx, "orvale/test").early(gate, finished);
+      probe({root.settings(), root.services()}, ctx, "orvale/test").early(gate, finished);
     });
     routes->add("^/teapot$", [](const web::context_ptr&) {
       throw web::ExceptionHTTP("refused", 418);

@@ -66,24 +66,24 @@ TEST(RootSettings, DefaultsAndTypedFallbacks) {
       "app_database":{"db_pass":"null","db_port":"6543","db_name":"orders","connect_timeout":2},
       "velk_database":{"db_host":"bo.example","db_user":"reader"},
       "sync_conf_interval":"20","postpay_allow":0}})"));
-  EXPECT_EQ(root.script_name, "orvale");
-  EXPECT_EQ(root.app_key, "");
-  EXPECT_EQ(root.upstr_url(), nullptr);
-  EXPECT_EQ(root.max_expiration_time(), 259200);
-  EXPECT_EQ(root.sync_conf_interval, 10);
-  EXPECT_EQ(root.sync_price_interval, 3);
-  EXPECT_TRUE(root.can_postpay());
-  EXPECT_TRUE(root.is_notify("recv"));
-  EXPECT_TRUE(root.is_notify("send"));
-  EXPECT_FALSE(root.is_notify("forward"));
-  EXPECT_EQ(root.app_database.password, "");
-  EXPECT_EQ(root.app_database.host, "localhost");
-  EXPECT_EQ(root.app_database.port, 5432);
-  EXPECT_EQ(root.app_database.dbname, "orders");
-  EXPECT_EQ(root.app_database.connect_timeout, 2);
-  EXPECT_EQ(root.velk_database.host, "bo.example");
-  EXPECT_EQ(root.velk_database.user, "reader");
-  EXPECT_EQ(root.velk_database.connect_timeout, 5);
+  EXPECT_EQ(root.settings().script, "orvale");
+  EXPECT_EQ(root.settings().app_key, "");
+  EXPECT_EQ(root.settings().upstream_url, "");
+  EXPECT_EQ(root.settings().max_expiration_timeout, std::chrono::seconds(259200));
+  EXPECT_EQ(root.settings().sync_conf_interval, std::chrono::minutes(10));
+  EXPECT_EQ(root.settings().sync_price_interval, std::chrono::minutes(3));
+  EXPECT_TRUE(root.settings().postpay_allow);
+  EXPECT_TRUE(root.services().notifications.is_on("recv"));
+  EXPECT_TRUE(root.services().notifications.is_on("send"));
+  EXPECT_FALSE(root.services().notifications.is_on("forward"));
+  EXPECT_EQ(root.settings().app_database.password, "");
+  EXPECT_EQ(root.settings().app_database.host, "localhost");
+  EXPECT_EQ(root.settings().app_database.port, 5432);
+  EXPECT_EQ(root.settings().app_database.dbname, "orders");
+  EXPECT_EQ(root.settings().app_database.connect_timeout, 2);
+  EXPECT_EQ(root.settings().velk_database.host, "bo.example");
+  EXPECT_EQ(root.settings().velk_database.user, "reader");
+  EXPECT_EQ(root.settings().velk_database.connect_timeout, 5);
   EXPECT_EQ(root.root("price"), "orvale/price");
   EXPECT_EQ(root.root(""), "orvale/");
 }
@@ -92,16 +92,16 @@ TEST(RootSettings, NotificationSwitches) {
   orvale root(web::settings::from_text(
       R"({"orvale":{"upstream_url":"http://up","notifications":{"recv":false,"forward":true},
           "app_database":{},"velk_database":{}}})"));
-  EXPECT_STREQ(root.upstr_url(), "http://up");
-  EXPECT_FALSE(root.is_notify("recv"));
-  EXPECT_TRUE(root.is_notify("forward"));
-  EXPECT_FALSE(root.is_notify("other"));
-  root.set_notify(true, "other");
-  EXPECT_FALSE(root.is_notify("other"));
-  root.set_notify(true, "recv");
-  root.set_notify(false, "forward");
-  EXPECT_TRUE(root.is_notify("recv"));
-  EXPECT_FALSE(root.is_notify("forward"));
+  EXPECT_EQ(root.settings().upstream_url, "http://up");
+  EXPECT_FALSE(root.services().notifications.is_on("recv"));
+  EXPECT_TRUE(root.services().notifications.is_on("forward"));
+  EXPECT_FALSE(root.services().notifications.is_on("other"));
+  root.services().notifications.set(true, "other");
+  EXPECT_FALSE(root.services().notifications.is_on("other"));
+  root.services().notifications.set(true, "recv");
+  root.services().notifications.set(false, "forward");
+  EXPECT_TRUE(root.services().notifications.is_on("recv"));
+  EXPECT_FALSE(root.services().notifications.is_on("forward"));
 }
 
 TEST(RootSettings, RequiredObjectsMustBeObjects) {
@@ -116,6 +116,8 @@ TEST(RootSettings, RequiredObjectsMustBeObjects) {
     EXPECT_THROW(orvale root(web::settings::from_text(text)), std::runtime_error) << text;
   }
 }
+
+using srv_apps::read_service_options;
 
 TEST(RootSettings, ListenerOptions) {
   auto cfg = web::settings::from_text(R"({"service":{"port":9000,"worker_threads":4},
