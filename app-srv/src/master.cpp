@@ -65,14 +65,24 @@ void master::json_reply_text(std::string body) { set_json_reply(ctx_->response()
 
 void master::json_reply(const web::json::value& body) { json_reply(*ctx_, body); }
 
-void master::fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend) {
-  LOG(channel_, error, e.what());
-  backend.reset();
-  if (!ctx_->completed()) {
-    ctx_->response() = web::response();
-    ctx_->response().status(e.response_code());
-    ctx_->complete_response();
+void master::refuse(const ExceptionHTTP& e) {
+  if (*e.what() != '\0') {
+    LOG(channel_, error, e.what());
   }
+  answer_status(*ctx_, e.response_code());
+}
+
+void master::answer_status(web::context& ctx, int status) {
+  if (!ctx.completed()) {
+    ctx.response() = web::response();
+    ctx.response().status(status);
+    ctx.complete_response();
+  }
+}
+
+void master::fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend) {
+  backend.reset();
+  refuse(e);
 }
 
 void pending::get_pending() {

@@ -53,6 +53,23 @@ protected:
   // The same with a body already in the canonical form.
   void json_reply_text(std::string body);
 
+  // The one skeleton of a handler: runs `steps`; a refusal they throw (ExceptionHTTP) is logged on
+  // the channel at error (when it has a text) and answered with its status and no body, once.
+  // What the steps hold (their backend) is released before that answer. False when refused.
+  template <class Steps> bool serve(Steps&& steps) {
+    try {
+      steps();
+      return true;
+    } catch (const ExceptionHTTP& e) {
+      refuse(e);
+      return false;
+    }
+  }
+  void refuse(const ExceptionHTTP& e);
+  // Drops whatever reply was being built and answers `status` with no body, unless the request
+  // has been answered already.
+  static void answer_status(web::context& ctx, int status);
+
   // The end of every handler's catch: log the message on the channel, close the backend, answer
   // the exception's status with no body (once).
   void fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend);
