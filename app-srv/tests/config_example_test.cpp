@@ -122,8 +122,8 @@ std::vector<setting_read> scan_all_reads() {
 void collect_leaves(const web::json::value& root, const std::string& prefix,
                     std::set<std::string>& out) {
   const web::json::object_ptr obj =
-      prefix.empty() ? root.extract<web::json::object_ptr>() : web::json::find_object(root, prefix);
-  for (const auto& name : obj->getNames()) {
+      prefix.empty() ? web::json::as_object(root) : web::json::find_object(root, prefix);
+  for (const auto& [name, member] : *obj) {
     const std::string path = prefix.empty() ? name : prefix + "." + name;
     if (web::json::find_object(root, path)) {
       collect_leaves(root, path, out);
@@ -203,7 +203,7 @@ TEST(ConfigExample, NamesEverySettingTheCodeReadsWithItsDefault) {
 
   int literal_defaults = 0;
   for (const auto& r : reads) {
-    if (example->find(r.path).isEmpty()) {
+    if (web::json::is_null(example->find(r.path))) {
       ADD_FAILURE() << r.path << " (read in " << r.where << ") is missing from " << example_path();
       continue;
     }
