@@ -1,7 +1,7 @@
-// JSON parsing and the canonical writer.
+// JSON values, their parsing (Poco's parser, which nothing outside this file sees) and the
+// canonical writer.
 #include "web/json.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -130,13 +130,12 @@ private:
   json::value result_;
 };
 
-// The parser's verdict on the whole text, its tree in `out`.
-bool parse_whole(const std::string& text, value& out) {
+// The tree of the whole text in `out`; throws (leaving `out` alone) when the parser refuses it.
+void parse_whole(const std::string& text, value& out) {
   Poco::SharedPtr<tree_builder> builder = Poco::makeShared<tree_builder>();
   Poco::JSON::Parser parser(builder);
   parser.parse(text);
   out = std::move(builder->result());
-  return true;
 }
 
 bool integral_double(double d, long long& out) {
@@ -250,7 +249,8 @@ bool parse(const std::string& text, value& out) {
   try {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && (text[first] == '{' || text[first] == '[')) {
-      return parse_whole(text, out);
+      parse_whole(text, out);
+      return true;
     }
     // The parser takes only objects and arrays at the top; a scalar document is read as the one
     // element of an array around it ("1],[2" then fails as trailing garbage).
