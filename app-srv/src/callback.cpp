@@ -110,7 +110,7 @@ void callback::get_callback_prices() {
       throw ExceptionHTTP("Ошибка авторизации АЗС", 401);
     }
     reply_status(*ctx, 200);
-    const auto list = body.extract<web::json::array_ptr>();
+    const auto list = web::json::as_array(body);
     const int written = write_prices(*db, *list, station_key, station);
     LOG(channel(), info,
         "Результат обновления цен обработано " << written << " из " << list->size() << " записей");

@@ -159,14 +159,8 @@ void _priceResponseBlock(const OrderData& rec, json::value& reply) {
   if (rec.current_price == 0 || rec.price == 0) {
     return;
   }
-  json::object_ptr obj;
-  if (reply.type() == typeid(json::object_ptr)) {
-    obj = reply.extract<json::object_ptr>();
-  } else if (reply.type() == typeid(json::object)) {
-    obj = json::make_object();
-    *obj = reply.extract<json::object>();
-  }
-  if (obj.isNull()) {
+  json::object_ptr obj = json::as_object(reply);
+  if (!obj) {
     obj = json::make_object();
   }
   obj->set("Price", rec.current_price);

@@ -76,7 +76,7 @@ protected:
     if (!web::json::is_array(v)) {
       return out;
     }
-    const auto arr = v.extract<web::json::array_ptr>();
+    const auto arr = web::json::as_array(v);
     for (std::size_t i = 0; i < arr->size(); ++i) {
       out.push_back(web::json::write(arr->get(static_cast<unsigned>(i))));
     }

@@ -35,8 +35,8 @@ std::shared_ptr<const web::settings> load_example() {
 void collect_leaves(const web::json::value& root, const std::string& prefix,
                     std::set<std::string>& out) {
   const web::json::object_ptr obj =
-      prefix.empty() ? root.extract<web::json::object_ptr>() : web::json::find_object(root, prefix);
-  for (const auto& name : obj->getNames()) {
+      prefix.empty() ? web::json::as_object(root) : web::json::find_object(root, prefix);
+  for (const auto& [name, member] : *obj) {
     const std::string path = prefix.empty() ? name : prefix + "." + name;
     if (web::json::find_object(root, path)) {
       collect_leaves(root, path, out);

@@ -1,13 +1,14 @@
-// JSON parsing and the canonical writer.
+// JSON values, their parsing (Poco's parser, which nothing outside this file sees) and the
+// canonical writer.
 #include "web/json.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
-#include <Poco/Exception.h>
 #include <Poco/JSON/Handler.h>
 #include <Poco/JSON/Parser.h>
 
@@ -31,89 +32,110 @@ std::vector<std::string> split_path(const std::string& path) {
 void write_value(const value& v, std::string& out);
 
 void write_object(const object& obj, std::string& out) {
-  std::vector<std::string> names;
-  obj.getNames(names);
-  std::sort(names.begin(), names.end()); // byte order: std::string compares as unsigned char
   out += '{';
   bool first = true;
-  for (const auto& name : names) {
+  for (const auto& [name, member] : obj) { // kept in byte order of the names
     if (!first) {
       out += ',';
     }
     first = false;
     write_string(name, out);
     out += ':';
-    write_value(obj.get(name), out);
+    write_value(member, out);
   }
   out += '}';
 }
 
 void write_array(const array& arr, std::string& out) {
   out += '[';
-  for (std::size_t i = 0; i < arr.size(); ++i) {
-    if (i != 0) {
+  bool first = true;
+  for (const auto& item : arr) {
+    if (!first) {
       out += ',';
     }
-    write_value(arr.get(static_cast<unsigned int>(i)), out);
+    first = false;
+    write_value(item, out);
   }
   out += ']';
 }
 
 void write_value(const value& v, std::string& out) {
-  if (v.isEmpty()) {
-    out += "null";
-    return;
+  std::visit(
+      [&out](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          out += "null";
+        } else if constexpr (std::is_same_v<T, bool>) {
+          out += x ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, long long> ||
+                             std::is_same_v<T, unsigned long long>) {
+          out += std::to_string(x);
+        } else if constexpr (std::is_same_v<T, double>) {
+          out += format_number(x);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          write_string(x, out);
+        } else if constexpr (std::is_same_v<T, object_ptr>) {
+          write_object(*x, out);
+        } else {
+          write_array(*x, out);
+        }
+      },
+      v.data());
+}
+
+// Builds the value tree while the parser walks the text. A container goes into its parent when
+// it opens (the key in hand is then consumed), so one pending key is enough.
+class tree_builder final : public Poco::JSON::Handler {
+public:
+  void reset() override {
+    open_.clear();
+    key_.clear();
+    result_ = json::value();
   }
-  if (v.type() == typeid(object_ptr)) {
-    const auto& p = v.extract<object_ptr>();
-    if (p.isNull()) {
-      out += "null";
+  void startObject() override { open(make_object()); }
+  void startArray() override { open(make_array()); }
+  void endObject() override { open_.pop_back(); }
+  void endArray() override { open_.pop_back(); }
+  void key(const std::string& k) override { key_ = k; }
+  void null() override { emit(json::value()); }
+  void value(int v) override { emit(v); }
+  void value(unsigned v) override { emit(v); }
+  void value(Poco::Int64 v) override { emit(v); }
+  void value(Poco::UInt64 v) override { emit(v); }
+  void value(const std::string& v) override { emit(v); }
+  void value(double d) override { emit(d); }
+  void value(bool b) override { emit(b); }
+
+  json::value& result() { return result_; }
+
+private:
+  void open(json::value container) {
+    emit(container);
+    open_.push_back(std::move(container));
+  }
+
+  void emit(json::value v) {
+    if (open_.empty()) {
+      result_ = std::move(v);
+    } else if (const object_ptr obj = as_object(open_.back())) {
+      obj->set(std::move(key_), std::move(v)); // of repeated names the last stays
+      key_.clear();
     } else {
-      write_object(*p, out);
+      as_array(open_.back())->add(std::move(v));
     }
-    return;
   }
-  if (v.type() == typeid(array_ptr)) {
-    const auto& p = v.extract<array_ptr>();
-    if (p.isNull()) {
-      out += "null";
-    } else {
-      write_array(*p, out);
-    }
-    return;
-  }
-  if (v.type() == typeid(object)) {
-    write_object(v.extract<object>(), out);
-    return;
-  }
-  if (v.type() == typeid(array)) {
-    write_array(v.extract<array>(), out);
-    return;
-  }
-  if (v.isBoolean()) {
-    out += v.extract<bool>() ? "true" : "false";
-    return;
-  }
-  if (v.isString()) {
-    write_string(v.convert<std::string>(), out);
-    return;
-  }
-  if (v.isNumeric()) {
-    if (v.type() == typeid(double) || v.type() == typeid(float)) {
-      out += format_number(v.convert<double>());
-    } else if (v.isSigned()) {
-      out += std::to_string(v.convert<long long>());
-    } else {
-      out += std::to_string(v.convert<unsigned long long>());
-    }
-    return;
-  }
-  // Anything else (a char, a date) is written as its text.
-  try {
-    write_string(v.convert<std::string>(), out);
-  } catch (const Poco::Exception&) {
-    out += "null";
-  }
+
+  std::vector<json::value> open_; // the containers not yet closed, innermost last
+  std::string key_;
+  json::value result_;
+};
+
+// The tree of the whole text in `out`; throws (leaving `out` alone) when the parser refuses it.
+void parse_whole(const std::string& text, value& out) {
+  Poco::SharedPtr<tree_builder> builder = Poco::makeShared<tree_builder>();
+  Poco::JSON::Parser parser(builder);
+  parser.parse(text);
+  out = std::move(builder->result());
 }
 
 bool integral_double(double d, long long& out) {
@@ -172,28 +194,70 @@ void write_string(std::string_view s, std::string& out) {
   out += '"';
 }
 
+value::value(object_ptr o) {
+  if (o) {
+    v_ = std::move(o);
+  }
+}
+
+value::value(array_ptr a) {
+  if (a) {
+    v_ = std::move(a);
+  }
+}
+
+void object::set(std::string name, value v) {
+  members_.insert_or_assign(std::move(name), std::move(v));
+}
+
+void array::add(value v) {
+  items_.push_back(std::move(v));
+}
+
+value object::get(std::string_view name) const {
+  const auto it = members_.find(name);
+  return it == members_.end() ? value() : it->second;
+}
+
+bool object::remove(std::string_view name) {
+  const auto it = members_.find(name);
+  if (it == members_.end()) {
+    return false;
+  }
+  members_.erase(it);
+  return true;
+}
+
+object_ptr object::get_object(std::string_view name) const {
+  const auto it = members_.find(name);
+  return it == members_.end() ? nullptr : as_object(it->second);
+}
+
+array_ptr object::get_array(std::string_view name) const {
+  const auto it = members_.find(name);
+  return it == members_.end() ? nullptr : as_array(it->second);
+}
+
 object_ptr make_object() {
-  return object_ptr(new object);
+  return std::make_shared<object>();
 }
 array_ptr make_array() {
-  return array_ptr(new array);
+  return std::make_shared<array>();
 }
 
 bool parse(const std::string& text, value& out) {
   try {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first != std::string::npos && (text[first] == '{' || text[first] == '[')) {
-      Poco::JSON::Parser parser;
-      value parsed = parser.parse(text);
-      out = parsed;
+      parse_whole(text, out);
       return true;
     }
     // The parser takes only objects and arrays at the top; a scalar document is read as the one
     // element of an array around it ("1],[2" then fails as trailing garbage).
-    Poco::JSON::Parser parser;
-    value wrapped = parser.parse("[" + text + "]");
-    const array_ptr arr = wrapped.extract<array_ptr>();
-    if (arr.isNull() || arr->size() != 1) {
+    value wrapped;
+    parse_whole("[" + text + "]", wrapped);
+    const array_ptr arr = as_array(wrapped);
+    if (!arr || arr->size() != 1) {
       return false;
     }
     out = arr->get(0);
@@ -226,42 +290,41 @@ std::string format_number(double d) {
 }
 
 bool is_object(const value& v) {
-  if (v.type() == typeid(object_ptr)) {
-    return !v.extract<object_ptr>().isNull();
-  }
-  return v.type() == typeid(object);
+  return std::holds_alternative<object_ptr>(v.data());
 }
-
 bool is_array(const value& v) {
-  if (v.type() == typeid(array_ptr)) {
-    return !v.extract<array_ptr>().isNull();
-  }
-  return v.type() == typeid(array);
+  return std::holds_alternative<array_ptr>(v.data());
 }
-
 bool is_null(const value& v) {
-  return v.isEmpty();
+  return std::holds_alternative<std::monostate>(v.data());
 }
 bool is_string(const value& v) {
-  return !v.isEmpty() && v.isString();
+  return std::holds_alternative<std::string>(v.data());
 }
 bool is_bool(const value& v) {
-  return !v.isEmpty() && v.isBoolean();
+  return std::holds_alternative<bool>(v.data());
 }
 bool is_number(const value& v) {
-  return !v.isEmpty() && v.isNumeric() && !v.isBoolean() && v.type() != typeid(char);
+  return std::holds_alternative<long long>(v.data()) ||
+         std::holds_alternative<unsigned long long>(v.data()) ||
+         std::holds_alternative<double>(v.data());
+}
+
+object_ptr as_object(const value& v) {
+  const auto* p = std::get_if<object_ptr>(&v.data());
+  return p ? *p : nullptr;
+}
+
+array_ptr as_array(const value& v) {
+  const auto* p = std::get_if<array_ptr>(&v.data());
+  return p ? *p : nullptr;
 }
 
 value find(const value& root, const std::string& path) {
   value current = root;
   for (const auto& part : split_path(path)) {
-    object_ptr obj;
-    if (current.type() == typeid(object_ptr)) {
-      obj = current.extract<object_ptr>();
-    } else if (current.type() == typeid(object)) {
-      obj = new object(current.extract<object>());
-    }
-    if (obj.isNull() || !obj->has(part)) {
+    const object_ptr obj = as_object(current);
+    if (!obj || !obj->has(part)) {
       return value();
     }
     current = obj->get(part);
@@ -270,34 +333,18 @@ value find(const value& root, const std::string& path) {
 }
 
 object_ptr find_object(const value& root, const std::string& path) {
-  value v = find(root, path);
-  if (v.type() == typeid(object_ptr)) {
-    return v.extract<object_ptr>();
-  }
-  if (v.type() == typeid(object)) {
-    return new object(v.extract<object>());
-  }
-  return object_ptr();
+  return as_object(find(root, path));
 }
 
 bool as_int64(const value& v, long long& out) {
-  if (!is_number(v)) {
-    return false;
+  if (const auto* d = std::get_if<double>(&v.data())) {
+    return integral_double(*d, out);
   }
-  try {
-    if (v.type() == typeid(double) || v.type() == typeid(float)) {
-      return integral_double(v.convert<double>(), out);
-    }
-    if (!v.isSigned() &&
-        v.convert<unsigned long long>() >
-            static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
-      return false;
-    }
-    out = v.convert<long long>();
+  if (const auto* n = std::get_if<long long>(&v.data())) {
+    out = *n;
     return true;
-  } catch (const Poco::Exception&) {
-    return false;
   }
+  return false; // unsigned ones are held apart only past the range of long long
 }
 
 bool as_int(const value& v, int& out) {
@@ -311,30 +358,33 @@ bool as_int(const value& v, int& out) {
 }
 
 bool as_double(const value& v, double& out) {
-  if (!is_number(v)) {
+  if (const auto* d = std::get_if<double>(&v.data())) {
+    out = *d;
+  } else if (const auto* n = std::get_if<long long>(&v.data())) {
+    out = static_cast<double>(*n);
+  } else if (const auto* u = std::get_if<unsigned long long>(&v.data())) {
+    out = static_cast<double>(*u);
+  } else {
     return false;
   }
-  try {
-    out = v.convert<double>();
-    return true;
-  } catch (const Poco::Exception&) {
-    return false;
-  }
+  return true;
 }
 
 bool as_bool(const value& v, bool& out) {
-  if (!is_bool(v)) {
+  const auto* b = std::get_if<bool>(&v.data());
+  if (b == nullptr) {
     return false;
   }
-  out = v.extract<bool>();
+  out = *b;
   return true;
 }
 
 bool as_string(const value& v, std::string& out) {
-  if (!is_string(v)) {
+  const auto* s = std::get_if<std::string>(&v.data());
+  if (s == nullptr) {
     return false;
   }
-  out = v.convert<std::string>();
+  out = *s;
   return true;
 }
 

@@ -41,7 +41,7 @@ void apply_override(json::value& root, const std::string& arg) {
   if (!json::parse(text, val)) {
     val = text;
   }
-  json::object_ptr node = root.extract<json::object_ptr>();
+  json::object_ptr node = json::as_object(root);
   std::string::size_type start = 0;
   while (true) {
     auto dash = path.find('-', start);
@@ -53,14 +53,12 @@ void apply_override(json::value& root, const std::string& arg) {
       node->set(key, val);
       return;
     }
-    json::value child = node->get(key);
-    if (!json::is_object(child) || child.type() != typeid(json::object_ptr)) {
-      json::object_ptr fresh = json::make_object();
-      node->set(key, fresh);
-      node = fresh;
-    } else {
-      node = child.extract<json::object_ptr>();
+    json::object_ptr child = node->get_object(key);
+    if (!child) {
+      child = json::make_object();
+      node->set(key, child);
     }
+    node = std::move(child);
     start = dash + 1;
   }
 }

@@ -1,5 +1,9 @@
 #include "web/json.h"
 
+#include <limits>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -86,7 +90,7 @@ TEST(JsonRead, TypedReadsFallBackInsteadOfCoercing) {
   EXPECT_EQ(json::get_int(v, "s.x", 4), 4);
   EXPECT_TRUE(json::is_object(json::find(v, "o.deep")));
   EXPECT_TRUE(json::find_object(v, "o").get() != nullptr);
-  EXPECT_TRUE(json::find_object(v, "s").isNull());
+  EXPECT_TRUE(json::find_object(v, "s") == nullptr);
 }
 
 TEST(JsonRead, NonObjectDocumentsReadAsMissing) {
@@ -101,6 +105,64 @@ TEST(JsonRead, NonObjectDocumentsReadAsMissing) {
   EXPECT_FALSE(json::as_int(huge, i));
   long long ll = 0;
   EXPECT_FALSE(json::as_int64(parsed("9223372036854775808.0"), ll));
+}
+
+TEST(JsonValue, HandlesShareWhatTheyPointTo) {
+  // Filled after it went into its parent: the parent shows it, as the order run relies on.
+  auto parent = json::make_object();
+  auto child = json::make_object();
+  auto list = json::make_array();
+  parent->set("child", child);
+  parent->set("list", list);
+  child->set("x", 1);
+  list->add(child);
+  EXPECT_EQ(json::write(parent), R"({"child":{"x":1},"list":[{"x":1}]})");
+  EXPECT_EQ(parent->get_object("child"), child);
+  EXPECT_EQ(parent->get_object("list"), nullptr);
+  EXPECT_EQ(parent->get_array("list"), list);
+  EXPECT_TRUE(json::is_null(list->get(5))) << "past the end reads as missing";
+  EXPECT_TRUE(parent->remove("child"));
+  EXPECT_FALSE(parent->remove("child"));
+  EXPECT_EQ(json::write(parent), R"({"list":[{"x":1}]})");
+  EXPECT_TRUE(json::is_null(json::value(json::object_ptr()))) << "a null handle is null";
+}
+
+TEST(JsonValue, NumbersKeepTheirKind) {
+  struct row {
+    json::value v;
+    const char* written;
+    bool integral; // as_int64 takes it
+    double as_double;
+  };
+  const std::vector<row> rows = {
+      {json::value(std::numeric_limits<unsigned long long>::max()), "18446744073709551615", false,
+       1.8446744073709552e19},
+      {json::value(std::numeric_limits<long long>::min()), "-9223372036854775808", true,
+       -9.2233720368547758e18},
+      {json::value(std::size_t{7}), "7", true, 7},
+      {json::value(2.0f), "2", true, 2},
+      {parsed("18446744073709551615"), "18446744073709551615", false, 1.8446744073709552e19},
+      {parsed("9223372036854775808"), "9223372036854775808", false, 9.2233720368547758e18},
+      {parsed("9223372036854775807"), "9223372036854775807", true, 9.2233720368547758e18},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(json::write(r.v), r.written);
+    long long n = 0;
+    EXPECT_EQ(json::as_int64(r.v, n), r.integral) << r.written;
+    double d = 0;
+    EXPECT_TRUE(json::as_double(r.v, d)) << r.written;
+    EXPECT_DOUBLE_EQ(d, r.as_double) << r.written;
+  }
+}
+
+TEST(JsonParse, RepeatedNamesKeepTheLastAndMembersIterateInByteOrder) {
+  const json::value v = parsed(R"({"b":1,"a":{"z":1},"b":2,"a":[3],"Б":0,"B":0})");
+  std::string names;
+  for (const auto& [name, member] : *json::as_object(v)) {
+    names += name + (json::is_array(member) ? "[] " : " ");
+  }
+  EXPECT_EQ(names, "B a[] b Б ");
+  EXPECT_EQ(json::get_int(v, "b", 0), 2);
 }
 
 } // namespace

@@ -58,9 +58,8 @@ double current_price(const order_request& rq, console& out) {
                              "&stationId=" + srv_apps::url_escape(rq.station),
                          call_limit);
   web::json::value list;
-  if (reply.status == 200 && web::json::parse(reply.reply, list) &&
-      list.type() == typeid(web::json::array_ptr)) {
-    const auto items = list.extract<web::json::array_ptr>();
+  if (reply.status == 200 && web::json::parse(reply.reply, list) && web::json::is_array(list)) {
+    const auto items = web::json::as_array(list);
     for (std::size_t i = 0; i < items->size(); ++i) {
       const web::json::value item = items->get(static_cast<unsigned>(i));
       if (web::json::get_string(item, "ProductId", "") == rq.fuel) {
@@ -103,13 +102,12 @@ int follow(const order_request& rq, steady::time_point start, console& out) {
                 "&after=" + std::to_string(after) + "&wait=" + std::to_string(poll_wait_ms),
             call_limit);
     web::json::value list;
-    if (reply.status != 200 || !web::json::parse(reply.reply, list) ||
-        list.type() != typeid(web::json::array_ptr)) {
+    if (reply.status != 200 || !web::json::parse(reply.reply, list) || !web::json::is_array(list)) {
       out.line("the aggregator simulator at " + rq.aggregator + " does not answer (HTTP " +
                std::to_string(reply.status) + ")");
       return 1;
     }
-    const auto events = list.extract<web::json::array_ptr>();
+    const auto events = web::json::as_array(list);
     for (std::size_t i = 0; i < events->size(); ++i) {
       const web::json::value e = events->get(static_cast<unsigned>(i));
       after = std::max<long>(after, web::json::get_int64(e, "seq", after));

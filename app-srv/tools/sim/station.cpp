@@ -63,9 +63,7 @@ void read_config_file(const std::string& path, station_network& net) {
   t.slow = to_millis(root, "slow_ms", t.slow);
   t.timeout = to_millis(root, "timeout_ms", t.timeout);
   const web::json::value stations = web::json::find(root, "stations");
-  const web::json::array_ptr list = stations.type() == typeid(web::json::array_ptr)
-                                        ? stations.extract<web::json::array_ptr>()
-                                        : nullptr;
+  const web::json::array_ptr list = web::json::as_array(stations);
   for (std::size_t i = 0; list && i < list->size(); ++i) {
     const web::json::value s = list->get(static_cast<unsigned>(i));
     station_setup st;
