@@ -1,6 +1,6 @@
 // Persistence of orders: one `orders` row read into an OrderData, written back field by field, and
 // the few column changes the station events make.
-#include "conn_order.h"
+#include "conn_order_sql.h"
 
 #include <cmath>
 #include <vector>
@@ -224,7 +224,7 @@ void read_order_row(const row_reader& r, OrderData& d) {
   r.text("azstimelast", d.azstimelast);
 }
 
-// The outcome of one of the four column updates: the libpq status, logged when not a success.
+// The outcome of one of the two column updates: the libpq status, logged when not a success.
 int run_update(PGconn* conn, const std::string& sql, const char* channel,
                const std::string& failure_text) {
   const outcome out = run(conn, sql);
@@ -239,14 +239,8 @@ int refuse(const char* channel, const std::string& failure_text, const std::stri
   return PGRES_FATAL_ERROR;
 }
 
-std::string bad_volume(const std::string& v) {
-  return "объем не является десятичным числом : '" + v + "'";
-}
 std::string bad_trannum(const std::string& v) {
   return "номер транзакции не является целым числом : '" + v + "'";
-}
-std::string bad_time(const std::string& v) {
-  return "время не в формате DD.MM.YYYY HH24:MI:SS : '" + v + "'";
 }
 
 bool digits(const std::string& text, std::size_t from, std::size_t count) {
@@ -436,25 +430,6 @@ std::string cancel_order(PGconn* conn, int id_app, const std::string& id, const 
          "', timeend = now()" + key_clause(conn, id_app, id);
 }
 
-std::string complete_order(PGconn* conn, int id_app, const std::string& id,
-                           const std::string& volume, int trannum, const std::string& time,
-                           int status) {
-  return "Update orders set status = " + num(status) + ", timeend = to_timestamp('" +
-         esc(conn, time) + "','dd.mm.yyyy HH24:MI:SS'), trannum = " + num(trannum) +
-         ", volume  = " + volume + ", summa   = round((" + volume + " * price), 2)" +
-         key_clause(conn, id_app, id);
-}
-
-std::string upd_volume(PGconn* conn, int id_app, const std::string& id, const std::string& volume,
-                       int trannum) {
-  std::string sql = "Update orders set timeend = now(), volume  = " + volume +
-                    ", summa   = round((" + volume + " * price), 2)";
-  if (trannum != 0) {
-    sql += ", trannum = " + num(trannum);
-  }
-  return sql + key_clause(conn, id_app, id);
-}
-
 std::string set_transact(PGconn* conn, int id_app, const std::string& id, int trannum) {
   return "Update orders set trannum = " + num(trannum) + key_clause(conn, id_app, id);
 }
@@ -609,46 +584,6 @@ int PGBackend::cancel_order(int id_app, const std::string& id, const std::string
   return run_update(conn_.get(), order_sql::cancel_order(conn_.get(), id_app, id, reason, status),
                     "Database/CANCEL order",
                     "Ошибка обновления статуса заказа (заказ : '" + id + "') : ");
-}
-
-int PGBackend::complete_order(int id_app, const std::string& id, const std::string& volume,
-                              const std::string& trannum, const std::string& time) {
-  if (!conn_) {
-    return -1;
-  }
-  static constexpr const char* channel = "Database/Complete order";
-  const std::string failure = "Ошибка обновления статуса заказа (заказ : '" + id + "') : ";
-  int number = 0;
-  if (!order_sql::is_decimal_number(volume)) {
-    return refuse(channel, failure, bad_volume(volume));
-  }
-  if (!str::is_decimal_int(trannum, number)) {
-    return refuse(channel, failure, bad_trannum(trannum));
-  }
-  if (!order_sql::is_station_time(time)) {
-    return refuse(channel, failure, bad_time(time));
-  }
-  int status = getStatusTypeId(id_app, "Completed");
-  if (status < 0) {
-    status = 3;
-  }
-  return run_update(
-      conn_.get(), order_sql::complete_order(conn_.get(), id_app, id, volume, number, time, status),
-      channel, failure);
-}
-
-int PGBackend::upd_volume(int id_app, const std::string& id, const std::string& volume,
-                          int trannum) {
-  if (!conn_) {
-    return -1;
-  }
-  static constexpr const char* channel = "Database/Volume order";
-  const std::string failure = "Ошибка обновления данных объема заказа (заказ : '" + id + "') : ";
-  if (!order_sql::is_decimal_number(volume)) {
-    return refuse(channel, failure, bad_volume(volume));
-  }
-  return run_update(conn_.get(), order_sql::upd_volume(conn_.get(), id_app, id, volume, trannum),
-                    channel, failure);
 }
 
 int PGBackend::set_transact(int id_app, const std::string& id, const std::string& trannum) {

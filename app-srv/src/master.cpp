@@ -38,7 +38,7 @@ std::unique_ptr<content::PGBackend> master::open_backend(const content::DBConnec
   } catch (const std::bad_alloc&) {
     throw ExceptionHTTP(create_error, create_code);
   }
-  if (backend->open() != content::CONNECTION_STATUS_OK || backend->connection() == nullptr) {
+  if (backend->open() != content::CONNECTION_STATUS_OK || !backend->connected()) {
     throw ExceptionHTTP(connect_error, connect_code);
   }
   return backend;

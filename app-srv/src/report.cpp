@@ -75,7 +75,7 @@ void report::get_report() {
     }
     db = open_backend(*app_database, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
     content::AppTypeInfo application;
-    application.getAppTypeValues(db->connection(), app);
+    application.getAppTypeValues(*db, app);
     if (application.key().empty() || application.id() < 0) {
       throw ExceptionHTTP("Приложение для сверки не найдено", 401);
     }
