@@ -715,6 +715,29 @@ TEST_F(OrderDb, VolumeAndTransactionNumber) {
             1);
 }
 
+// A step writes only the columns it sets, never the key or errcode, and only from its states.
+TEST_F(OrderDb, StepUpdateTexts) {
+  OrderData d;
+  d.id = "P'1";
+  d.id_app = 1;
+  d.errcode = 5;
+  EXPECT_EQ(order_sql::update_order_step(conn(), d, {1}), "") << "nothing set, nothing sent";
+  d.statusint = 2;
+  d.orderval = 7;
+  d.trk = 3;
+  d.ordstatext = "Accepted";
+  struct step {
+    std::vector<int> from;
+    const char* states;
+  };
+  for (const auto& c : {step{{-1, 1}, "-1,1"}, step{{}, "NULL"}}) {
+    EXPECT_EQ(order_sql::update_order_step(conn(), d, c.from),
+              "UPDATE orders SET trk = 3, orderval = 7.0000, ordstatext = 'Accepted', "
+              "statusint = 2 Where id_app = 1 and id = 'P''1' AND coalesce(statusint, -1) IN (" +
+                  std::string(c.states) + ")");
+  }
+}
+
 TEST_F(OrderDb, CheckOrder) {
   EXPECT_EQ(order_sql::check_order(conn(), 1, "K-1"),
             "SELECT o.id, o.id_shop, o.status FROM orders o WHERE o.id_app = 1 AND o.id = 'K-1'");
