@@ -204,8 +204,7 @@ public:
   const std::string& description() const { return description_; }
 
 private:
-  void fill(const PGBackend& db, const char* sql, const std::string& value,
-            const char* error_text);
+  void fill(const PGBackend& db, const char* sql, const std::string& value, const char* error_text);
 
   int id_ = -1;
   std::string sname_;

@@ -115,7 +115,6 @@ std::string int_or_null(int value, bool is_null) {
   return is_null ? null_text : num(value);
 }
 
-
 std::string key_clause(PGconn* conn, int id_app, const std::string& id) {
   return " Where id_app = " + num(id_app) + " and id = '" + esc(conn, id) + "'";
 }
@@ -169,7 +168,7 @@ private:
   const std::string& id_;
 };
 
-// --- the columns ----------------------------------------------------------------------------------
+// --- the columns -------------------------------------------------------------------------------
 
 // How a column is read, inserted and updated; "not set" means NULL on insert and no SET clause.
 enum class column_kind {

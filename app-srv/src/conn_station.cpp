@@ -18,8 +18,8 @@ bool changed_a_row(const PGBackend& db, const char* sql, std::initializer_list<s
   const pg_result_ptr res = exec_params(conn, sql, params);
   if (!reached(res, PGRES_COMMAND_OK)) {
     LOG(channel, error,
-        "Ошибка обновления данных заказа (заказ : '" << id << "') : "
-                                                    << server_text(conn, res.get()));
+        "Ошибка обновления данных заказа (заказ : '" << id
+                                                     << "') : " << server_text(conn, res.get()));
     return false;
   }
   return changed_rows(res.get()) > 0;

@@ -26,8 +26,7 @@ std::string set_status(PGconn* conn, const sync_tables& set, const std::string& 
   const Oid types[] = {pg_type::timestamp, pg_type::int4};
   const char* values[] = {stamp.c_str(), status};
   const std::string sql = status_statement(set);
-  pg_result_ptr res(
-      PQexecParams(conn, sql.c_str(), 2, types, values, nullptr, nullptr, 0));
+  pg_result_ptr res(PQexecParams(conn, sql.c_str(), 2, types, values, nullptr, nullptr, 0));
   return reached(res, PGRES_COMMAND_OK) ? std::string() : server_text(conn, res.get());
 }
 

@@ -17,8 +17,8 @@ constexpr std::size_t window_rows = 128;
 // by the server; it is rolled back to the row's savepoint and the window restarts after it.
 class temp_loader {
 public:
-  temp_loader(PGconn* conn, const PGresult* rows, const std::string& stamp,
-              const sync_tables& set, const std::string& channel)
+  temp_loader(PGconn* conn, const PGresult* rows, const std::string& stamp, const sync_tables& set,
+              const std::string& channel)
       : conn_(conn), rows_(rows), stamp_(stamp), set_(set), channel_(channel) {}
 
   load_outcome run();

@@ -120,8 +120,7 @@ void stat_completed::send_status() {
     // What was not recorded here must not be reported upstream as completed. An order still in
     // progress is refused only while a run is forwarding it; one whose run ended without
     // recording the station's answer (a failed write, a crash) takes the completion.
-    if (!record_completion(*db, caller.id_app, c.order_id, c.volume, c.trannum,
-                           c.extended_date)) {
+    if (!record_completion(*db, caller.id_app, c.order_id, c.volume, c.trannum, c.extended_date)) {
       if (lo.order.statusint == INT_STATUS_IN_PROGRESS) {
         throw ExceptionHTTP(about_order("Заказ еще передается на АЗС", c.order_id), 504);
       }

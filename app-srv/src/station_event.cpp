@@ -95,8 +95,7 @@ bool record_confirmation(const content::PGBackend& db, int id_app, const std::st
   return content::record_confirmation(db, id_app, id, CONFIRM_YES);
 }
 
-bool record_volume(const content::PGBackend& db, int id_app, const std::string& id,
-                   double volume) {
+bool record_volume(const content::PGBackend& db, int id_app, const std::string& id, double volume) {
   return content::record_volume(db, id_app, id, volume, INT_STATUS_COMPLETED);
 }
 

@@ -30,8 +30,7 @@ bool sync_prices::merge(content::PGBackend& local, const std::string& stamp, int
   if (!merged) {
     return false;
   }
-  LOG(channel(), info,
-      "Новых/измененных записей " << *merged << " из " << loaded << " полученных");
+  LOG(channel(), info, "Новых/измененных записей " << *merged << " из " << loaded << " полученных");
   return true;
 }
 

@@ -22,8 +22,7 @@ void sync_products::get_sync_products() {
   run(data_set(), root.sync_conf_interval);
 }
 
-bool sync_products::merge(content::PGBackend& local, const std::string& stamp,
-                          int /* loaded */) {
+bool sync_products::merge(content::PGBackend& local, const std::string& stamp, int /* loaded */) {
   return content::merge_products(local, stamp, channel(), data_set().merge_failure);
 }
 

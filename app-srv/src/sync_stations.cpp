@@ -23,8 +23,7 @@ void sync_stations::get_sync_stations() {
   run(data_set(), root.sync_conf_interval);
 }
 
-bool sync_stations::merge(content::PGBackend& local, const std::string& stamp,
-                          int /* loaded */) {
+bool sync_stations::merge(content::PGBackend& local, const std::string& stamp, int /* loaded */) {
   if (!content::merge_stations(local, stamp, channel(), data_set().merge_failure)) {
     return false;
   }

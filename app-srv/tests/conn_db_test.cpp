@@ -52,7 +52,9 @@ TEST_F(BackendDb, SessionsRunInUtcWhateverTheServerZone) {
                             " dbname=" + db_->name() + " user=orvale password=orvale-test"),
             0);
   EXPECT_EQ(scalar(content::native_connection(by_text), "SHOW TimeZone"), "UTC");
-  EXPECT_EQ(scalar(content::native_connection(by_text), "SELECT current_setting('application_name')"), "orvale");
+  EXPECT_EQ(
+      scalar(content::native_connection(by_text), "SELECT current_setting('application_name')"),
+      "orvale");
   by_text.finish();
   EXPECT_EQ(content::native_connection(by_text), nullptr);
 }
@@ -98,7 +100,8 @@ TEST_F(BackendDb, SilentListenerTimesOutOnBothAttempts) {
 TEST_F(BackendDb, FieldReader) {
   content::PGBackend be(record());
   ASSERT_EQ(be.open(), 0);
-  content::pg_result_ptr res(PQexec(content::native_connection(be), "SELECT 'a'::text AS t, NULL::text AS n"));
+  content::pg_result_ptr res(
+      PQexec(content::native_connection(be), "SELECT 'a'::text AS t, NULL::text AS n"));
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "t", 0), "a");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "n", 0), "");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "missing", 0), "");

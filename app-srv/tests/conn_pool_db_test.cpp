@@ -1,6 +1,6 @@
 // The connection pool against a real PostgreSQL: exclusive leases, clean reuse, bounded waits.
-#include "conn_pool.h"
 #include "conn_pg.h"
+#include "conn_pool.h"
 
 #include <atomic>
 #include <mutex>

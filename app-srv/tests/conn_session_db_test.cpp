@@ -40,7 +40,8 @@ protected:
   // Runs through the backend's statement path; the first value of the first row, or the error.
   static std::string through_cache(content::PGBackend& be, const std::string& sql,
                                    std::initializer_list<std::string> params = {}) {
-    content::pg_result_ptr res = content::exec_params(content::native_connection(be), sql.c_str(), params);
+    content::pg_result_ptr res =
+        content::exec_params(content::native_connection(be), sql.c_str(), params);
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
       return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
     }

@@ -27,7 +27,8 @@ public:
     std::unique_ptr<content::PGBackend> db;
     try {
       db = open_backend(*app_database, "Ошибка создания нового объекта БД", "Нет подключения к БД");
-      content::pg_result_ptr res(PQexec(content::native_connection(*db), "SELECT count(*) FROM apptypes"));
+      content::pg_result_ptr res(
+          PQexec(content::native_connection(*db), "SELECT count(*) FROM apptypes"));
       if (how == "http-error") {
         throw srv_apps::ExceptionHTTP("Ошибка получения данных из БД", 404);
       }

@@ -16,12 +16,12 @@
 namespace {
 
 using namespace std::chrono_literals;
-using orvale_test::pg_conn_ptr;
-using orvale_test::pg_result_ptr;
-using orvale_test::test_db;
 using content::claim_result;
 using content::claim_run;
 using content::load_temp;
+using orvale_test::pg_conn_ptr;
+using orvale_test::pg_result_ptr;
+using orvale_test::test_db;
 
 // The product run's data set, NULL texts bound as given or as "".
 content::sync_tables products(bool text_null_as_empty) {
