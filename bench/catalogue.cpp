@@ -22,9 +22,8 @@
 #include <libpq-fe.h>
 
 #include "bench_common.h"
-#include "conn.h"
-#include "prices.h"
-#include "stations.h"
+#include "conn_catalogue.h"
+#include "conn_pg.h"
 
 namespace {
 
@@ -47,8 +46,8 @@ using content::pg_result_ptr;
 constexpr const char* auth_sql =
     "SELECT id, sname, key, description FROM apptypes WHERE key=$1 LIMIT 1";
 
-using srv_apps::price_statement;
-using srv_apps::station_statement;
+using content::price_statement;
+using content::station_statement;
 
 // --- Settings of one benchmark run.
 

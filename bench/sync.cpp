@@ -20,11 +20,7 @@
 #include <libpq-fe.h>
 
 #include "bench_common.h"
-#include "conn.h"
-#include "sync_prices.h"
-#include "sync_products.h"
-#include "sync_run.h"
-#include "sync_stations.h"
+#include "conn_sync_pg.h"
 
 namespace {
 
@@ -110,7 +106,7 @@ pg_result_ptr exec(PGconn* conn, const std::string& sql, ExecStatusType expected
 
 struct data_set {
   const char* name; // the endpoint below /orvale
-  const srv_apps::sync_data_set& set;
+  const content::sync_tables& set;
 };
 
 int post_sync(const options& o, const std::string& name) {
@@ -236,7 +232,7 @@ double gateway_load(PGconn* local, const data_set& d, const PGresult* rows,
                     const std::string& stamp) {
   prepare_load(local, d);
   const auto begin = steady::now();
-  const srv_apps::load_outcome out = srv_apps::load_temp(local, rows, stamp, d.set, "bench");
+  const content::load_outcome out = content::load_temp(local, rows, stamp, d.set, "bench");
   if (!out.ok || out.loaded != PQntuples(rows)) {
     throw std::runtime_error("gateway load: " + std::to_string(out.loaded) + " rows; " + out.error);
   }
@@ -269,7 +265,7 @@ double row_by_row_load(PGconn* local, const data_set& d, const PGresult* rows,
 
 void clear_stamp(PGconn* local, const data_set& d, const std::string& stamp) {
   std::string sql = d.set.delete_own;
-  const Oid types[] = {srv_apps::pg_type::timestamp};
+  const Oid types[] = {content::pg_type::timestamp};
   const char* values[] = {stamp.c_str()};
   pg_result_ptr res(PQexecParams(local, sql.c_str(), 1, types, values, nullptr, nullptr, 0));
   if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
@@ -284,9 +280,9 @@ double per_second(int rows, double ms) {
 void run_benchmark(const options& o) {
   pg_conn_ptr local = connect(o, o.local_db);
   pg_conn_ptr office = connect(o, o.office_db);
-  const data_set sets[] = {{"sync_products", srv_apps::sync_products::data_set()},
-                           {"sync_stations", srv_apps::sync_stations::data_set()},
-                           {"sync_prices", srv_apps::sync_prices::data_set()}};
+  const data_set sets[] = {{"sync_products", content::tables_of(content::sync_set::products)},
+                           {"sync_stations", content::tables_of(content::sync_set::stations)},
+                           {"sync_prices", content::tables_of(content::sync_set::prices)}};
 
   std::printf("Synchronisation runs through the gateway (wall: request until syncinfo status 1)\n");
   std::printf("%-14s %8s %4s %12s %12s %12s\n", "data set", "rows", "run", "reply ms", "wall ms",

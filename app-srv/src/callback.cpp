@@ -30,9 +30,9 @@ void reply_status(web::context& ctx, int code) {
 
 } // namespace
 
-int callback::station_by_key(PGconn* conn, const std::string& pass) {
+int callback::station_by_key(const content::PGBackend& db, const std::string& pass) {
   content::AzsConnInfo link;
-  link.getAzsConnValues(conn, pass);
+  link.getAzsConnValues(db, pass);
   // The lookup already compares exactly; checking the key it found again keeps that a property
   // of this endpoint rather than of the query.
   if (link.id() < 1 || link.key().empty() || link.key() != pass) {
@@ -56,7 +56,7 @@ int callback::write_prices(content::PGBackend& db, const web::json::array& list,
       continue;
     }
     if (item.id != cached_key) {
-      const int found = station_by_key(db.connection(), item.id);
+      const int found = station_by_key(db, item.id);
       if (found < 0) {
         continue;
       }
@@ -66,7 +66,7 @@ int callback::write_prices(content::PGBackend& db, const web::json::array& list,
     int status = 0;
     const int result =
         db.setPrice(cached_station, item.product, item.price, status, content::QUERY_UPSERT);
-    if (status != PGRES_COMMAND_OK) {
+    if (status != content::RESULT_STATUS_COMMAND_OK) {
       LOG(channel(), error,
           "Не удалось обновить цену для АЗС=\"" << cached_station << "\" Продукт=\"" << item.product
                                                 << "\" [ status = " << status << " ]");
@@ -105,7 +105,7 @@ void callback::get_callback_prices() {
     db = open_backend(services.app_db, "Отсутствует соединение с БД", "Отсутствует соединение с БД",
                       406, 406);
     const std::string& station_key = parts[1];
-    const int station = station_by_key(db->connection(), station_key);
+    const int station = station_by_key(*db, station_key);
     if (station < 0) {
       throw ExceptionHTTP("Ошибка авторизации АЗС", 401);
     }

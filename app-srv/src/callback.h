@@ -16,7 +16,7 @@ public:
 
 private:
   // The station id of the link whose key is exactly `pass`; -1 when there is none.
-  static int station_by_key(PGconn* conn, const std::string& pass);
+  static int station_by_key(const content::PGBackend& db, const std::string& pass);
   // Writes the items of `list`; returns how many prices were written.
   int write_prices(content::PGBackend& db, const web::json::array& list,
                    const std::string& station_key, int station);

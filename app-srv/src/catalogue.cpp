@@ -1,6 +1,8 @@
 // The request flow of the catalogue endpoints.
 #include "catalogue.h"
 
+#include "conn_catalogue.h"
+
 #include "str.h"
 #include "web/log.h"
 
@@ -27,21 +29,11 @@ bool station_list(const std::string& text, std::string& out) {
 
 namespace {
 
-// Column 0 of every row as one JSON document, written again in the canonical form; the empty
-// array when nothing matched (NULL aggregate) or the text does not parse.
-std::string reply_body(const PGresult* res) {
-  std::string text;
-  if (PQntuples(res) == 1 && !PQgetisnull(res, 0, 0)) {
-    text.assign(PQgetvalue(res, 0, 0), static_cast<std::size_t>(PQgetlength(res, 0, 0)));
-  } else {
-    for (int row = 0; row < PQntuples(res); ++row) {
-      if (!PQgetisnull(res, row, 0)) {
-        text += PQgetvalue(res, row, 0);
-      }
-    }
-  }
+// The document written again in the canonical form; the empty array when nothing matched (NULL
+// aggregate) or the text does not parse.
+std::string reply_body(const std::string& document) {
   std::string body;
-  if (!web::json::canonicalize(text, body)) {
+  if (!web::json::canonicalize(document, body)) {
     return "[]";
   }
   return body;
@@ -61,7 +53,7 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
     db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
     db->promise_plain_reads(); // the key lookup and one SELECT built here
     content::AppTypeInfo app;
-    app.authAppInfo(db->connection(), apikey);
+    app.authAppInfo(*db, apikey);
     if (app.id() < 0) {
       db.reset();
       response().status(401);
@@ -73,13 +65,13 @@ void catalogue_endpoint::serve(statement_builder build, const std::string& failu
       throw ExceptionHTTP("Ошибка получения данных из БД", 404);
     }
     const std::string sql = build(app.id(), list);
-    content::pg_result_ptr res = content::exec_params(db->connection(), sql.c_str(), {});
-    if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-      LOG(channel(), debug, failure_prefix << content::one_line(PQresultErrorMessage(res.get())));
+    std::string document;
+    std::string failure;
+    if (!content::read_catalogue(*db, sql, document, failure)) {
+      LOG(channel(), debug, failure_prefix << failure);
       throw ExceptionHTTP("Ошибка получения данных из БД", 404);
     }
-    std::string body = reply_body(res.get());
-    res.reset();
+    std::string body = reply_body(document);
     db.reset(); // closed before the reply is written
     json_reply_text(std::move(body));
   } catch (const ExceptionHTTP& e) {

@@ -10,9 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "conn_pg.h"
 #include "conn_pool.h"
 #include "conn_session.h"
+#include "str.h"
 #include "web/log.h"
+
+static_assert(content::CONNECTION_STATUS_OK == CONNECTION_OK);
+static_assert(content::RESULT_STATUS_COMMAND_OK == PGRES_COMMAND_OK);
+static_assert(content::RESULT_STATUS_TUPLES_OK == PGRES_TUPLES_OK);
+static_assert(content::RESULT_STATUS_FATAL_ERROR == PGRES_FATAL_ERROR);
 
 namespace content {
 namespace {
@@ -63,6 +70,14 @@ constexpr const char* keepalive_values[] = {"1", "30", "10", "3"};
 
 } // namespace
 
+void pg_conn_close::operator()(pg_conn* conn) const noexcept {
+  PQfinish(conn);
+}
+
+PGconn* native_connection(const PGBackend& backend) {
+  return backend.conn_.get();
+}
+
 std::string one_line(const char* text) {
   std::string s = text != nullptr ? text : "";
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) {
@@ -74,6 +89,23 @@ std::string one_line(const char* text) {
     }
   }
   return s;
+}
+
+std::string server_text(PGconn* conn, const PGresult* res) {
+  std::string text = one_line(PQresultErrorMessage(res));
+  if (text.empty()) {
+    text = one_line(PQerrorMessage(conn));
+  }
+  return text;
+}
+
+bool reached(const pg_result_ptr& res, ExecStatusType expected) {
+  return res && PQresultStatus(res.get()) == expected;
+}
+
+int changed_rows(const PGresult* res) {
+  int rows = 0;
+  return str::_stoi(PQcmdTuples(const_cast<PGresult*>(res)), &rows) == 0 ? rows : 0;
 }
 
 pg_result_ptr exec_params(PGconn* conn, const char* sql,
@@ -347,7 +379,7 @@ void PGBackend::finish() {
   conn_.reset();
 }
 
-std::string PGBackend::_get_fvalue(const PGresult* result, const std::string& field, int row) {
+std::string PGBackend::_get_fvalue(const pg_result* result, const std::string& field, int row) {
   if (result == nullptr || field.empty()) {
     return "";
   }
@@ -368,9 +400,9 @@ std::string PGBackend::_get_fvalue(const PGresult* result, const std::string& fi
 
 // --- applications -------------------------------------------------------------------------------
 
-void AppTypeInfo::fill(PGconn* conn, const char* sql, const std::string& value,
+void AppTypeInfo::fill(const PGBackend& db, const char* sql, const std::string& value,
                        const char* error_text) {
-  pg_result_ptr res = exec_params(conn, sql, {value});
+  pg_result_ptr res = exec_params(native_connection(db), sql, {value});
   if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
     LOG("Database", debug, error_text << one_line(PQresultErrorMessage(res.get())));
     return;
@@ -391,38 +423,38 @@ void AppTypeInfo::fill(PGconn* conn, const char* sql, const std::string& value,
   }
 }
 
-void AppTypeInfo::authAppInfo(PGconn* conn, const std::string& key) {
-  if (conn == nullptr || key.empty()) {
+void AppTypeInfo::authAppInfo(const PGBackend& db, const std::string& key) {
+  if (!db.connected() || key.empty()) {
     return;
   }
   static constexpr const char* sql =
       "SELECT id, sname, key, description FROM apptypes WHERE key=$1 LIMIT 1";
-  fill(conn, sql, key, "Ошибка запроса данных приложения : ");
+  fill(db, sql, key, "Ошибка запроса данных приложения : ");
 }
 
-void AppTypeInfo::getAppTypeValues(PGconn* conn, const std::string& sname) {
-  if (conn == nullptr || sname.empty()) {
+void AppTypeInfo::getAppTypeValues(const PGBackend& db, const std::string& sname) {
+  if (!db.connected() || sname.empty()) {
     return;
   }
   static constexpr const char* sql =
       "SELECT id, sname, key, description FROM apptypes WHERE sname=upper($1) LIMIT 1";
-  fill(conn, sql, sname, "Ошибка запроса данных приложения (по имени) : ");
+  fill(db, sql, sname, "Ошибка запроса данных приложения (по имени) : ");
 }
 
-void AppTypeInfo::getAppTypeValues(PGconn* conn, int id) {
-  if (conn == nullptr) {
+void AppTypeInfo::getAppTypeValues(const PGBackend& db, int id) {
+  if (!db.connected()) {
     return;
   }
   static constexpr const char* sql =
       "SELECT id, sname, key, description FROM apptypes WHERE id=$1::integer LIMIT 1";
-  fill(conn, sql, std::to_string(id), "Ошибка запроса данных приложения (по id) : ");
+  fill(db, sql, std::to_string(id), "Ошибка запроса данных приложения (по id) : ");
 }
 
 // --- station links ------------------------------------------------------------------------------
 
-void AzsConnInfo::fill(PGconn* conn, const char* sql, const std::string& value,
+void AzsConnInfo::fill(const PGBackend& db, const char* sql, const std::string& value,
                        const char* channel) {
-  pg_result_ptr res = exec_params(conn, sql, {value});
+  pg_result_ptr res = exec_params(native_connection(db), sql, {value});
   if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
     LOG(channel, debug,
         "Ошибка запроса данных АЗС : " << one_line(PQresultErrorMessage(res.get())));
@@ -450,24 +482,24 @@ void AzsConnInfo::fill(PGconn* conn, const char* sql, const std::string& value,
   }
 }
 
-void AzsConnInfo::getAzsConnValues(PGconn* conn, const std::string& pass) {
-  if (conn == nullptr || pass.empty()) {
+void AzsConnInfo::getAzsConnValues(const PGBackend& db, const std::string& pass) {
+  if (!db.connected() || pass.empty()) {
     return;
   }
   // Exact match: with LIKE a presented key "%" would open some station, and prefix probes such
   // as "a%" would recover any station's key one character at a time.
   static constexpr const char* sql = "SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer "
                                      "FROM links l WHERE l.pass = $1 LIMIT 1";
-  fill(conn, sql, pass, "Database");
+  fill(db, sql, pass, "Database");
 }
 
-void AzsConnInfo::getAzsConnValues(PGconn* conn, int id_shop) {
-  if (conn == nullptr) {
+void AzsConnInfo::getAzsConnValues(const PGBackend& db, int id_shop) {
+  if (!db.connected()) {
     return;
   }
   static constexpr const char* sql = "SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer "
                                      "FROM links l WHERE l.id_shop = $1::integer LIMIT 1";
-  fill(conn, sql, std::to_string(id_shop), "Database/AZS link");
+  fill(db, sql, std::to_string(id_shop), "Database/AZS link");
 }
 
 std::string AzsConnInfo::endpoint_str() const {

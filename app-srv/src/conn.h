@@ -7,18 +7,29 @@
 #include <string>
 #include <vector>
 
-#include <libpq-fe.h>
+// libpq's handles, complete only inside the data layer.
+struct pg_conn;
+struct pg_result;
 
 namespace content {
 
+// A C library's object owned by a unique_ptr that frees it with the library's own function.
 template <auto Free> struct c_free {
   template <class T> void operator()(T* p) const noexcept { Free(p); }
 };
-using pg_conn_ptr = std::unique_ptr<PGconn, c_free<PQfinish>>;
-using pg_result_ptr = std::unique_ptr<PGresult, c_free<PQclear>>;
 
-// libpq connection statuses and result codes as the data access reports them.
-constexpr int CONNECTION_STATUS_OK = CONNECTION_OK;
+struct pg_conn_close {
+  void operator()(pg_conn* conn) const noexcept;
+};
+// An open connection, closed with its owner; opaque outside the data layer.
+using pg_conn_ptr = std::unique_ptr<pg_conn, pg_conn_close>;
+
+// libpq connection statuses and result codes as the data access reports them (their values are
+// checked against libpq's where the data layer includes it).
+constexpr int CONNECTION_STATUS_OK = 0;
+constexpr int RESULT_STATUS_COMMAND_OK = 1;
+constexpr int RESULT_STATUS_TUPLES_OK = 2;
+constexpr int RESULT_STATUS_FATAL_ERROR = 7;
 
 // How setPrice (and the order writes) store a row.
 enum QueryModeType { QUERY_INSERT = 1, QUERY_UPDATE = 2, QUERY_UPSERT = 3 };
@@ -99,7 +110,8 @@ public:
   ~PGBackend();
 
   void set_dbconn(const DBConnection_t& record);
-  PGconn* connection() const { return conn_.get(); }
+  // True while the backend holds an open (or at least started) connection.
+  bool connected() const { return conn_ != nullptr; }
   const DBConnection_t& parameters() const { return params_; }
 
   // The connection text for logs; the password is masked.
@@ -120,7 +132,7 @@ public:
   // connection then goes back without a reset and keeps the statements prepared on it.
   void promise_plain_reads();
 
-  static std::string _get_fvalue(const PGresult* result, const std::string& field, int row);
+  static std::string _get_fvalue(const pg_result* result, const std::string& field, int row);
 
   // Reference lookups and prices. Every value is bound as a parameter; results as documented
   // for each (-1 / "" / 0 / false when not connected, not found or failed).
@@ -139,8 +151,8 @@ public:
   int _upd_prd_price(int id_shop, int prodcod, double price, int& status);
   int setPrice(int id_shop, int prodcod, double price, int& status, QueryModeType mode);
 
-  // Orders. Texts are escaped into quoted literals and the texts the station sends for volume,
-  // transaction number and time are checked before they reach a statement. Results: rows found
+  // Orders. Texts are escaped into quoted literals and the transaction number the station sends
+  // is checked before it reaches a statement. Results: rows found
   // or 1 written, 0 failed or refused, -1 not connected; `status` gets the libpq result status.
   int _sel_order(OrderData& d, int& status);
   int _ins_order(OrderData& d, int& status);
@@ -148,13 +160,10 @@ public:
   int getOrder(int id_app, const std::string& id, OrderData& d, int& status);
   int setOrder(OrderData& d, int& status, QueryModeType mode);
   int process_order(OrderData& d, int& out);
-  // These four return the libpq result status of their update (1 is success), -1 when not
-  // connected and PGRES_FATAL_ERROR for a value refused before any SQL.
+  // These two return the libpq result status of their update (1 is success), -1 when not
+  // connected and RESULT_STATUS_FATAL_ERROR for a value refused before any SQL.
   int cancel_order(int id_app, const std::string& id, const std::string& reason,
                    const std::string& status_name);
-  int complete_order(int id_app, const std::string& id, const std::string& volume,
-                     const std::string& trannum, const std::string& time);
-  int upd_volume(int id_app, const std::string& id, const std::string& volume, int trannum);
   int set_transact(int id_app, const std::string& id, const std::string& trannum);
   bool check_order(int id_app, const std::string& id, int& id_shop, int& status);
   // One step of an order's run: only the columns `d` sets (its status type resolved from its
@@ -167,6 +176,8 @@ public:
   bool read_order_status(int id_app, const std::string& id, int& statusint);
 
 private:
+  friend pg_conn* native_connection(const PGBackend& backend);
+
   int connect_with(const char* const* keywords, const char* const* values);
   bool poll_connection(std::string& failure);
   int open_direct();
@@ -183,9 +194,9 @@ private:
 
 class AppTypeInfo {
 public:
-  void authAppInfo(PGconn* conn, const std::string& key);
-  void getAppTypeValues(PGconn* conn, const std::string& sname);
-  void getAppTypeValues(PGconn* conn, int id);
+  void authAppInfo(const PGBackend& db, const std::string& key);
+  void getAppTypeValues(const PGBackend& db, const std::string& sname);
+  void getAppTypeValues(const PGBackend& db, int id);
 
   int id() const { return id_; }
   const std::string& sname() const { return sname_; }
@@ -193,7 +204,7 @@ public:
   const std::string& description() const { return description_; }
 
 private:
-  void fill(PGconn* conn, const char* sql, const std::string& value, const char* error_text);
+  void fill(const PGBackend& db, const char* sql, const std::string& value, const char* error_text);
 
   int id_ = -1;
   std::string sname_;
@@ -203,8 +214,8 @@ private:
 
 class AzsConnInfo {
 public:
-  void getAzsConnValues(PGconn* conn, const std::string& pass);
-  void getAzsConnValues(PGconn* conn, int id_shop);
+  void getAzsConnValues(const PGBackend& db, const std::string& pass);
+  void getAzsConnValues(const PGBackend& db, int id_shop);
 
   int id() const { return id_; }
   int port() const { return port_; }
@@ -215,7 +226,7 @@ public:
   std::string endpoint_str() const;
 
 private:
-  void fill(PGconn* conn, const char* sql, const std::string& value, const char* channel);
+  void fill(const PGBackend& db, const char* sql, const std::string& value, const char* channel);
 
   int id_ = -1;
   int port_ = 0;
@@ -223,13 +234,5 @@ private:
   std::string key_;
   bool ssl_ = false;
 };
-
-// Runs one statement with text parameters (on a pooled connection under the plain-reads promise,
-// prepared once it is used repeatedly); never null (libpq's out-of-memory result is mapped to
-// a fatal-error result by the caller's status check).
-pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params);
-
-// libpq's error texts end with a line break; logs want one line.
-std::string one_line(const char* text);
 
 } // namespace content

@@ -1,8 +1,10 @@
 // Persistence of orders: one `orders` row read into an OrderData, written back field by field, and
-// the few column changes the station events make.
-#include "conn_order.h"
+// the cancellation and transaction-number writes.
+#include "conn_order_sql.h"
 
 #include <cmath>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "str.h"
@@ -113,23 +115,6 @@ std::string int_or_null(int value, bool is_null) {
   return is_null ? null_text : num(value);
 }
 
-void set_text(std::string& sql, PGconn* conn, const char* clause, const std::string& text) {
-  if (!text.empty()) {
-    sql += clause + esc(conn, text) + "'";
-  }
-}
-void set_d4(std::string& sql, const char* clause, double value) {
-  if (is_set(value)) {
-    sql += clause + d4(value);
-  }
-}
-void set_reason(std::string& sql, PGconn* conn, const char* clause, const std::string& text) {
-  if (!text.empty()) {
-    sql += clause;
-    sql += text == null_text ? null_text : "'" + esc(conn, text) + "' ";
-  }
-}
-
 std::string key_clause(PGconn* conn, int id_app, const std::string& id) {
   return " Where id_app = " + num(id_app) + " and id = '" + esc(conn, id) + "'";
 }
@@ -183,48 +168,219 @@ private:
   const std::string& id_;
 };
 
-void read_order_row(const row_reader& r, OrderData& d) {
-  r.text("id", d.id);
-  r.integer("id_app", d.id_app);
-  r.text("timebeg", d.timebeg);
-  r.integer("ord_typ", d.ord_typ);
-  r.decimal("orderval", d.orderval);
-  r.integer("id_shop", d.id_shop);
-  r.text("shopext", d.shopext);
-  r.integer("trk", d.trk);
-  r.integer("prodcod", d.prodcod);
-  r.text("prodname", d.prodname);
-  r.text("priceid", d.priceid);
-  r.text("prodext", d.prodext);
-  r.decimal("price", d.price);
-  r.decimal("ord_sum", d.ord_sum);
-  r.decimal("ord_vol", d.ord_vol);
-  r.decimal("sumpaid", d.sumpaid);
-  r.integer("status", d.status);
-  r.text("timeend", d.timeend);
-  r.text("reasonid", d.reasonid);
-  r.text("reason", d.reason);
-  r.decimal("volume", d.volume);
-  r.decimal("summa", d.summa);
-  r.text("contractid", d.contractid);
-  r.integer("trannum", d.trannum);
-  r.text("user_phone", d.user_phone);
-  r.text("user_mail", d.user_mail);
-  r.text("prodident", d.prodident);
-  r.text("ordtypext", d.ordtypext);
-  r.text("ordstatext", d.ordstatext);
-  r.decimal("volcompleted", d.volcompleted);
-  r.decimal("sumpaidcompleted", d.sumpaidcompleted);
-  r.decimal("sumpaidcardcompleted", d.sumpaidcardcompleted);
-  r.decimal("sumpaidcard", d.sumpaidcard);
-  r.integer("statusint", d.statusint);
-  r.integer("statusconfirmed", d.statusconfirmed);
-  r.integer("errcode", d.errcode);
-  r.text("azstimebeg", d.azstimebeg);
-  r.text("azstimelast", d.azstimelast);
+// --- the columns -------------------------------------------------------------------------------
+
+// How a column is read, inserted and updated; "not set" means NULL on insert and no SET clause.
+enum class column_kind {
+  key_text,     // id: part of the key, never SET
+  key_int,      // id_app: likewise
+  text,         // not set while ""
+  reason,       // as text; the text "NULL" stores SQL NULL
+  utc_time,     // the aggregator's YYYY-MM-DD HH24:MI:SS.US in UTC; not set while ""
+  station_time, // the station's DD.MM.YYYY HH24:MI:SS; not set while ""
+  code,         // an id or status: NULL on insert below 0, SET unless -1
+  dispenser,    // not set at 0 or below
+  trannum,      // NULL on insert at 0 or below, SET unless 0
+  money,        // 4 decimals; not set at 0 or when not finite
+  station_ext,  // written only when the aggregator sent a station extended id
+  flag,         // statusconfirmed: 1 for anything but 0, not set below 0
+  errcode,      // always written, but not by a step
+};
+
+struct order_column {
+  const char* name;
+  column_kind kind;
+  std::string OrderData::*text = nullptr;
+  int OrderData::*integer = nullptr;
+  double OrderData::*decimal = nullptr;
+  // The UPDATE lists this column right after the named one instead of at its place.
+  const char* updated_after = nullptr;
+};
+
+constexpr order_column text_column(const char* name, column_kind kind,
+                                   std::string OrderData::*member) {
+  return {name, kind, member, nullptr, nullptr};
+}
+constexpr order_column int_column(const char* name, column_kind kind, int OrderData::*member) {
+  return {name, kind, nullptr, member, nullptr};
+}
+constexpr order_column money_column(const char* name, double OrderData::*member,
+                                    const char* updated_after = nullptr) {
+  return {name, column_kind::money, nullptr, nullptr, member, updated_after};
 }
 
-// The outcome of one of the four column updates: the libpq status, logged when not a success.
+using K = column_kind;
+using D = OrderData;
+
+// The `orders` columns in the order of SELECT and INSERT.
+const order_column order_columns[] = {
+    text_column("id", K::key_text, &D::id),
+    int_column("id_app", K::key_int, &D::id_app),
+    text_column("timebeg", K::utc_time, &D::timebeg),
+    int_column("ord_typ", K::code, &D::ord_typ),
+    money_column("orderval", &D::orderval, "trk"),
+    int_column("id_shop", K::code, &D::id_shop),
+    text_column("shopext", K::station_ext, &D::shopext),
+    int_column("trk", K::dispenser, &D::trk),
+    int_column("prodcod", K::code, &D::prodcod),
+    text_column("prodname", K::text, &D::prodname),
+    text_column("priceid", K::text, &D::priceid),
+    text_column("prodext", K::text, &D::prodext),
+    money_column("price", &D::price),
+    money_column("ord_sum", &D::ord_sum),
+    money_column("ord_vol", &D::ord_vol),
+    money_column("sumpaid", &D::sumpaid),
+    int_column("status", K::code, &D::status),
+    text_column("timeend", K::utc_time, &D::timeend),
+    text_column("reasonid", K::reason, &D::reasonid),
+    text_column("reason", K::reason, &D::reason),
+    money_column("volume", &D::volume),
+    money_column("summa", &D::summa),
+    text_column("contractid", K::text, &D::contractid),
+    int_column("trannum", K::trannum, &D::trannum),
+    text_column("user_phone", K::text, &D::user_phone),
+    text_column("user_mail", K::text, &D::user_mail),
+    text_column("prodident", K::text, &D::prodident),
+    text_column("ordtypext", K::text, &D::ordtypext),
+    text_column("ordstatext", K::text, &D::ordstatext),
+    money_column("volcompleted", &D::volcompleted),
+    money_column("sumpaidcompleted", &D::sumpaidcompleted),
+    money_column("sumpaidcardcompleted", &D::sumpaidcardcompleted),
+    money_column("sumpaidcard", &D::sumpaidcard),
+    int_column("statusint", K::code, &D::statusint),
+    int_column("statusconfirmed", K::flag, &D::statusconfirmed),
+    int_column("errcode", K::errcode, &D::errcode),
+    text_column("azstimebeg", K::station_time, &D::azstimebeg),
+    text_column("azstimelast", K::station_time, &D::azstimelast),
+};
+
+// What SELECT lists for a column: timestamps come back as the text the program writes.
+std::string selected(const order_column& c) {
+  const std::string name = c.name;
+  switch (c.kind) {
+  case K::utc_time:
+    return "to_char(" + name + ", 'YYYY-MM-DD HH24:MI:SS.US') as " + name;
+  case K::station_time:
+    return "to_char(" + name + ", 'DD.MM.YYYY HH24:MI:SS') as " + name;
+  default:
+    return name;
+  }
+}
+
+void read_column(const row_reader& r, const order_column& c, OrderData& d) {
+  if (c.text != nullptr) {
+    r.text(c.name, d.*c.text);
+  } else if (c.integer != nullptr) {
+    r.integer(c.name, d.*c.integer);
+  } else {
+    r.decimal(c.name, d.*c.decimal);
+  }
+}
+
+void read_order_row(const row_reader& r, OrderData& d) {
+  for (const auto& c : order_columns) {
+    read_column(r, c, d);
+  }
+}
+
+// The value INSERT writes for a column.
+std::string inserted(PGconn* conn, const order_column& c, const OrderData& d) {
+  switch (c.kind) {
+  case K::key_text:
+    return "'" + esc(conn, d.*c.text) + "'";
+  case K::key_int:
+  case K::errcode:
+    return num(d.*c.integer);
+  case K::text:
+    return quoted_or_null(conn, d.*c.text);
+  case K::reason:
+    return reason_or_null(conn, d.*c.text);
+  case K::utc_time:
+    return (d.*c.text).empty() ? null_text : ts1(conn, d.*c.text);
+  case K::station_time:
+    return (d.*c.text).empty() ? null_text : ts2(conn, d.*c.text);
+  case K::code:
+    return int_or_null(d.*c.integer, d.*c.integer < 0);
+  case K::dispenser:
+  case K::trannum:
+    return int_or_null(d.*c.integer, d.*c.integer <= 0);
+  case K::money:
+    return d4_or_null(d.*c.decimal);
+  case K::station_ext:
+    // The extended id decides, not the value written.
+    return d.StationExtendedId.empty() ? null_text : "'" + esc(conn, d.*c.text) + "'";
+  case K::flag:
+    return d.*c.integer < 0 ? null_text : (d.*c.integer != 0 ? "1" : "0");
+  }
+  return null_text;
+}
+
+// The value UPDATE sets for a column; nullopt when `d` does not set it.
+std::optional<std::string> updated(PGconn* conn, const order_column& c, const OrderData& d,
+                                   bool with_errcode) {
+  switch (c.kind) {
+  case K::key_text:
+  case K::key_int:
+    return std::nullopt;
+  case K::text:
+  case K::station_ext:
+    if (c.kind == K::text ? (d.*c.text).empty() : d.StationExtendedId.empty()) {
+      return std::nullopt;
+    }
+    return "'" + esc(conn, d.*c.text) + "'";
+  case K::reason:
+    if ((d.*c.text).empty()) {
+      return std::nullopt;
+    }
+    return d.*c.text == null_text ? std::string(null_text) : "'" + esc(conn, d.*c.text) + "' ";
+  case K::utc_time:
+  case K::station_time:
+    if ((d.*c.text).empty()) {
+      return std::nullopt;
+    }
+    return c.kind == K::utc_time ? ts1(conn, d.*c.text) : ts2(conn, d.*c.text);
+  case K::code:
+    return d.*c.integer != -1 ? std::optional(num(d.*c.integer)) : std::nullopt;
+  case K::dispenser:
+    return d.*c.integer > 0 ? std::optional(num(d.*c.integer)) : std::nullopt;
+  case K::trannum:
+    return d.*c.integer != 0 ? std::optional(num(d.*c.integer)) : std::nullopt;
+  case K::money:
+    return is_set(d.*c.decimal) ? std::optional(d4(d.*c.decimal)) : std::nullopt;
+  case K::flag:
+    if (d.*c.integer < 0) {
+      return std::nullopt;
+    }
+    return d.*c.integer != 0 ? "1" : "0";
+  case K::errcode:
+    return with_errcode ? std::optional(num(d.*c.integer)) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void append_set_column(std::string& sql, PGconn* conn, const order_column& c, const OrderData& d,
+                       bool with_errcode) {
+  if (const auto value = updated(conn, c, d, with_errcode)) {
+    sql += std::string(", ") + c.name + " = " + *value;
+  }
+}
+
+// ", column = value" for every column `d` sets, in the order of the UPDATE.
+void append_set_columns(std::string& sql, PGconn* conn, const OrderData& d, bool with_errcode) {
+  for (const auto& c : order_columns) {
+    if (c.updated_after != nullptr) {
+      continue;
+    }
+    append_set_column(sql, conn, c, d, with_errcode);
+    for (const auto& moved : order_columns) {
+      if (moved.updated_after != nullptr && std::strcmp(moved.updated_after, c.name) == 0) {
+        append_set_column(sql, conn, moved, d, with_errcode);
+      }
+    }
+  }
+}
+
+// The outcome of one of the two column updates: the libpq status, logged when not a success.
 int run_update(PGconn* conn, const std::string& sql, const char* channel,
                const std::string& failure_text) {
   const outcome out = run(conn, sql);
@@ -239,14 +395,8 @@ int refuse(const char* channel, const std::string& failure_text, const std::stri
   return PGRES_FATAL_ERROR;
 }
 
-std::string bad_volume(const std::string& v) {
-  return "объем не является десятичным числом : '" + v + "'";
-}
 std::string bad_trannum(const std::string& v) {
   return "номер транзакции не является целым числом : '" + v + "'";
-}
-std::string bad_time(const std::string& v) {
-  return "время не в формате DD.MM.YYYY HH24:MI:SS : '" + v + "'";
 }
 
 bool digits(const std::string& text, std::size_t from, std::size_t count) {
@@ -269,144 +419,24 @@ int two_digits(const std::string& text, std::size_t at) {
 namespace order_sql {
 
 std::string select_order(PGconn* conn, int id_app, const std::string& id) {
-  return "SELECT id, id_app, to_char(timebeg, 'YYYY-MM-DD HH24:MI:SS.US') as timebeg"
-         ", ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext"
-         ", price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, 'YYYY-MM-DD "
-         "HH24:MI:SS.US') as timeend"
-         ", reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail"
-         ", prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted"
-         ", sumpaidcard, statusint, statusconfirmed, errcode"
-         ", to_char(azstimebeg, 'DD.MM.YYYY HH24:MI:SS') as azstimebeg"
-         ", to_char(azstimelast, 'DD.MM.YYYY HH24:MI:SS') as azstimelast"
-         " FROM orders WHERE id = '" +
-         esc(conn, id) + "'   AND id_app = " + num(id_app) + " LIMIT 1";
+  std::string sql = "SELECT ";
+  for (const auto& c : order_columns) {
+    sql += (&c == order_columns ? "" : ", ") + selected(c);
+  }
+  return sql + " FROM orders WHERE id = '" + esc(conn, id) + "'   AND id_app = " + num(id_app) +
+         " LIMIT 1";
 }
 
 std::string insert_order(PGconn* conn, const OrderData& d) {
-  const std::vector<std::string> values = {
-      "'" + esc(conn, d.id) + "'",
-      num(d.id_app),
-      d.timebeg.empty() ? null_text : ts1(conn, d.timebeg),
-      int_or_null(d.ord_typ, d.ord_typ < 0),
-      d4_or_null(d.orderval),
-      int_or_null(d.id_shop, d.id_shop < 0),
-      // The extended id decides, not the value written.
-      d.StationExtendedId.empty() ? null_text : "'" + esc(conn, d.shopext) + "'",
-      int_or_null(d.trk, d.trk <= 0),
-      int_or_null(d.prodcod, d.prodcod < 0),
-      quoted_or_null(conn, d.prodname),
-      quoted_or_null(conn, d.priceid),
-      quoted_or_null(conn, d.prodext),
-      d4_or_null(d.price),
-      d4_or_null(d.ord_sum),
-      d4_or_null(d.ord_vol),
-      d4_or_null(d.sumpaid),
-      int_or_null(d.status, d.status < 0),
-      d.timeend.empty() ? null_text : ts1(conn, d.timeend),
-      reason_or_null(conn, d.reasonid),
-      reason_or_null(conn, d.reason),
-      d4_or_null(d.volume),
-      d4_or_null(d.summa),
-      quoted_or_null(conn, d.contractid),
-      int_or_null(d.trannum, d.trannum <= 0),
-      quoted_or_null(conn, d.user_phone),
-      quoted_or_null(conn, d.user_mail),
-      quoted_or_null(conn, d.prodident),
-      quoted_or_null(conn, d.ordtypext),
-      quoted_or_null(conn, d.ordstatext),
-      d4_or_null(d.volcompleted),
-      d4_or_null(d.sumpaidcompleted),
-      d4_or_null(d.sumpaidcardcompleted),
-      d4_or_null(d.sumpaidcard),
-      int_or_null(d.statusint, d.statusint < 0),
-      d.statusconfirmed < 0 ? null_text : (d.statusconfirmed != 0 ? "1" : "0"),
-      num(d.errcode),
-      d.azstimebeg.empty() ? null_text : ts2(conn, d.azstimebeg),
-      d.azstimelast.empty() ? null_text : ts2(conn, d.azstimelast),
-  };
-  std::string sql =
-      "INSERT INTO orders(id, id_app, timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, "
-      "prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, timeend, reasonid, "
-      "reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, "
-      "ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, "
-      "statusconfirmed, errcode, azstimebeg, azstimelast) VALUES (";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    sql += (i == 0 ? "" : ",") + values[i];
+  std::string names;
+  std::string values;
+  for (const auto& c : order_columns) {
+    const bool first = &c == order_columns;
+    names += (first ? "" : ", ") + std::string(c.name);
+    values += (first ? "" : ",") + inserted(conn, c, d);
   }
-  return sql + ")";
+  return "INSERT INTO orders(" + names + ") VALUES (" + values + ")";
 }
-
-namespace {
-
-// ", column = value" for every column `d` sets, in the order of the table.
-void append_set_columns(std::string& sql, PGconn* conn, const OrderData& d, bool with_errcode) {
-  if (!d.timebeg.empty()) {
-    sql += ", timebeg = " + ts1(conn, d.timebeg);
-  }
-  if (d.ord_typ != -1) {
-    sql += ", ord_typ = " + num(d.ord_typ);
-  }
-  if (d.id_shop != -1) {
-    sql += ", id_shop = " + num(d.id_shop);
-  }
-  if (!d.StationExtendedId.empty()) {
-    sql += ", shopext = '" + esc(conn, d.shopext) + "'";
-  }
-  if (d.trk > 0) {
-    sql += ", trk = " + num(d.trk);
-  }
-  set_d4(sql, ", orderval = ", d.orderval);
-  if (d.prodcod != -1) {
-    sql += ", prodcod = " + num(d.prodcod);
-  }
-  set_text(sql, conn, ", prodname = '", d.prodname);
-  set_text(sql, conn, ", priceid = '", d.priceid);
-  set_text(sql, conn, ", prodext = '", d.prodext);
-  set_d4(sql, ", price = ", d.price);
-  set_d4(sql, ", ord_sum = ", d.ord_sum);
-  set_d4(sql, ", ord_vol = ", d.ord_vol);
-  set_d4(sql, ", sumpaid = ", d.sumpaid);
-  if (d.status != -1) {
-    sql += ", status = " + num(d.status);
-  }
-  if (!d.timeend.empty()) {
-    sql += ", timeend = " + ts1(conn, d.timeend);
-  }
-  set_reason(sql, conn, ", reasonid = ", d.reasonid);
-  set_reason(sql, conn, ", reason = ", d.reason);
-  set_d4(sql, ", volume = ", d.volume);
-  set_d4(sql, ", summa = ", d.summa);
-  set_text(sql, conn, ", contractid = '", d.contractid);
-  if (d.trannum != 0) {
-    sql += ", trannum = " + num(d.trannum);
-  }
-  set_text(sql, conn, ", user_phone = '", d.user_phone);
-  set_text(sql, conn, ", user_mail = '", d.user_mail);
-  set_text(sql, conn, ", prodident = '", d.prodident);
-  set_text(sql, conn, ", ordtypext = '", d.ordtypext);
-  set_text(sql, conn, ", ordstatext = '", d.ordstatext);
-  set_d4(sql, ", volcompleted = ", d.volcompleted);
-  set_d4(sql, ", sumpaidcompleted = ", d.sumpaidcompleted);
-  set_d4(sql, ", sumpaidcardcompleted = ", d.sumpaidcardcompleted);
-  set_d4(sql, ", sumpaidcard = ", d.sumpaidcard);
-  if (d.statusint != -1) {
-    sql += ", statusint = " + num(d.statusint);
-  }
-  if (d.statusconfirmed >= 0) {
-    sql += d.statusconfirmed != 0 ? ", statusconfirmed = 1" : ", statusconfirmed = 0";
-  }
-  if (with_errcode) {
-    sql += ", errcode = " + num(d.errcode);
-  }
-  if (!d.azstimebeg.empty()) {
-    sql += ", azstimebeg = " + ts2(conn, d.azstimebeg);
-  }
-  if (!d.azstimelast.empty()) {
-    sql += ", azstimelast = " + ts2(conn, d.azstimelast);
-  }
-}
-
-} // namespace
 
 std::string update_order(PGconn* conn, const OrderData& d) {
   const std::string id = esc(conn, d.id);
@@ -434,25 +464,6 @@ std::string cancel_order(PGconn* conn, int id_app, const std::string& id, const 
                          int status) {
   return "Update orders set status = " + num(status) + ", reason  = '" + esc(conn, reason) +
          "', timeend = now()" + key_clause(conn, id_app, id);
-}
-
-std::string complete_order(PGconn* conn, int id_app, const std::string& id,
-                           const std::string& volume, int trannum, const std::string& time,
-                           int status) {
-  return "Update orders set status = " + num(status) + ", timeend = to_timestamp('" +
-         esc(conn, time) + "','dd.mm.yyyy HH24:MI:SS'), trannum = " + num(trannum) +
-         ", volume  = " + volume + ", summa   = round((" + volume + " * price), 2)" +
-         key_clause(conn, id_app, id);
-}
-
-std::string upd_volume(PGconn* conn, int id_app, const std::string& id, const std::string& volume,
-                       int trannum) {
-  std::string sql = "Update orders set timeend = now(), volume  = " + volume +
-                    ", summa   = round((" + volume + " * price), 2)";
-  if (trannum != 0) {
-    sql += ", trannum = " + num(trannum);
-  }
-  return sql + key_clause(conn, id_app, id);
 }
 
 std::string set_transact(PGconn* conn, int id_app, const std::string& id, int trannum) {
@@ -609,46 +620,6 @@ int PGBackend::cancel_order(int id_app, const std::string& id, const std::string
   return run_update(conn_.get(), order_sql::cancel_order(conn_.get(), id_app, id, reason, status),
                     "Database/CANCEL order",
                     "Ошибка обновления статуса заказа (заказ : '" + id + "') : ");
-}
-
-int PGBackend::complete_order(int id_app, const std::string& id, const std::string& volume,
-                              const std::string& trannum, const std::string& time) {
-  if (!conn_) {
-    return -1;
-  }
-  static constexpr const char* channel = "Database/Complete order";
-  const std::string failure = "Ошибка обновления статуса заказа (заказ : '" + id + "') : ";
-  int number = 0;
-  if (!order_sql::is_decimal_number(volume)) {
-    return refuse(channel, failure, bad_volume(volume));
-  }
-  if (!str::is_decimal_int(trannum, number)) {
-    return refuse(channel, failure, bad_trannum(trannum));
-  }
-  if (!order_sql::is_station_time(time)) {
-    return refuse(channel, failure, bad_time(time));
-  }
-  int status = getStatusTypeId(id_app, "Completed");
-  if (status < 0) {
-    status = 3;
-  }
-  return run_update(
-      conn_.get(), order_sql::complete_order(conn_.get(), id_app, id, volume, number, time, status),
-      channel, failure);
-}
-
-int PGBackend::upd_volume(int id_app, const std::string& id, const std::string& volume,
-                          int trannum) {
-  if (!conn_) {
-    return -1;
-  }
-  static constexpr const char* channel = "Database/Volume order";
-  const std::string failure = "Ошибка обновления данных объема заказа (заказ : '" + id + "') : ";
-  if (!order_sql::is_decimal_number(volume)) {
-    return refuse(channel, failure, bad_volume(volume));
-  }
-  return run_update(conn_.get(), order_sql::upd_volume(conn_.get(), id_app, id, volume, trannum),
-                    channel, failure);
 }
 
 int PGBackend::set_transact(int id_app, const std::string& id, const std::string& trannum) {

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 
+#include "conn_pg.h"
 #include "conn_session.h"
 #include "web/log.h"
 

@@ -41,7 +41,7 @@ private:
     clock::time_point returned;
   };
   bool expired(const idle_entry& e, clock::time_point now) const;
-  static void begin_lease(PGconn* conn);
+  static void begin_lease(pg_conn* conn);
 
   const int size_;
   const std::chrono::seconds wait_;
@@ -55,6 +55,6 @@ private:
 
 // A connection that has sat idle may have been closed by the server (a restart, an idle
 // time-out): true when it still looks usable without sending anything.
-bool still_alive(PGconn* conn);
+bool still_alive(pg_conn* conn);
 
 } // namespace content

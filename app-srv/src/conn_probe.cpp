@@ -6,6 +6,7 @@
 
 #include <poll.h>
 
+#include "conn_pg.h"
 #include "web/log.h"
 
 namespace content {
@@ -43,7 +44,7 @@ bool database_answers(const DBConnection_t& record, std::chrono::milliseconds li
   if (backend.connect() != CONNECTION_OK) {
     return false;
   }
-  PGconn* conn = backend.connection();
+  PGconn* conn = native_connection(backend);
   if (PQsendQuery(conn, "SELECT 1") == 0 || !wait_result(conn, deadline)) {
     LOG("Database", warning, "База данных не ответила на проверку готовности");
     return false;

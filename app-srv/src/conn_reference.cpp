@@ -1,6 +1,6 @@
 // Reference lookups (stations, dispensers, product maps, order types and statuses) and the
 // current price of a station's product. Every value is bound as a parameter, never spliced in.
-#include "conn.h"
+#include "conn_pg.h"
 
 #include <optional>
 #include <vector>

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "conn.h"
+#include "conn_pg.h"
 #include "web/log.h"
 
 namespace content {

@@ -126,7 +126,7 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
   {
     std::unique_ptr<content::PGBackend> lookup =
         open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
-    app.authAppInfo(lookup->connection(), apikey);
+    app.authAppInfo(*lookup, apikey);
     if (app.id() < 0 || event.id.empty()) {
       return nullptr; // refused before any order is read or written
     }

@@ -20,7 +20,7 @@ using web::ExceptionHTTP;
 constexpr const char* channel = "orvale/order";
 
 bool connected(content::PGBackend* db) {
-  return db != nullptr && db->connect() == 0 && db->connection() != nullptr;
+  return db != nullptr && db->connect() == 0 && db->connected();
 }
 
 // One run of process_request. Each stage raises ExceptionHTTP for a refusal; run() catches it at
@@ -70,12 +70,12 @@ private:
       result_ = ORDER_RESULT_DB_FAILURE;
       throw ExceptionHTTP("Отсутствует объект БД", 412);
     }
-    if (db_->connect() != 0 || db_->connection() == nullptr) {
+    if (db_->connect() != 0 || !db_->connected()) {
       result_ = ORDER_RESULT_NO_CONNECTION;
       throw ExceptionHTTP("Нет соединения с БД", 406);
     }
     content::AppTypeInfo app;
-    app.authAppInfo(db_->connection(), apikey_);
+    app.authAppInfo(*db_, apikey_);
     if (app.id() < 0) {
       result_ = ORDER_RESULT_INVALID;
       throw ExceptionHTTP("Ошибка получения данных о приложении", 401);
@@ -122,7 +122,7 @@ private:
       throw ExceptionHTTP(tagged("] АЗС не найдена"), 400);
     }
     link_ = content::AzsConnInfo();
-    link_.getAzsConnValues(db_->connection(), rec_.id_shop);
+    link_.getAzsConnValues(*db_, rec_.id_shop);
     if (link_.id() < 0 || link_.endpoint_str().empty()) {
       result_ = ORDER_RESULT_NO_CONNECTION;
       throw ExceptionHTTP(tagged("] Отсутствуют данные для соединения с АЗС"), 400);
@@ -164,7 +164,7 @@ private:
     LOG(channel, debug,
         tagged("] обработка заказа БД [ mode=\"")
             << mode << "\"  result=" << written << " status=" << status << " ]");
-    if (status == PGRES_COMMAND_OK) {
+    if (status == content::RESULT_STATUS_COMMAND_OK) {
       result_ = ORDER_RESULT_OK;
       http_ = 200;
       return;
@@ -180,7 +180,7 @@ private:
   bool load_stored(OrderData& stored) {
     int status = 0;
     const int rows = db_->getOrder(rec_.id_app, rec_.id, stored, status);
-    if (rows < 0 || (rows == 0 && status != PGRES_TUPLES_OK)) {
+    if (rows < 0 || (rows == 0 && status != content::RESULT_STATUS_TUPLES_OK)) {
       if (rows == 0) {
         result_ = ORDER_RESULT_DB_FAILURE;
       }
@@ -263,7 +263,7 @@ void update_product_price(content::PGBackend* db, int id_shop, int prodcod, doub
   // UPDATE of a missing row would report success and store nothing.
   int status = 0;
   db->setPrice(id_shop, prodcod, price, status, content::QUERY_UPSERT);
-  if (status == PGRES_COMMAND_OK) {
+  if (status == content::RESULT_STATUS_COMMAND_OK) {
     result = ORDER_RESULT_OK;
     http_status = 200;
     return;
@@ -296,7 +296,7 @@ void update_order_info(content::PGBackend* db, OrderData& rec, int& result, int&
   }
   int status = 0;
   db->setOrder(rec, status, content::QUERY_UPDATE);
-  if (status == PGRES_COMMAND_OK) {
+  if (status == content::RESULT_STATUS_COMMAND_OK) {
     result = ORDER_RESULT_OK;
     http_status = 200;
     return;

@@ -196,7 +196,7 @@ ping::checked ping::_check(const parameters& p, std::unique_ptr<content::PGBacke
   db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
   checked c;
   content::AppTypeInfo app;
-  app.authAppInfo(db->connection(), p.apikey);
+  app.authAppInfo(*db, p.apikey);
   if (app.id() < 0) {
     throw ExceptionHTTP("Ошибка авторизации приложения", 400);
   }
@@ -215,7 +215,7 @@ ping::checked ping::_check(const parameters& p, std::unique_ptr<content::PGBacke
   if (c.station < 1 || c.column < 1) {
     throw ExceptionHTTP("Неправильно определены значения для АЗС/ТРК", 400);
   }
-  c.link.getAzsConnValues(db->connection(), c.station);
+  c.link.getAzsConnValues(*db, c.station);
   if (c.link.id() < 0 || c.link.endpoint_str().empty()) {
     throw ExceptionHTTP("Отсутствует информация для соединения с АЗС '" + p.stationId + "'", 400);
   }

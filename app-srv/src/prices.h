@@ -7,9 +7,6 @@
 
 namespace srv_apps {
 
-// The one statement of the price list (also run by the benchmark, so both measure the same query).
-std::string price_statement(int id_app, const std::string& stations);
-
 class prices final : public catalogue_endpoint {
 public:
   using catalogue_endpoint::catalogue_endpoint;

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "conn_station.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -174,25 +175,17 @@ registration::outcome registration::_serve(const form& f) {
 
 registration::outcome registration::_store_key(std::unique_ptr<content::PGBackend> db, int id_shop,
                                                const std::string& key) {
-  static constexpr const char* sql =
-      "UPDATE links set pass = $1 WHERE id_shop = $2::integer RETURNING pass";
   const std::string shop = std::to_string(id_shop);
   const std::string failure = "Ошибка регистрации АЗС ( АЗС : '" + shop + "')";
-  content::pg_result_ptr res = content::exec_params(db->connection(), sql, {key, shop});
-  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-    LOG(channel(), debug,
-        "Ошибка запроса на регистрацию АЗС : " << content::one_line(
-            res ? PQresultErrorMessage(res.get()) : PQerrorMessage(db->connection())));
-    return _refuse(404, 11, failure);
-  }
   std::string stored;
-  if (PQntuples(res.get()) > 0 && !PQgetisnull(res.get(), 0, 0)) {
-    stored = PQgetvalue(res.get(), 0, 0);
+  std::string error;
+  if (!content::store_station_key(*db, id_shop, key, stored, error)) {
+    LOG(channel(), debug, "Ошибка запроса на регистрацию АЗС : " << error);
+    return _refuse(404, 11, failure);
   }
   LOG(channel(), info,
       "Обновлено записей регистрации АЗС : " << shop << " (" << (stored.empty() ? "0" : "1")
                                              << ")");
-  res.reset();
   db.reset();
   if (stored.empty()) {
     // No link row: registration never creates one (the station synchronisation does).

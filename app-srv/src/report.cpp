@@ -74,7 +74,7 @@ void report::get_report() {
     }
     db = open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
     content::AppTypeInfo application;
-    application.getAppTypeValues(db->connection(), app);
+    application.getAppTypeValues(*db, app);
     if (application.key().empty() || application.id() < 0) {
       throw ExceptionHTTP("Приложение для сверки не найдено", 401);
     }

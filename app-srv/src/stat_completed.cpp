@@ -83,7 +83,7 @@ void start_relay(gateway_services& services, const gateway_settings& settings, i
           return;
         }
         if (auto db = open_background_backend(services.app_db, channel)) {
-          if (!record_confirmation(db->connection(), id_app, c.order_id)) {
+          if (!record_confirmation(*db, id_app, c.order_id)) {
             LOG(channel, error, about_order("Подтверждение завершения не записано", c.order_id));
           }
         }
@@ -119,8 +119,7 @@ void stat_completed::send_status() {
     // What was not recorded here must not be reported upstream as completed. An order still in
     // progress is refused only while a run is forwarding it; one whose run ended without
     // recording the station's answer (a failed write, a crash) takes the completion.
-    if (!record_completion(db->connection(), caller.id_app, c.order_id, c.volume, c.trannum,
-                           c.extended_date)) {
+    if (!record_completion(*db, caller.id_app, c.order_id, c.volume, c.trannum, c.extended_date)) {
       if (lo.order.statusint == INT_STATUS_IN_PROGRESS) {
         throw ExceptionHTTP(about_order("Заказ еще передается на АЗС", c.order_id), 504);
       }

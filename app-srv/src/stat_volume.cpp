@@ -51,7 +51,7 @@ bool stat_volume::_record(const report& r, const station_credential& credential)
     return false;
   }
   station_caller caller;
-  switch (identify_caller(db->connection(), credential, caller)) {
+  switch (identify_caller(*db, credential, caller)) {
   case caller_check::known:
     break;
   case caller_check::unknown_application:
@@ -75,7 +75,7 @@ bool stat_volume::_record(const report& r, const station_credential& credential)
     LOG("orvale", debug, about_order("Volume is not a number: " + r.litre, r.order_id));
     return false;
   }
-  static_cast<void>(record_volume(db->connection(), caller.id_app, r.order_id, volume));
+  static_cast<void>(record_volume(*db, caller.id_app, r.order_id, volume));
   return true;
 }
 

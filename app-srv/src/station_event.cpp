@@ -4,9 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <exception>
-#include <initializer_list>
 #include <vector>
 
+#include "conn_station.h"
 #include "order_status.h"
 #include "str.h"
 #include "web/log.h"
@@ -16,37 +16,6 @@ namespace {
 
 std::string part(const std::vector<std::string>& parts, std::size_t i) {
   return i < parts.size() ? parts[i] : std::string();
-}
-
-// True when the update ran and changed a row.
-bool changed_a_row(PGconn* conn, const char* sql, std::initializer_list<std::string> params,
-                   const char* channel, const std::string& id) {
-  if (conn == nullptr) {
-    return false;
-  }
-  const content::pg_result_ptr res = content::exec_params(conn, sql, params);
-  if (!res || PQresultStatus(res.get()) != PGRES_COMMAND_OK) {
-    LOG(channel, error,
-        "Ошибка обновления данных заказа (заказ : '"
-            << id << "') : "
-            << content::one_line(res ? PQresultErrorMessage(res.get()) : PQerrorMessage(conn)));
-    return false;
-  }
-  int rows = 0;
-  return str::_stoi(PQcmdTuples(res.get()), &rows) == 0 && rows > 0;
-}
-
-// A PostgreSQL array literal of integers.
-std::string int_array(const std::vector<int>& values) {
-  std::string out = "{";
-  for (int v : values) {
-    out += (out.size() > 1 ? "," : "") + std::to_string(v);
-  }
-  return out + "}";
-}
-
-std::string volume_text(double volume) {
-  return str::dbl2str(volume, 4);
 }
 
 } // namespace
@@ -60,15 +29,15 @@ bool station_credential::has_all_parts() const {
   return !app_key.empty() && !service_key.empty() && !station_key.empty();
 }
 
-caller_check identify_caller(PGconn* conn, const station_credential& credential,
+caller_check identify_caller(const content::PGBackend& db, const station_credential& credential,
                              station_caller& out) {
   content::AppTypeInfo app;
-  app.authAppInfo(conn, credential.app_key);
+  app.authAppInfo(db, credential.app_key);
   if (app.id() < 0) {
     return caller_check::unknown_application;
   }
   content::AzsConnInfo station;
-  station.getAzsConnValues(conn, credential.station_key);
+  station.getAzsConnValues(db, credential.station_key);
   if (station.id() < 0) {
     return caller_check::unknown_station;
   }
@@ -78,7 +47,7 @@ caller_check identify_caller(PGconn* conn, const station_credential& credential,
 }
 
 bool loaded_order::failed() const {
-  return rows < 0 || (rows == 0 && query_status != PGRES_TUPLES_OK);
+  return rows < 0 || (rows == 0 && query_status != content::RESULT_STATUS_TUPLES_OK);
 }
 
 loaded_order load_order(content::PGBackend& db, int id_app, const std::string& id,
@@ -102,42 +71,27 @@ bool is_finished_status(const std::string& ordstatext) {
   return false;
 }
 
-bool record_completion(PGconn* conn, int id_app, const std::string& id, double volume, int trannum,
-                       const std::string& station_time) {
-  // The state check is part of the statement, so a run writing at the same moment cannot slip
-  // in between. The advisory key is the order lock's: free means no run is forwarding the order.
-  static constexpr const char* sql =
-      "UPDATE orders SET volume = $1::numeric, trannum = $2::integer"
-      ", azstimelast = to_timestamp($3, 'DD.MM.YYYY HH24:MI:SS')"
-      ", ordstatext = $4, statusint = $5::integer, statusconfirmed = $6::integer"
-      " WHERE id_app = $7::integer AND id = $8"
-      " AND (coalesce(statusint, -1) = ANY ($9::integer[])"
-      " OR (statusint = $10::integer AND pg_try_advisory_xact_lock($7::integer, "
-      "hashtext($8::text))))";
-  return changed_a_row(conn, sql,
-                       {volume_text(volume), std::to_string(trannum), station_time,
-                        STATUS_COMPLETED, std::to_string(INT_STATUS_COMPLETED),
-                        std::to_string(CONFIRM_NO), std::to_string(id_app), id,
-                        int_array(allowed_from(order_actor::station, INT_STATUS_COMPLETED)),
-                        std::to_string(INT_STATUS_IN_PROGRESS)},
-                       "Database/Complete order", id);
+bool record_completion(const content::PGBackend& db, int id_app, const std::string& id,
+                       double volume, int trannum, const std::string& station_time) {
+  content::station_completion c;
+  c.volume = volume;
+  c.trannum = trannum;
+  c.station_time = station_time;
+  c.status_name = STATUS_COMPLETED;
+  c.statusint = INT_STATUS_COMPLETED;
+  c.statusconfirmed = CONFIRM_NO;
+  c.from = allowed_from(order_actor::station, INT_STATUS_COMPLETED);
+  // A run forwarding the order holds its lock; a free lock means the run has ended.
+  c.busy_status = INT_STATUS_IN_PROGRESS;
+  return content::record_completion(db, id_app, id, c);
 }
 
-bool record_confirmation(PGconn* conn, int id_app, const std::string& id) {
-  static constexpr const char* sql =
-      "UPDATE orders SET statusconfirmed = $1::integer WHERE id_app = $2::integer AND id = $3";
-  return changed_a_row(conn, sql, {std::to_string(CONFIRM_YES), std::to_string(id_app), id},
-                       "Database/Complete order", id);
+bool record_confirmation(const content::PGBackend& db, int id_app, const std::string& id) {
+  return content::record_confirmation(db, id_app, id, CONFIRM_YES);
 }
 
-bool record_volume(PGconn* conn, int id_app, const std::string& id, double volume) {
-  static constexpr const char* sql =
-      "UPDATE orders SET volume = $1::numeric WHERE id_app = $2::integer AND id = $3"
-      " AND statusint IS DISTINCT FROM $4::integer";
-  return changed_a_row(
-      conn, sql,
-      {volume_text(volume), std::to_string(id_app), id, std::to_string(INT_STATUS_COMPLETED)},
-      "Database/Volume order", id);
+bool record_volume(const content::PGBackend& db, int id_app, const std::string& id, double volume) {
+  return content::record_volume(db, id_app, id, volume, INT_STATUS_COMPLETED);
 }
 
 std::unique_ptr<content::PGBackend> open_background_backend(const database& db,
@@ -174,7 +128,7 @@ station_caller station_event::_identify(const station_credential& credential,
   db = open_backend(services.app_db, about_order("Ошибка создания нового объекта БД", order_id),
                     about_order("Нет подключения к БД", order_id), create_code, connect_code);
   station_caller caller;
-  switch (identify_caller(db->connection(), credential, caller)) {
+  switch (identify_caller(*db, credential, caller)) {
   case caller_check::known:
     break;
   case caller_check::unknown_application:

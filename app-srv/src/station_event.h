@@ -32,7 +32,7 @@ struct station_caller {
 };
 
 enum class caller_check { known, unknown_application, unknown_station };
-caller_check identify_caller(PGconn* conn, const station_credential& credential,
+caller_check identify_caller(const content::PGBackend& db, const station_credential& credential,
                              station_caller& out);
 
 // One order loaded for an event. With no row for the key the record belongs to no station
@@ -40,7 +40,7 @@ caller_check identify_caller(PGconn* conn, const station_credential& credential,
 struct loaded_order {
   content::OrderData order;
   int rows = 0;
-  int query_status = 0; // libpq's result status, 0 when no query ran
+  int query_status = 0; // the lookup's result status (content::RESULT_STATUS_*), 0 when none ran
 
   // The lookup itself went wrong (an empty id is not even queried); no row is not a failure.
   bool failed() const;
@@ -55,17 +55,20 @@ loaded_order load_order(content::PGBackend& db, int id_app, const std::string& i
 // aggregator and older gateways have stored included.
 bool is_finished_status(const std::string& ordstatext);
 
-// The events' writes, each one UPDATE of its own columns only, so that events racing for one
-// order cannot undo each other's columns. True when a row was changed.
+// The events' writes (see conn_station.h) with the states they move an order to. True when a row
+// was changed.
 //
 // volume, trannum, azstimelast (DD.MM.YYYY HH24:MI:SS), ordstatext "Completed", statusint 3,
 // statusconfirmed 0.
-[[nodiscard]] bool record_completion(PGconn* conn, int id_app, const std::string& id, double volume,
-                                     int trannum, const std::string& station_time);
-[[nodiscard]] bool record_confirmation(PGconn* conn, int id_app, const std::string& id);
+[[nodiscard]] bool record_completion(const content::PGBackend& db, int id_app,
+                                     const std::string& id, double volume, int trannum,
+                                     const std::string& station_time);
+[[nodiscard]] bool record_confirmation(const content::PGBackend& db, int id_app,
+                                       const std::string& id);
 // A completed order keeps the volume of its completion: a progress report arriving after it is
 // stale.
-[[nodiscard]] bool record_volume(PGconn* conn, int id_app, const std::string& id, double volume);
+[[nodiscard]] bool record_volume(const content::PGBackend& db, int id_app, const std::string& id,
+                                 double volume);
 
 // A backend on the local database for work after the reply (no request to answer); null, with
 // the reason logged on `channel`, when it cannot be opened.

@@ -9,11 +9,11 @@ class sync_products final : public sync_endpoint {
 public:
   using sync_endpoint::sync_endpoint;
   void get_sync_products();
-  // The statements and texts of this data set's run (the benchmark loads the same way).
+  // The texts of this data set's run.
   static const sync_data_set& data_set();
 
 private:
-  bool merge(PGconn* local, const std::string& stamp, int loaded) override;
+  bool merge(content::PGBackend& local, const std::string& stamp, int loaded) override;
 };
 
 } // namespace srv_apps

@@ -10,12 +10,12 @@ class sync_stations final : public sync_endpoint {
 public:
   using sync_endpoint::sync_endpoint;
   void get_sync_stations();
-  // The statements and texts of this data set's run (the benchmark loads the same way).
+  // The texts of this data set's run.
   static const sync_data_set& data_set();
 
 private:
-  bool merge(PGconn* local, const std::string& stamp, int loaded) override;
-  void count_disabled(PGconn* local, const std::string& stamp);
+  bool merge(content::PGBackend& local, const std::string& stamp, int loaded) override;
+  void count_disabled(content::PGBackend& local, const std::string& stamp);
 };
 
 } // namespace srv_apps

@@ -1,5 +1,5 @@
 // The backend and the lookups against a real PostgreSQL.
-#include "conn.h"
+#include "conn_pg.h"
 
 #include <chrono>
 #include <mutex>
@@ -43,18 +43,20 @@ std::unique_ptr<test_db> BackendDb::db_;
 TEST_F(BackendDb, SessionsRunInUtcWhateverTheServerZone) {
   content::PGBackend be(record());
   ASSERT_EQ(be.open(), 0);
-  ASSERT_NE(be.connection(), nullptr);
-  EXPECT_EQ(scalar(be.connection(), "SHOW TimeZone"), "UTC");
+  ASSERT_NE(content::native_connection(be), nullptr);
+  EXPECT_EQ(scalar(content::native_connection(be), "SHOW TimeZone"), "UTC");
   EXPECT_EQ(be.connect(), 0) << "an open backend reports its status";
 
   content::PGBackend by_text;
   ASSERT_EQ(by_text.connect("host=127.0.0.1 port=" + std::to_string(db_->port()) +
                             " dbname=" + db_->name() + " user=orvale password=orvale-test"),
             0);
-  EXPECT_EQ(scalar(by_text.connection(), "SHOW TimeZone"), "UTC");
-  EXPECT_EQ(scalar(by_text.connection(), "SELECT current_setting('application_name')"), "orvale");
+  EXPECT_EQ(scalar(content::native_connection(by_text), "SHOW TimeZone"), "UTC");
+  EXPECT_EQ(
+      scalar(content::native_connection(by_text), "SELECT current_setting('application_name')"),
+      "orvale");
   by_text.finish();
-  EXPECT_EQ(by_text.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(by_text), nullptr);
 }
 
 TEST_F(BackendDb, PasswordsWithBlanksAndQuotesWork) {
@@ -65,7 +67,7 @@ TEST_F(BackendDb, PasswordsWithBlanksAndQuotesWork) {
   rec.password = "p a'ss\\w d=x";
   content::PGBackend be(rec);
   EXPECT_EQ(be.open(), 0);
-  EXPECT_EQ(scalar(be.connection(), "SELECT current_user"), "odd user");
+  EXPECT_EQ(scalar(content::native_connection(be), "SELECT current_user"), "odd user");
 }
 
 TEST_F(BackendDb, WrongPasswordLogsTwiceAndLeavesNoHandle) {
@@ -74,7 +76,7 @@ TEST_F(BackendDb, WrongPasswordLogsTwiceAndLeavesNoHandle) {
   rec.password = "wrong";
   content::PGBackend be(rec);
   EXPECT_NE(be.open(), 0);
-  EXPECT_EQ(be.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(be), nullptr);
   EXPECT_EQ(logs.count("Database", web::log_level::error, "Ошибка соединения с БД : "), 2);
   EXPECT_EQ(logs.count("Database", "wrong"), 0) << "no password in logs";
   EXPECT_NE(be.reconnect(), 0);
@@ -90,7 +92,7 @@ TEST_F(BackendDb, SilentListenerTimesOutOnBothAttempts) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(be.open(), 0);
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(be.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(be), nullptr);
   EXPECT_GE(took, 1800ms) << "each attempt waits its full second";
   EXPECT_LT(took, 3500ms) << "a 1 s time-out is not rounded up to libpq's 2 s";
 }
@@ -98,14 +100,15 @@ TEST_F(BackendDb, SilentListenerTimesOutOnBothAttempts) {
 TEST_F(BackendDb, FieldReader) {
   content::PGBackend be(record());
   ASSERT_EQ(be.open(), 0);
-  content::pg_result_ptr res(PQexec(be.connection(), "SELECT 'a'::text AS t, NULL::text AS n"));
+  content::pg_result_ptr res(
+      PQexec(content::native_connection(be), "SELECT 'a'::text AS t, NULL::text AS n"));
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "t", 0), "a");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "n", 0), "");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "missing", 0), "");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "t", -1), "");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "t", 1), "");
   EXPECT_EQ(content::PGBackend::_get_fvalue(res.get(), "", 0), "");
-  content::pg_result_ptr bad(PQexec(be.connection(), "SELECT nope FROM nowhere"));
+  content::pg_result_ptr bad(PQexec(content::native_connection(be), "SELECT nope FROM nowhere"));
   EXPECT_EQ(content::PGBackend::_get_fvalue(bad.get(), "nope", 0), "");
 }
 
@@ -127,55 +130,56 @@ protected:
 
 TEST_F(LookupDb, Applications) {
   content::AppTypeInfo by_key;
-  by_key.authAppInfo(be_->connection(), "demo-key");
+  by_key.authAppInfo(*be_, "demo-key");
   EXPECT_EQ(by_key.id(), 1);
   EXPECT_EQ(by_key.sname(), "DEMO");
   EXPECT_EQ(by_key.key(), "demo-key");
 
   for (const char* key : {"nope", "%", "demo%", "' OR '1'='1", ""}) {
     content::AppTypeInfo unknown;
-    unknown.authAppInfo(be_->connection(), key);
+    unknown.authAppInfo(*be_, key);
     EXPECT_EQ(unknown.id(), -1) << key;
   }
   content::AppTypeInfo with_nul;
-  with_nul.authAppInfo(be_->connection(), std::string("demo-key\0tail", 13));
+  with_nul.authAppInfo(*be_, std::string("demo-key\0tail", 13));
   EXPECT_EQ(with_nul.id(), -1) << "a key is not cut at a NUL byte";
   content::AppTypeInfo by_name;
-  by_name.getAppTypeValues(be_->connection(), std::string("demo"));
+  by_name.getAppTypeValues(*be_, std::string("demo"));
   EXPECT_EQ(by_name.id(), 1);
   content::AppTypeInfo by_id;
-  by_id.getAppTypeValues(be_->connection(), 1);
+  by_id.getAppTypeValues(*be_, 1);
   EXPECT_EQ(by_id.key(), "demo-key");
   content::AppTypeInfo no_conn;
-  no_conn.authAppInfo(nullptr, "demo-key");
+  const content::PGBackend offline;
+  no_conn.authAppInfo(offline, "demo-key");
   EXPECT_EQ(no_conn.id(), -1);
 }
 
 TEST_F(LookupDb, StationLinksMatchTheKeyExactly) {
   content::AzsConnInfo quoted;
-  quoted.getAzsConnValues(be_->connection(), std::string("k'201"));
+  quoted.getAzsConnValues(*be_, std::string("k'201"));
   EXPECT_EQ(quoted.id(), 201);
   EXPECT_EQ(quoted.port(), 0) << "a NULL port stays 0";
   EXPECT_EQ(quoted.endpoint_str(), "http://st201.example/api/azstank");
 
   for (const char* key : {"%", "k%", "k20_", "_202", "k202 ", "K202", ""}) {
     content::AzsConnInfo probe;
-    probe.getAzsConnValues(be_->connection(), std::string(key));
+    probe.getAzsConnValues(*be_, std::string(key));
     EXPECT_EQ(probe.id(), -1) << "key '" << key << "' must not authenticate";
   }
   content::AzsConnInfo tls;
-  tls.getAzsConnValues(be_->connection(), 202);
+  tls.getAzsConnValues(*be_, 202);
   EXPECT_EQ(tls.key(), "k202");
   EXPECT_TRUE(tls.ssl());
   EXPECT_EQ(tls.endpoint_str(), "https://st202.example:8443/api/azstank");
 
   content::AzsConnInfo no_addr;
-  no_addr.getAzsConnValues(be_->connection(), 203);
+  no_addr.getAzsConnValues(*be_, 203);
   EXPECT_EQ(no_addr.id(), 203);
   EXPECT_EQ(no_addr.endpoint_str(), "");
 
   content::AzsConnInfo missing;
-  missing.getAzsConnValues(be_->connection(), 999);
+  missing.getAzsConnValues(*be_, 999);
   EXPECT_EQ(missing.id(), -1);
   EXPECT_EQ(missing.endpoint_str(), "");
 }
@@ -184,9 +188,9 @@ TEST_F(LookupDb, FailedQueriesLeaveTheRecordAndLogAtDebug) {
   log_lines logs;
   db_->exec("ALTER TABLE links RENAME COLUMN pass TO pass_old");
   content::AzsConnInfo link;
-  link.getAzsConnValues(be_->connection(), std::string("k202"));
+  link.getAzsConnValues(*be_, std::string("k202"));
   content::AzsConnInfo by_station;
-  by_station.getAzsConnValues(be_->connection(), 202);
+  by_station.getAzsConnValues(*be_, 202);
   db_->exec("ALTER TABLE links RENAME COLUMN pass_old TO pass");
   EXPECT_EQ(link.id(), -1);
   EXPECT_EQ(by_station.id(), -1);

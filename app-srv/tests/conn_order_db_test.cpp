@@ -1,6 +1,7 @@
 // Order persistence against a real PostgreSQL: what each write stores, the SQL texts, escaping,
 // the checks of station texts, and timestamps that must not drift in a server far from UTC.
-#include "conn_order.h"
+#include "conn_order_sql.h"
+#include "conn_station.h"
 
 #include <cstdio>
 #include <functional>
@@ -28,6 +29,22 @@ INSERT INTO stattypes (id, id_app, sname) VALUES (11, 1, 'OrderCreated'), (13, 1
 )SQL";
 
 using log_lines = orvale_test::log_capture;
+
+// A station's completion at 04.03.2021 05:30:00 to "Completed" (3), allowed from `from` and,
+// with the order lock free, from `busy`.
+content::station_completion completion(double volume, int trannum, std::vector<int> from,
+                                       int busy = 2) {
+  content::station_completion c;
+  c.volume = volume;
+  c.trannum = trannum;
+  c.station_time = "04.03.2021 05:30:00";
+  c.status_name = "Completed";
+  c.statusint = 3;
+  c.statusconfirmed = 0;
+  c.from = std::move(from);
+  c.busy_status = busy;
+  return c;
+}
 
 // Every column set to an ordinary value.
 OrderData full_order(const std::string& id) {
@@ -162,7 +179,7 @@ protected:
     return rec;
   }
 
-  PGconn* conn() const { return be_->connection(); }
+  PGconn* conn() const { return content::native_connection(*be_); }
 
   // One column of the order, its text or "NULL".
   std::string column(const std::string& id, const std::string& expr, int id_app = 1) {
@@ -412,9 +429,9 @@ TEST_F(OrderDb, QuotesBackslashesAndCyrillicSurviveVerbatim) {
   EXPECT_EQ(be_->cancel_order(1, id, "отмена 'клиентом' \\", "UserCanceled"), PGRES_COMMAND_OK);
   EXPECT_EQ(column(id, "reason || '/' || status"), "отмена 'клиентом' \\/16");
   EXPECT_EQ(be_->set_transact(1, id, "42"), PGRES_COMMAND_OK);
-  EXPECT_EQ(be_->upd_volume(1, id, "3.5", 0), PGRES_COMMAND_OK);
-  EXPECT_EQ(be_->complete_order(1, id, "4.25", "43", "04.03.2021 05:06:07"), PGRES_COMMAND_OK);
-  EXPECT_EQ(column(id, "row(trannum, volume, summa, status)"), "(43,4.2500,222.2800,13)");
+  EXPECT_TRUE(content::record_volume(*be_, 1, id, 3.5, 3));
+  EXPECT_TRUE(content::record_completion(*be_, 1, id, completion(4.25, 43, {1})));
+  EXPECT_EQ(column(id, "row(trannum, volume, statusint)"), "(43,4.2500,3)");
   int shop = -1;
   int order_status = -1;
   EXPECT_TRUE(be_->check_order(1, id, shop, order_status));
@@ -596,21 +613,49 @@ TEST_F(OrderDb, CancelOrder) {
             1);
 }
 
+// The one writer of a station's completion: only from the states it may come from, or from
+// the busy state while no run holds the order's lock, and never by a time the server refuses.
 TEST_F(OrderDb, CompleteOrder) {
-  store(full_order("F-1"));
-  OrderData other = full_order("F-2");
+  store(full_order("F-1")); // statusint 1
+  OrderData other = full_order("F-1");
   other.id_app = 2;
   store(other);
-  EXPECT_EQ(order_sql::complete_order(conn(), 1, "F-1", "10.5", 88, "04.03.2021 05:30:00", 13),
-            "Update orders set status = 13, timeend = to_timestamp('04.03.2021 05:30:00',"
-            "'dd.mm.yyyy HH24:MI:SS'), trannum = 88, volume  = 10.5, summa   = round((10.5 * "
-            "price), 2) Where id_app = 1 and id = 'F-1'");
-  EXPECT_EQ(be_->complete_order(1, "F-1", "10.5", "88", "04.03.2021 05:30:00"), PGRES_COMMAND_OK);
-  EXPECT_EQ(column("F-1", "row(status, timeend, trannum, volume, summa)"),
-            "(13,\"2021-03-04 05:30:00\",88,10.5000,549.1500)");
-  EXPECT_EQ(be_->complete_order(2, "F-2", "1", "1", "04.03.2021 05:30:00"), PGRES_COMMAND_OK);
-  EXPECT_EQ(column("F-2", "status", 2), "3") << "no \"Completed\" for the application: 3";
-  EXPECT_EQ(offline_.complete_order(1, "F-1", "1", "1", "04.03.2021 05:30:00"), -1);
+  const std::string before = row_text("F-1");
+  orvale_test::pg_conn_ptr run = db_->open_session();
+  struct attempt {
+    const char* what;
+    content::station_completion c;
+    bool lock_held;
+    bool written;
+  };
+  content::station_completion bad_time = completion(10.5, 88, {1});
+  bad_time.station_time = "32.13.2021 05:30:00";
+  const attempt attempts[] = {
+      {"a state it may not come from", completion(10.5, 88, {0, 2}), false, false},
+      {"busy while a run holds the lock", completion(10.5, 88, {0}, 1), true, false},
+      {"a time the server refuses", bad_time, false, false},
+      {"busy once the run has ended", completion(10.5, 88, {0}, 1), false, true},
+  };
+  for (const auto& a : attempts) {
+    if (a.lock_held) {
+      orvale_test::pg_result_ptr held(
+          PQexec(run.get(), "SELECT pg_advisory_lock(1, hashtext('F-1'))"));
+      ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK);
+    }
+    EXPECT_EQ(content::record_completion(*be_, 1, "F-1", a.c), a.written) << a.what;
+    if (a.lock_held) {
+      orvale_test::pg_result_ptr freed(
+          PQexec(run.get(), "SELECT pg_advisory_unlock(1, hashtext('F-1'))"));
+    }
+    if (!a.written) {
+      EXPECT_EQ(row_text("F-1"), before) << a.what;
+    }
+  }
+  EXPECT_EQ(column("F-1", "row(volume, trannum, azstimelast, ordstatext, statusint, "
+                          "statusconfirmed)"),
+            "(10.5000,88,\"2021-03-04 05:30:00\",Completed,3,0)");
+  EXPECT_EQ(column("F-1", "row(volume, statusint)", 2), "(9.5000,1)") << "another application's";
+  EXPECT_FALSE(content::record_completion(offline_, 1, "F-1", completion(1, 1, {1})));
 }
 
 // The station's texts go into the statement as they are, so anything but a plain number or the
@@ -618,38 +663,17 @@ TEST_F(OrderDb, CompleteOrder) {
 TEST_F(OrderDb, StationTextsAreCheckedBeforeAnySql) {
   store(full_order("V-1"));
   const std::string before = row_text("V-1");
-  const std::string ok_time = "04.03.2021 05:30:00";
   struct refused {
     std::function<int()> call;
     const char* channel;
     std::string log_start;
   };
-  const std::string status_text = "Ошибка обновления статуса заказа (заказ : 'V-1') : ";
-  const std::string volume_text = "Ошибка обновления данных объема заказа (заказ : 'V-1') : ";
   const std::string transact_text = "Ошибка обновления данных заказа (заказ : 'V-1') : ";
   std::vector<refused> cases;
-  for (const char* volume : {"", "1; DELETE FROM orders", "1e3", "1,5", "(1)", "1.", "nan"}) {
-    cases.push_back({[=, this] { return be_->complete_order(1, "V-1", volume, "1", ok_time); },
-                     "Database/Complete order",
-                     status_text + "объем не является десятичным числом : '" + volume + "'"});
-    cases.push_back({[=, this] { return be_->upd_volume(1, "V-1", volume, 1); },
-                     "Database/Volume order",
-                     volume_text + "объем не является десятичным числом : '" + volume + "'"});
-  }
   for (const char* trannum : {"", "12x", "2147483648", "1.5", "1 OR 1=1", "+5"}) {
-    cases.push_back(
-        {[=, this] { return be_->complete_order(1, "V-1", "1", trannum, ok_time); },
-         "Database/Complete order",
-         status_text + "номер транзакции не является целым числом : '" + trannum + "'"});
     cases.push_back(
         {[=, this] { return be_->set_transact(1, "V-1", trannum); }, "Database/Set transaction",
          transact_text + "номер транзакции не является целым числом : '" + trannum + "'"});
-  }
-  for (const char* time : {"", "2021-03-04 05:30:00", "04.03.2021 05:30:00'", "32.03.2021 05:30:00",
-                           "04.03.2021 5:30:00", "04.03.2021 05:30:00, trannum = 1"}) {
-    cases.push_back({[=, this] { return be_->complete_order(1, "V-1", "1", "1", time); },
-                     "Database/Complete order",
-                     status_text + "время не в формате DD.MM.YYYY HH24:MI:SS : '" + time + "'"});
   }
   for (const auto& c : cases) {
     log_lines logs;
@@ -664,36 +688,54 @@ TEST_F(OrderDb, StationTextsAreCheckedBeforeAnySql) {
 
 TEST_F(OrderDb, VolumeAndTransactionNumber) {
   store(full_order("W-1"));
-  EXPECT_EQ(order_sql::upd_volume(conn(), 1, "W-1", "3.25", 0),
-            "Update orders set timeend = now(), volume  = 3.25, summa   = round((3.25 * price), 2)"
-            " Where id_app = 1 and id = 'W-1'");
-  EXPECT_EQ(order_sql::upd_volume(conn(), 1, "W-1", "3.25", 9),
-            "Update orders set timeend = now(), volume  = 3.25, summa   = round((3.25 * price), 2)"
-            ", trannum = 9 Where id_app = 1 and id = 'W-1'");
   EXPECT_EQ(order_sql::set_transact(conn(), 1, "W-1", 123),
             "Update orders set trannum = 123 Where id_app = 1 and id = 'W-1'");
 
-  EXPECT_EQ(be_->upd_volume(1, "W-1", "3.25", 0), PGRES_COMMAND_OK);
-  EXPECT_EQ(column("W-1", "row(volume, summa, trannum)"), "(3.2500,169.9800,77)");
-  EXPECT_EQ(column("W-1", "timeend > '2021-03-04 05:16:07'"), "true");
-  EXPECT_EQ(be_->upd_volume(1, "W-1", "-1.5", 9), PGRES_COMMAND_OK);
-  EXPECT_EQ(column("W-1", "row(volume, trannum)"), "(-1.5000,9)");
+  EXPECT_TRUE(content::record_volume(*be_, 1, "W-1", 3.25, 3));
+  EXPECT_EQ(column("W-1", "row(volume, trannum)"), "(3.2500,77)");
+  EXPECT_TRUE(content::record_volume(*be_, 1, "W-1", -1.5, 3));
+  EXPECT_EQ(column("W-1", "volume"), "-1.5000");
+  EXPECT_FALSE(content::record_volume(*be_, 1, "W-1", 2, 1)) << "the final state keeps its volume";
+  EXPECT_EQ(column("W-1", "volume"), "-1.5000");
   EXPECT_EQ(be_->set_transact(1, "W-1", "123"), PGRES_COMMAND_OK);
   EXPECT_EQ(be_->set_transact(1, "W-1", " -124 "), PGRES_COMMAND_OK);
   EXPECT_EQ(column("W-1", "trannum"), "-124");
-  EXPECT_EQ(offline_.upd_volume(1, "W-1", "1", 0), -1);
+  EXPECT_FALSE(content::record_volume(offline_, 1, "W-1", 1, 3));
   EXPECT_EQ(offline_.set_transact(1, "W-1", "1"), -1);
 
   log_lines logs;
   db_->exec("ALTER TABLE orders RENAME TO orders_gone");
-  EXPECT_EQ(be_->upd_volume(1, "W-1", "1", 0), PGRES_FATAL_ERROR);
+  EXPECT_FALSE(content::record_volume(*be_, 1, "W-1", 1, 3));
   EXPECT_EQ(be_->set_transact(1, "W-1", "1"), PGRES_FATAL_ERROR);
   EXPECT_EQ(logs.count("Database/Volume order", web::log_level::error,
-                       "Ошибка обновления данных объема заказа (заказ : 'W-1') : ERROR:"),
+                       "Ошибка обновления данных заказа (заказ : 'W-1') : ERROR:"),
             1);
   EXPECT_EQ(logs.count("Database/Set transaction", web::log_level::error,
                        "Ошибка обновления данных заказа (заказ : 'W-1') : ERROR:"),
             1);
+}
+
+// A step writes only the columns it sets, never the key or errcode, and only from its states.
+TEST_F(OrderDb, StepUpdateTexts) {
+  OrderData d;
+  d.id = "P'1";
+  d.id_app = 1;
+  d.errcode = 5;
+  EXPECT_EQ(order_sql::update_order_step(conn(), d, {1}), "") << "nothing set, nothing sent";
+  d.statusint = 2;
+  d.orderval = 7;
+  d.trk = 3;
+  d.ordstatext = "Accepted";
+  struct step {
+    std::vector<int> from;
+    const char* states;
+  };
+  for (const auto& c : {step{{-1, 1}, "-1,1"}, step{{}, "NULL"}}) {
+    EXPECT_EQ(order_sql::update_order_step(conn(), d, c.from),
+              "UPDATE orders SET trk = 3, orderval = 7.0000, ordstatext = 'Accepted', "
+              "statusint = 2 Where id_app = 1 and id = 'P''1' AND coalesce(statusint, -1) IN (" +
+                  std::string(c.states) + ")");
+  }
 }
 
 TEST_F(OrderDb, CheckOrder) {

@@ -1,4 +1,5 @@
 // The connection pool against a real PostgreSQL: exclusive leases, clean reuse, bounded waits.
+#include "conn_pg.h"
 #include "conn_pool.h"
 
 #include <atomic>
@@ -29,14 +30,14 @@ protected:
   }
 
   static std::string scalar(content::PGBackend& be, const char* sql) {
-    content::pg_result_ptr res(PQexec(be.connection(), sql));
+    content::pg_result_ptr res(PQexec(content::native_connection(be), sql));
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
       return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
     }
     return PQgetvalue(res.get(), 0, 0);
   }
   static bool run(content::PGBackend& be, const char* sql) {
-    content::pg_result_ptr res(PQexec(be.connection(), sql));
+    content::pg_result_ptr res(PQexec(content::native_connection(be), sql));
     const auto st = PQresultStatus(res.get());
     return st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
   }
@@ -101,7 +102,7 @@ TEST_F(PoolDb, AReturnedConnectionIsCleanForTheNextRequest) {
     content::PGBackend be(rec, pool);
     ASSERT_EQ(be.open(), 0);
     EXPECT_EQ(scalar(be, "SELECT pg_backend_pid()"), first_pid) << "the connection was reused";
-    EXPECT_EQ(PQtransactionStatus(be.connection()), PQTRANS_IDLE);
+    EXPECT_EQ(PQtransactionStatus(content::native_connection(be)), PQTRANS_IDLE);
     EXPECT_EQ(scalar(be, "SELECT count(*) FROM pg_prepared_statements"), "0");
     EXPECT_EQ(scalar(be, "SHOW search_path"), "\"$user\", public");
     EXPECT_EQ(scalar(be, "SELECT to_regclass('scratch') IS NULL"), "t");
@@ -134,7 +135,7 @@ TEST_F(PoolDb, AnExhaustedPoolFailsAfterTheTimeoutNotAHang) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_NE(waiter.open(), 0);
   const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(waiter.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(waiter), nullptr);
   EXPECT_GE(took, 900ms);
   EXPECT_LT(took, 3s);
   {
@@ -246,7 +247,7 @@ TEST_F(PoolDb, AFailedLeaseNeverBecomesASessionBesideThePool) {
   EXPECT_NE(waiter.open(), 0);
   // The order path's "connected" check calls connect() on a backend whose lease failed.
   EXPECT_NE(waiter.connect(), 0);
-  EXPECT_EQ(waiter.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(waiter), nullptr);
   EXPECT_EQ(db_->connections("orvale"), 1);
 }
 
@@ -261,9 +262,9 @@ TEST_F(PoolDb, SessionsCarryTheStatementTimeOutAndKeepalives) {
     be.finish(); // reset for the next lease: the limit stays
     ASSERT_EQ(be.open(), 0);
     EXPECT_EQ(scalar(be, "SHOW statement_timeout"), seconds == 0 ? "0" : "7s");
-    EXPECT_EQ(conninfo_value(be.connection(), "keepalives"), "1");
-    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_idle"), "30");
-    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_interval"), "10");
-    EXPECT_EQ(conninfo_value(be.connection(), "keepalives_count"), "3");
+    EXPECT_EQ(conninfo_value(content::native_connection(be), "keepalives"), "1");
+    EXPECT_EQ(conninfo_value(content::native_connection(be), "keepalives_idle"), "30");
+    EXPECT_EQ(conninfo_value(content::native_connection(be), "keepalives_interval"), "10");
+    EXPECT_EQ(conninfo_value(content::native_connection(be), "keepalives_count"), "3");
   }
 }

@@ -1,5 +1,5 @@
 // Reference lookups and prices against seeded data.
-#include "conn.h"
+#include "conn_pg.h"
 
 #include <mutex>
 

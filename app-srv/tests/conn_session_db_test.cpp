@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "conn_pg.h"
 #include "conn_pool.h"
 #include "support/test_db.h"
 
@@ -39,7 +40,8 @@ protected:
   // Runs through the backend's statement path; the first value of the first row, or the error.
   static std::string through_cache(content::PGBackend& be, const std::string& sql,
                                    std::initializer_list<std::string> params = {}) {
-    content::pg_result_ptr res = content::exec_params(be.connection(), sql.c_str(), params);
+    content::pg_result_ptr res =
+        content::exec_params(content::native_connection(be), sql.c_str(), params);
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
       return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
     }
@@ -47,7 +49,7 @@ protected:
   }
   // Runs as a plain query, past the cache.
   static std::string scalar(content::PGBackend& be, const char* sql) {
-    content::pg_result_ptr res(PQexec(be.connection(), sql));
+    content::pg_result_ptr res(PQexec(content::native_connection(be), sql));
     if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
       return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
     }
@@ -57,7 +59,7 @@ protected:
     return scalar(be, "SELECT count(*) FROM pg_prepared_statements");
   }
   static std::size_t cached(content::PGBackend& be) {
-    const auto* session = content::pooled_session::of(be.connection());
+    const auto* session = content::pooled_session::of(content::native_connection(be));
     return session != nullptr ? session->prepared_count() : 99;
   }
 
@@ -137,11 +139,11 @@ TEST_F(SessionDb, AnythingButASelectUnderThePromiseStillResets) {
       through_cache(*be, add_one, {"1"});
       through_cache(*be, add_one, {"2"});
       ASSERT_EQ(cached(*be), 1u);
-      PQclear(PQexec(be->connection(), c.statement));
+      PQclear(PQexec(content::native_connection(*be), c.statement));
     }
     auto be = lease();
     ASSERT_TRUE(be);
-    EXPECT_EQ(PQtransactionStatus(be->connection()), PQTRANS_IDLE);
+    EXPECT_EQ(PQtransactionStatus(content::native_connection(*be)), PQTRANS_IDLE);
     EXPECT_EQ(server_prepared(*be), "0");
     EXPECT_EQ(cached(*be), 0u);
     if (c.check != nullptr) {
@@ -185,7 +187,7 @@ TEST_F(SessionDb, AStatementWhoseTableChangedRunsUnnamedAndTheLeaseIsReset) {
     // Another session changes the row type under the prepared plan.
     db_->exec("ALTER TABLE shifting ADD COLUMN b int DEFAULT 7");
     content::pg_result_ptr res =
-        content::exec_params(be->connection(), "SELECT * FROM shifting", {});
+        content::exec_params(content::native_connection(*be), "SELECT * FROM shifting", {});
     ASSERT_EQ(PQresultStatus(res.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(res.get());
     ASSERT_EQ(PQnfields(res.get()), 2);
     EXPECT_STREQ(PQgetvalue(res.get(), 0, 1), "7");
@@ -200,7 +202,7 @@ TEST_F(SessionDb, ConnectionsOutsideAPoolNeverPrepare) {
   content::PGBackend be(db_->record(0));
   ASSERT_EQ(be.open(), 0);
   be.promise_plain_reads();
-  EXPECT_EQ(content::pooled_session::of(be.connection()), nullptr);
+  EXPECT_EQ(content::pooled_session::of(content::native_connection(be)), nullptr);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(through_cache(be, add_one, {"1"}), "2");
   }

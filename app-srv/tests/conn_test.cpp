@@ -1,5 +1,5 @@
 // Backend record rules that need no server.
-#include "conn.h"
+#include "conn_pg.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ TEST(Backend, RecordDefaultsAndConnectionText) {
   EXPECT_EQ(be.connStr(), "user=gw password=*** dbname=orders host=db.local port=6432 "
                           "connect_timeout=2")
       << "logs never show the password";
-  EXPECT_EQ(be.connection(), nullptr);
+  EXPECT_EQ(content::native_connection(be), nullptr);
   be.finish();
   be.finish(); // twice is harmless
   EXPECT_EQ(content::PGBackend()._get_fvalue(nullptr, "id", 0), "");

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "conn_pg.h"
 #include "orvale.h"
 #include "support/http_client.h"
 #include "support/test_db.h"
@@ -26,7 +27,8 @@ public:
     std::unique_ptr<content::PGBackend> db;
     try {
       db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
-      content::pg_result_ptr res(PQexec(db->connection(), "SELECT count(*) FROM apptypes"));
+      content::pg_result_ptr res(
+          PQexec(content::native_connection(*db), "SELECT count(*) FROM apptypes"));
       if (how == "http-error") {
         throw srv_apps::ExceptionHTTP("Ошибка получения данных из БД", 404);
       }
@@ -36,7 +38,7 @@ public:
       if (how == "early") {
         web::context_ptr ctx = release_context();
         ctx->complete_response();
-        PQclear(PQexec(db->connection(), "SELECT 1")); // goes on after the answer
+        PQclear(PQexec(content::native_connection(*db), "SELECT 1")); // goes on after the answer
         db.reset();
         return;
       }

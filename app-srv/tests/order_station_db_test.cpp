@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "conn.h"
+#include "conn_pg.h"
 #include "support/curl_library.h"
 #include "support/fake_peer.h"
 #include "support/log_capture.h"
@@ -46,7 +46,7 @@ protected:
 
   content::AzsConnInfo link(int id) {
     content::AzsConnInfo l;
-    l.getAzsConnValues(backend_->connection(), id);
+    l.getAzsConnValues(*backend_, id);
     return l;
   }
 

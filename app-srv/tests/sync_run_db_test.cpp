@@ -1,6 +1,6 @@
 // The pieces of the synchronisation run that decide correctness under load and concurrency: the
 // claim of a run in syncinfo and the row-by-row temporary load with its savepoints.
-#include "sync_run.h"
+#include "conn_sync_pg.h"
 
 #include <chrono>
 #include <future>
@@ -12,21 +12,20 @@
 
 #include "support/log_capture.h"
 #include "support/test_db.h"
-#include "sync_products.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using content::claim_result;
+using content::claim_run;
+using content::load_temp;
 using orvale_test::pg_conn_ptr;
 using orvale_test::pg_result_ptr;
 using orvale_test::test_db;
-using srv_apps::claim_result;
-using srv_apps::claim_run;
-using srv_apps::load_temp;
 
 // The product run's data set, NULL texts bound as given or as "".
-srv_apps::sync_data_set products(bool text_null_as_empty) {
-  srv_apps::sync_data_set set = srv_apps::sync_products::data_set();
+content::sync_tables products(bool text_null_as_empty) {
+  content::sync_tables set = content::tables_of(content::sync_set::products);
   set.text_null_as_empty = text_null_as_empty;
   return set;
 }
@@ -216,7 +215,7 @@ TEST_F(SyncRunDb, MergeTransactionStopsAtTheFirstFailureAndRollsBack) {
   orvale_test::log_capture logs;
   const std::string at = stamp();
   {
-    srv_apps::merge_transaction tx(conn_.get(), at, "t", "Ошибка слияния");
+    content::merge_transaction tx(conn_.get(), at, "t", "Ошибка слияния");
     EXPECT_NE(tx.run("INSERT INTO products (prodcod, title) SELECT 1, $1::text", PGRES_COMMAND_OK),
               nullptr);
     EXPECT_EQ(
@@ -234,17 +233,17 @@ TEST_F(SyncRunDb, MergeTransactionStopsAtTheFirstFailureAndRollsBack) {
   EXPECT_EQ(PQtransactionStatus(conn_.get()), PQTRANS_IDLE);
 
   {
-    srv_apps::merge_transaction tx(conn_.get(), at, "t", "Ошибка слияния");
+    content::merge_transaction tx(conn_.get(), at, "t", "Ошибка слияния");
     const auto res =
         tx.run("SELECT sum(n) FROM generate_series(1, 4) n WHERE $1 IS NOT NULL", PGRES_TUPLES_OK);
     ASSERT_TRUE(res);
-    EXPECT_EQ(srv_apps::returned_count(res.get()), 10);
+    EXPECT_EQ(content::returned_count(res.get()), 10);
     EXPECT_TRUE(tx.commit());
   }
   pg_result_ptr null_sum(PQexec(conn_.get(), "SELECT sum(1) WHERE false"));
-  EXPECT_EQ(srv_apps::returned_count(null_sum.get()), std::nullopt);
+  EXPECT_EQ(content::returned_count(null_sum.get()), std::nullopt);
   pg_result_ptr text_sum(PQexec(conn_.get(), "SELECT 'x'"));
-  EXPECT_EQ(srv_apps::returned_count(text_sum.get()), -1);
+  EXPECT_EQ(content::returned_count(text_sum.get()), -1);
 }
 
 } // namespace

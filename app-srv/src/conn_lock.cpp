@@ -1,0 +1,76 @@
+// The order's advisory lock statements.
+#include "conn_lock.h"
+
+#include <cstring>
+
+#include "conn_pg.h"
+#include "web/log.h"
+
+namespace content {
+namespace {
+
+constexpr const char* channel = "orvale/order";
+
+// The two-key form: the application id as it is, the order id through hashtext. Two ids that
+// share a hash only wait for each other; they never run at the same time as one order.
+constexpr const char* try_lock_sql = "SELECT pg_try_advisory_lock($1::integer, hashtext($2::text))";
+constexpr const char* lock_sql = "SELECT pg_advisory_lock($1::integer, hashtext($2::text))";
+constexpr const char* unlock_sql = "SELECT pg_advisory_unlock($1::integer, hashtext($2::text))";
+// The wait is bounded by the server, which ends it with lock_not_available.
+constexpr const char* wait_limit_sql = "SELECT set_config('lock_timeout', $1::text, false)";
+constexpr const char* lock_not_available = "55P03";
+
+bool first_value_is_true(const pg_result_ptr& res) {
+  return res && PQresultStatus(res.get()) == PGRES_TUPLES_OK && PQntuples(res.get()) == 1 &&
+         std::strcmp(PQgetvalue(res.get(), 0, 0), "t") == 0;
+}
+
+bool timed_out(const pg_result_ptr& res) {
+  const char* state = res ? PQresultErrorField(res.get(), PG_DIAG_SQLSTATE) : nullptr;
+  return state != nullptr && std::strcmp(state, lock_not_available) == 0;
+}
+
+std::string failure_text(const pg_result_ptr& res) {
+  return res ? one_line(PQresultErrorMessage(res.get())) : "out of memory";
+}
+
+order_lock_attempt lock_failed(const std::string& order_id, const pg_result_ptr& res) {
+  LOG(channel, error, "[" << order_id << "] Ошибка блокировки заказа в БД : " << failure_text(res));
+  return order_lock_attempt::failed;
+}
+
+} // namespace
+
+order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::string& order_id,
+                              std::chrono::milliseconds wait) {
+  PGconn* conn = native_connection(session);
+  const std::string app = std::to_string(id_app);
+  pg_result_ptr res = exec_params(conn, try_lock_sql, {app, order_id});
+  if (first_value_is_true(res)) {
+    return order_lock_attempt::locked;
+  }
+  if (!reached(res, PGRES_TUPLES_OK)) {
+    return lock_failed(order_id, res);
+  }
+  LOG(channel, debug, "[" << order_id << "] Ожидание завершения предыдущей обработки заказа");
+  exec_params(conn, wait_limit_sql, {std::to_string(wait.count())});
+  res = exec_params(conn, lock_sql, {app, order_id});
+  if (timed_out(res)) {
+    return order_lock_attempt::busy;
+  }
+  if (!reached(res, PGRES_TUPLES_OK)) {
+    return lock_failed(order_id, res);
+  }
+  return order_lock_attempt::locked;
+}
+
+void unlock_order(const PGBackend& session, int id_app, const std::string& order_id) {
+  const pg_result_ptr res =
+      exec_params(native_connection(session), unlock_sql, {std::to_string(id_app), order_id});
+  if (!first_value_is_true(res)) {
+    LOG(channel, warning,
+        "[" << order_id << "] Блокировка заказа не снята : " << failure_text(res));
+  }
+}
+
+} // namespace content

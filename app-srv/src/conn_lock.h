@@ -1,0 +1,21 @@
+// The session advisory lock on one order (application id, order id), as the order runs take it.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "conn.h"
+
+namespace content {
+
+enum class order_lock_attempt { locked, busy, failed };
+
+// Takes the lock on `session`, waiting at most `wait` for a session that holds it: busy when that
+// one goes on for longer, failed (logged) when a statement fails. The wait limit stays set on the
+// session.
+order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::string& order_id,
+                              std::chrono::milliseconds wait);
+// Releases it; a lock that was not held is logged.
+void unlock_order(const PGBackend& session, int id_app, const std::string& order_id);
+
+} // namespace content
