@@ -22,12 +22,6 @@ price_item read_item(const web::json::value& element) {
   return item;
 }
 
-void reply_status(web::context& ctx, int code) {
-  ctx.response() = web::response();
-  ctx.response().status(code);
-  ctx.complete_response();
-}
-
 } // namespace
 
 int callback::station_by_key(const content::PGBackend& db, const std::string& pass) {
@@ -86,13 +80,12 @@ void callback::get_callback_prices() {
     parsed = web::json::parse(request().raw_body(), body);
   }
   web::context_ptr ctx = release_context();
-  std::unique_ptr<content::PGBackend> db;
-  try {
+  serve([&] {
     if (!parsed) {
       throw ExceptionHTTP("Ошибка обработки данных прайслиста", 500);
     }
     const std::vector<std::string> parts = str::split(apikey, std::string(","));
-    if (apikey.empty() || parts[0].empty() || !check_service_key(parts[0], key_holder::gateway) || parts.size() < 2 ||
+    if (apikey.empty() || !check_service_key(parts[0], key_holder::gateway) || parts.size() < 2 ||
         parts[1].empty()) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
     }
@@ -102,21 +95,19 @@ void callback::get_callback_prices() {
     if (!web::json::is_array(body)) {
       throw ExceptionHTTP("Неверный формат блока данных обновления прайслиста", 400);
     }
-    db = open_backend(services.app_db, "Отсутствует соединение с БД", "Отсутствует соединение с БД",
-                      406, 406);
+    const auto db = open_backend(services.app_db, "Отсутствует соединение с БД",
+                                 "Отсутствует соединение с БД", 406, 406);
     const std::string& station_key = parts[1];
     const int station = station_by_key(*db, station_key);
     if (station < 0) {
       throw ExceptionHTTP("Ошибка авторизации АЗС", 401);
     }
-    reply_status(*ctx, 200);
+    answer_status(*ctx, 200);
     const auto list = web::json::as_array(body);
     const int written = write_prices(*db, *list, station_key, station);
     LOG(channel(), info,
         "Результат обновления цен обработано " << written << " из " << list->size() << " записей");
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
-  }
+  });
 }
 
 void callback::get_callback_config() {

@@ -41,41 +41,42 @@ std::string reply_body(const std::string& document) {
 
 } // namespace
 
-void catalogue_endpoint::serve(statement_builder build, const std::string& failure_prefix) {
+std::string catalogue_endpoint::read_reply(statement_builder build, const std::string& apikey,
+                                           const std::string& stations,
+                                           const std::string& failure_prefix) {
+  std::unique_ptr<content::PGBackend> db =
+      open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+  db->promise_plain_reads(); // the key lookup and one SELECT built here
+  content::AppTypeInfo app;
+  app.authAppInfo(*db, apikey);
+  if (app.id() < 0) {
+    throw ExceptionHTTP("", 401);
+  }
+  std::string list;
+  if (!station_list(stations, list)) {
+    LOG(channel(), debug, failure_prefix << "некорректный список АЗС '" << stations << "'");
+    throw ExceptionHTTP("Ошибка получения данных из БД", 404);
+  }
+  std::string document;
+  std::string failure;
+  if (!content::read_catalogue(*db, build(app.id(), list), document, failure)) {
+    LOG(channel(), debug, failure_prefix << failure);
+    throw ExceptionHTTP("Ошибка получения данных из БД", 404);
+  }
+  return reply_body(document);
+}
+
+void catalogue_endpoint::serve_catalogue(statement_builder build,
+                                         const std::string& failure_prefix) {
   const std::string apikey = param("apikey");
-  const std::string stations = param("stationId");
   if (apikey.empty()) {
     response().status(401);
     return;
   }
-  std::unique_ptr<content::PGBackend> db;
-  try {
-    db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
-    db->promise_plain_reads(); // the key lookup and one SELECT built here
-    content::AppTypeInfo app;
-    app.authAppInfo(*db, apikey);
-    if (app.id() < 0) {
-      db.reset();
-      response().status(401);
-      return;
-    }
-    std::string list;
-    if (!station_list(stations, list)) {
-      LOG(channel(), debug, failure_prefix << "некорректный список АЗС '" << stations << "'");
-      throw ExceptionHTTP("Ошибка получения данных из БД", 404);
-    }
-    const std::string sql = build(app.id(), list);
-    std::string document;
-    std::string failure;
-    if (!content::read_catalogue(*db, sql, document, failure)) {
-      LOG(channel(), debug, failure_prefix << failure);
-      throw ExceptionHTTP("Ошибка получения данных из БД", 404);
-    }
-    std::string body = reply_body(document);
-    db.reset(); // closed before the reply is written
+  std::string body;
+  // The backend is closed when read_reply returns, before the reply is written.
+  if (serve([&] { body = read_reply(build, apikey, param("stationId"), failure_prefix); })) {
     json_reply_text(std::move(body));
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
   }
 }
 

@@ -18,7 +18,12 @@ protected:
   // all stations, else decimal integers joined by commas).
   using statement_builder = std::string (*)(int id_app, const std::string& stations);
 
-  void serve(statement_builder build, const std::string& failure_prefix);
+  void serve_catalogue(statement_builder build, const std::string& failure_prefix);
+
+private:
+  // The reply's body for the caller's key; refusals are thrown for the handler's skeleton.
+  std::string read_reply(statement_builder build, const std::string& apikey,
+                         const std::string& stations, const std::string& failure_prefix);
 };
 
 // "1, 2 ,3" -> "1,2,3"; false for anything but decimal integers separated by commas (blanks

@@ -61,9 +61,13 @@ void master::json_reply(web::context& ctx, const web::json::value& body) {
   set_json_reply(ctx.response(), web::json::write(body));
 }
 
-void master::json_reply_text(std::string body) { set_json_reply(ctx_->response(), std::move(body)); }
+void master::json_reply_text(std::string body) {
+  set_json_reply(ctx_->response(), std::move(body));
+}
 
-void master::json_reply(const web::json::value& body) { json_reply(*ctx_, body); }
+void master::json_reply(const web::json::value& body) {
+  json_reply(*ctx_, body);
+}
 
 void master::refuse(const ExceptionHTTP& e) {
   if (*e.what() != '\0') {
@@ -78,11 +82,6 @@ void master::answer_status(web::context& ctx, int status) {
     ctx.response().status(status);
     ctx.complete_response();
   }
-}
-
-void master::fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend) {
-  backend.reset();
-  refuse(e);
 }
 
 void pending::get_pending() {

@@ -70,10 +70,6 @@ protected:
   // has been answered already.
   static void answer_status(web::context& ctx, int status);
 
-  // The end of every handler's catch: log the message on the channel, close the backend, answer
-  // the exception's status with no body (once).
-  void fail(const ExceptionHTTP& e, std::unique_ptr<content::PGBackend>& backend);
-
   // The caller's key against the holder's, in constant time; "" never matches.
   bool check_service_key(std::string_view key, key_holder holder) const;
 

@@ -31,23 +31,15 @@ bool same_published_price(double current, double ordered) {
 
 void order::get_order() {
   const web::context_ptr ctx = release_context();
-  std::unique_ptr<content::PGBackend> db;
   try {
-    _serve(ctx, db);
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+    serve([&] { _serve(ctx); });
   } catch (const std::exception& e) {
     LOG(channel(), critical, "Сбой обработки заказа : " << e.what());
-    db.reset();
-    if (!ctx->completed()) {
-      ctx->response() = web::response();
-      ctx->response().status(500);
-      ctx->complete_response();
-    }
+    answer_status(*ctx, 500);
   }
 }
 
-void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBackend>& db) {
+void order::_serve(const web::context_ptr& ctx) {
   const std::string apikey = request().query_value("apikey"); // the body is JSON, not a form
   LOG(channel(), info, "Запрос на обработку заказа");
   int body_error = BODY_OK;
@@ -58,7 +50,8 @@ void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBacke
   }
   _check_request(body_error, apikey, body);
   std::unique_ptr<order_lock> lock = _serialise(apikey, body);
-  db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
+  std::unique_ptr<content::PGBackend> db =
+      open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
 
   order_event ev;
   int result = ORDER_RESULT_OK;
@@ -88,7 +81,8 @@ void order::_serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBacke
     ev.apikey = apikey;
     ev.ctx = ctx;
     ev.lock = std::move(lock);
-    order_machine::start({settings, services}, std::move(ev), std::move(db)); // answers after forwarding
+    // Answers after forwarding.
+    order_machine::start({settings, services}, std::move(ev), std::move(db));
     return;
   }
   _answer(*ctx, http, ev.reply);

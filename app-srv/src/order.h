@@ -25,9 +25,8 @@ public:
 
   void get_order();
 
-
 private:
-  void _serve(const web::context_ptr& ctx, std::unique_ptr<content::PGBackend>& db);
+  void _serve(const web::context_ptr& ctx);
   void _check_request(int body_error, const std::string& apikey, const web::json::value& body);
   std::unique_ptr<order_lock> _serialise(const std::string& apikey, const web::json::value& body);
   void _check_price(content::PGBackend& db, content::OrderData& rec, web::json::value& reply,

@@ -149,16 +149,12 @@ void ping::get_ping() {
         "Передача команды на " << (p.command == lock_command::reset_lock ? "раз" : "")
                                << "блокировку ТРК на АЗС");
   }
-  std::unique_ptr<content::PGBackend> db;
   checked c;
-  try {
-    c = _check(p, db);
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+  // The check's backend is closed when it returns: the controller may take up to 10 s, and no
+  // pooled connection waits with it.
+  if (!serve([&] { c = _check(p); })) {
     return;
   }
-  // The controller may take up to 10 s: no pooled connection waits with it.
-  db.reset();
 
   std::string body;
   const long status = p.command == lock_command::none
@@ -186,14 +182,15 @@ ping::parameters ping::_read_parameters() const {
   return p;
 }
 
-ping::checked ping::_check(const parameters& p, std::unique_ptr<content::PGBackend>& db) {
+ping::checked ping::_check(const parameters& p) {
   if (p.stationId.empty() || p.columnId.empty()) {
     throw ExceptionHTTP("Не верно заданы параметры запроса", 400);
   }
   if (p.apikey.empty()) {
     throw ExceptionHTTP("Ошибка авторизации", 400);
   }
-  db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
+  const std::unique_ptr<content::PGBackend> db =
+      open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
   checked c;
   content::AppTypeInfo app;
   app.authAppInfo(*db, p.apikey);
@@ -229,11 +226,12 @@ std::string ping::_fuel_id(long status, const station_answer& answer, int id_app
   if (!named) {
     return "";
   }
-  std::unique_ptr<content::PGBackend> db;
-  try {
-    db = open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД", 500, 502);
-  } catch (const ExceptionHTTP& e) {
-    LOG(channel(), error, e.what());
+  database::open_failure failure = database::open_failure::none;
+  const std::unique_ptr<content::PGBackend> db = services.app_db.open(failure);
+  if (db == nullptr) {
+    LOG(channel(), error,
+        (failure == database::open_failure::create ? "Не определена БД"
+                                                   : "Отсутствует соединение с БД"));
     return "";
   }
   return db->getProductMap(id_app, answer.prodcod);

@@ -65,7 +65,7 @@ private:
   };
 
   parameters _read_parameters() const;
-  checked _check(const parameters& p, std::unique_ptr<content::PGBackend>& db);
+  checked _check(const parameters& p);
   long _send(const station_link& link, const std::string& apikey, int columnId,
              const std::string& extra, std::string& answer) const;
   std::string _fuel_id(long status, const station_answer& answer, int id_app);

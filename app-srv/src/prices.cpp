@@ -8,7 +8,7 @@ namespace srv_apps {
 
 void prices::get_prices() {
   LOG(channel(), info, "Запрос списка цен");
-  serve(&content::price_statement, "Ошибка запроса на получение цен из БД : ");
+  serve_catalogue(&content::price_statement, "Ошибка запроса на получение цен из БД : ");
 }
 
 } // namespace srv_apps

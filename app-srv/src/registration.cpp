@@ -161,10 +161,9 @@ registration::outcome registration::_serve(const form& f) {
       return _refuse(400, 3, "Ошибка генерации кода аутентификации");
     }
   }
-  std::unique_ptr<content::PGBackend> db;
-  try {
-    db = open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД");
-  } catch (const ExceptionHTTP&) {
+  database::open_failure failure = database::open_failure::none;
+  std::unique_ptr<content::PGBackend> db = services.app_db.open(failure);
+  if (db == nullptr) {
     return _refuse(406, 6, "Нет подключения к БД");
   }
   if (f.type == "app") {

@@ -57,8 +57,7 @@ void report::get_report() {
   const std::string page_text = param("page");
   web::context_ptr ctx = release_context();
 
-  std::unique_ptr<content::PGBackend> db;
-  try {
+  serve([&] {
     if (!check_service_key(key, key_holder::operator_)) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
     }
@@ -72,7 +71,8 @@ void report::get_report() {
     if (edate.empty()) {
       edate = sdate;
     }
-    db = open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
+    auto db =
+        open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
     content::AppTypeInfo application;
     application.getAppTypeValues(*db, app);
     if (application.key().empty() || application.id() < 0) {
@@ -97,9 +97,7 @@ void report::get_report() {
       }
     }
     ctx->complete_response();
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
-  }
+  });
 }
 
 long report::fwd_report(const std::string& apikey, const std::string& sdate,

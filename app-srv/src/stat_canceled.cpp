@@ -19,8 +19,8 @@ void stat_canceled::send_status() {
   const std::string order_id = param("orderId");
   const std::string reason = param("reason");
   const station_credential credential = station_credential::parse(param("apikey"));
-  std::unique_ptr<content::PGBackend> db;
-  try {
+  const bool taken = serve([&] {
+    std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, order_id);
     const station_caller caller = _identify(credential, db, 500, 500, order_id);
     const loaded_order lo = load_order(*db, caller.id_app, order_id, "");
@@ -32,11 +32,10 @@ void stat_canceled::send_status() {
     if (!is_finished_status(lo.order.ordstatext)) {
       db->cancel_order(caller.id_app, order_id, reason, lo.order.ordstatext);
     }
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+  });
+  if (!taken) {
     return;
   }
-  db.reset();
   _answer(*ctx, 200);
   const relay_context rc = relay_context::from(services);
   relay::start(rc.runner, relay_subject{order_id, "Canceled"},

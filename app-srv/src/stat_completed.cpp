@@ -43,8 +43,8 @@ bool read_numbers(completion& c) {
 
 // One relay per order: a repeated report while it is pending only hands it the newer values.
 // The limit is the order's lifetime in real seconds; only the pauses between tries are scaled.
-void start_relay(gateway_services& services, const gateway_settings& settings, int id_app, const std::string& apikey, const completion& c,
-                 const std::string& channel) {
+void start_relay(gateway_services& services, const gateway_settings& settings, int id_app,
+                 const std::string& apikey, const completion& c, const std::string& channel) {
   const std::shared_ptr<completion_relays> pending = services.completions;
   const std::string key = std::to_string(id_app) + "/" + c.order_id;
   if (!pending->begin(key, completion_values{c.litre, c.extended_order_id, c.extended_date})) {
@@ -100,9 +100,9 @@ void stat_completed::send_status() {
   c.extended_order_id = param("extendedOrderId");
   c.extended_date = param("extendedDate");
   const station_credential credential = station_credential::parse(param("apikey"));
-  std::unique_ptr<content::PGBackend> db;
   station_caller caller;
-  try {
+  const bool taken = serve([&] {
+    std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, c.order_id);
     if (!read_numbers(c)) {
       throw ExceptionHTTP(about_order("Неверные данные завершения заказа", c.order_id), 400);
@@ -125,11 +125,10 @@ void stat_completed::send_status() {
       }
       throw ExceptionHTTP(about_order("Ошибка записи завершения заказа", c.order_id), 400);
     }
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+  });
+  if (!taken) {
     return;
   }
-  db.reset();
   _answer(*ctx, 200);
   start_relay(services, settings, caller.id_app, credential.app_key, c, channel());
 }

@@ -61,9 +61,9 @@ void stat_fueling::send_status() {
   const std::string order_id = param("orderId");
   const std::string extended_order_id = param("extendedOrderId");
   const station_credential credential = station_credential::parse(param("apikey"));
-  std::unique_ptr<content::PGBackend> db;
   station_caller caller;
-  try {
+  const bool taken = serve([&] {
+    std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, order_id);
     caller = _identify(credential, db, 500, 500, order_id);
     const loaded_order lo = load_order(*db, caller.id_app, order_id, "STATUS \"Fueling\" : ");
@@ -77,14 +77,13 @@ void stat_fueling::send_status() {
     if (lo.order.ordstatext == STATUS_ORDER_CREATED && !extended_order_id.empty()) {
       db->set_transact(caller.id_app, order_id, extended_order_id);
     }
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+  });
+  if (!taken) {
     return;
   }
-  db.reset();
   _answer(*ctx, 200);
-  start_relay(fueling_relay{services, relay_context::from(services), caller.id_app, credential.app_key,
-                            order_id, channel()});
+  start_relay(fueling_relay{services, relay_context::from(services), caller.id_app,
+                            credential.app_key, order_id, channel()});
 }
 
 } // namespace srv_apps

@@ -16,20 +16,19 @@ void stat_notify::send_status() {
   if (!services.notifications.is_on("recv")) {
     return _answer(*ctx, 403);
   }
-  std::unique_ptr<content::PGBackend> db;
   station_caller caller;
-  try {
+  const bool taken = serve([&] {
+    std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, order_id);
     caller = _identify(credential, db, 500, 500, order_id);
-  } catch (const ExceptionHTTP& e) {
-    fail(e, db);
+  });
+  if (!taken) {
     return;
   }
   LOG(channel(), info,
       "Получено сообщение от АЗС N" << caller.id_shop << " Заказ : " << order_id
                                     << " Сообщение : " << msg);
   _answer(*ctx, 200);
-  db.reset();
   if (!services.notifications.is_on("forward")) {
     return;
   }

@@ -43,11 +43,11 @@ void stat_volume::send_status() {
 }
 
 bool stat_volume::_record(const report& r, const station_credential& credential) {
-  std::unique_ptr<content::PGBackend> db;
-  try {
-    db = open_backend(services.app_db, "DB Object error", "DB connection error");
-  } catch (const ExceptionHTTP& e) {
-    LOG("orvale", debug, e.what());
+  database::open_failure failure = database::open_failure::none;
+  const std::unique_ptr<content::PGBackend> db = services.app_db.open(failure);
+  if (db == nullptr) {
+    LOG("orvale", debug,
+        (failure == database::open_failure::create ? "DB Object error" : "DB connection error"));
     return false;
   }
   station_caller caller;

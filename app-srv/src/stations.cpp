@@ -8,7 +8,7 @@ namespace srv_apps {
 
 void stations::get_stations() {
   LOG(channel(), info, "Запрос конфигурации АЗС");
-  serve(&content::station_statement, "");
+  serve_catalogue(&content::station_statement, "");
 }
 
 } // namespace srv_apps

@@ -15,12 +15,6 @@ void reply_started(web::context& ctx) {
   ctx.complete_response();
 }
 
-void reply_status(web::context& ctx, int code) {
-  ctx.response() = web::response();
-  ctx.response().status(code);
-  ctx.complete_response();
-}
-
 } // namespace
 
 // --- the run ------------------------------------------------------------------------------------
@@ -32,14 +26,13 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
     key = request().form_value("key");
   }
   web::context_ptr ctx = release_context();
-  std::unique_ptr<content::PGBackend> local;
-  std::unique_ptr<content::PGBackend> velk;
-  try {
+  serve([&] {
     if (!check_service_key(key, key_holder::operator_)) {
       throw ExceptionHTTP(set.log_unauthorised ? "Ошибка авторизации" : "", 401);
     }
-    local = open_backend(services.app_db, "Нет подключения к локальной БД",
-                         "Нет подключения к локальной БД", 406, 406);
+    std::unique_ptr<content::PGBackend> local =
+        open_backend(services.app_db, "Нет подключения к локальной БД",
+                     "Нет подключения к локальной БД", 406, 406);
     std::string stamp;
     std::string error;
     switch (content::claim_sync_run(*local, set.tables, interval, stamp, error)) {
@@ -57,8 +50,8 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
       LOG(channel(), debug, error);
       throw ExceptionHTTP("", 500);
     }
-    velk = open_backend(services.backoffice_db, "Нет подключения к БД ВЕЛК",
-                        "Нет подключения к БД ВЕЛК", 406, 406);
+    std::unique_ptr<content::PGBackend> velk = open_backend(
+        services.backoffice_db, "Нет подключения к БД ВЕЛК", "Нет подключения к БД ВЕЛК", 406, 406);
     LOG(channel(), info, set.load_message);
     content::delete_older_loads(*local, set.tables, stamp);
     LOG(channel(), info, "Очистка временных таблиц");
@@ -70,17 +63,7 @@ void sync_endpoint::run(const sync_data_set& set, int interval) {
     LOG(channel(), info, "Получено " << rows.count() << " записей из БД ВЕЛК");
     reply_started(*ctx);
     finish_run(set, *local, velk, std::move(rows), stamp);
-    local.reset();
-  } catch (const ExceptionHTTP& e) {
-    if (*e.what() != '\0') {
-      LOG(channel(), error, e.what());
-    }
-    velk.reset();
-    local.reset();
-    if (!ctx->completed()) {
-      reply_status(*ctx, e.response_code());
-    }
-  }
+  });
 }
 
 void sync_endpoint::finish_run(const sync_data_set& set, content::PGBackend& local,

@@ -18,15 +18,15 @@ using namespace std::chrono_literals;
 using orvale_test::http_call;
 using orvale_test::test_db;
 
-// The handler shape every endpoint follows: open, work, answer, catch once at the end.
+// The handler shape every endpoint follows: open, work, answer, inside the one skeleton.
 class db_probe final : public srv_apps::master {
 public:
   using master::master;
 
   void run(const std::string& how) {
-    std::unique_ptr<content::PGBackend> db;
-    try {
-      db = open_backend(services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
+    serve([&] {
+      std::unique_ptr<content::PGBackend> db = open_backend(
+          services.app_db, "Ошибка создания нового объекта БД", "Нет подключения к БД");
       content::pg_result_ptr res(
           PQexec(content::native_connection(*db), "SELECT count(*) FROM apptypes"));
       if (how == "http-error") {
@@ -46,9 +46,7 @@ public:
       obj->set("count", std::string(PQgetvalue(res.get(), 0, 0)));
       db.reset();
       json_reply(obj);
-    } catch (const srv_apps::ExceptionHTTP& e) {
-      fail(e, db);
-    }
+    });
   }
 };
 
