@@ -84,9 +84,4 @@ void master::answer_status(web::context& ctx, int status) {
   }
 }
 
-void pending::get_pending() {
-  LOG(channel(), notice, "Метод не реализован: " << request().path());
-  response().status(501);
-}
-
 } // namespace srv_apps

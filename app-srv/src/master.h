@@ -81,12 +81,4 @@ private:
   std::string channel_;
 };
 
-// Routes whose endpoint has not been built yet answer 501, so callers see a clear refusal
-// rather than a 404 for a path the service will serve.
-class pending final : public master {
-public:
-  using master::master;
-  void get_pending();
-};
-
 } // namespace srv_apps

@@ -52,19 +52,11 @@ void order::_serve(const web::context_ptr& ctx) {
   std::unique_ptr<order_lock> lock = _serialise(apikey, body);
   std::unique_ptr<content::PGBackend> db =
       open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
-
   order_event ev;
-  int result = ORDER_RESULT_OK;
+  ev.apikey = apikey;
+  ev.lock = std::move(lock);
   int http = 503;
-  process_request(db.get(), apikey, body, ev.rec, ev.link, result, http);
-  ev.event = _orderStatus_name2code(ev.rec.ordstatext);
-  const bool repeated = result == ORDER_RESULT_REPEATED;
-  if (http == 200 && ev.event == INT_STATUS_CREATED && !repeated) {
-    _check_price(*db, ev.rec, ev.reply, http);
-  }
-  LOG(channel(), debug,
-      "[" << ev.rec.id << "] обработка данных заказа [ response=" << http << " err=" << result
-          << " ]");
+  const bool repeated = _check_event(*db, body, ev, http);
   if (repeated) {
     // The aggregator retries an order it has not had the answer for; the first event's run
     // carries the order, and a second one would start the dispenser twice.
@@ -78,21 +70,30 @@ void order::_serve(const web::context_ptr& ctx) {
     ctx->response().content_type("application/json");
   }
   if (http == 200 && ev.event == INT_STATUS_CREATED) {
-    ev.apikey = apikey;
-    ev.ctx = ctx;
-    ev.lock = std::move(lock);
-    // Answers after forwarding.
-    order_machine::start({settings, services}, std::move(ev), std::move(db));
-    return;
+    ev.ctx = ctx; // the run answers after forwarding
+  } else {
+    _answer(*ctx, http, ev.reply);
   }
-  _answer(*ctx, http, ev.reply);
   if (http != 200) {
     LOG(channel(), error, "Заказ не принят : HTTP [" << http << "]");
     return;
   }
-  ev.apikey = apikey;
-  ev.lock = std::move(lock);
   order_machine::start({settings, services}, std::move(ev), std::move(db));
+}
+
+bool order::_check_event(content::PGBackend& db, const web::json::value& body, order_event& ev,
+                         int& http) {
+  int result = ORDER_RESULT_OK;
+  process_request(&db, ev.apikey, body, ev.rec, ev.link, result, http);
+  ev.event = _orderStatus_name2code(ev.rec.ordstatext);
+  const bool repeated = result == ORDER_RESULT_REPEATED;
+  if (http == 200 && ev.event == INT_STATUS_CREATED && !repeated) {
+    _check_price(db, ev.rec, ev.reply, http);
+  }
+  LOG(channel(), debug,
+      "[" << ev.rec.id << "] обработка данных заказа [ response=" << http << " err=" << result
+          << " ]");
+  return repeated;
 }
 
 void order::_check_request(int body_error, const std::string& apikey,

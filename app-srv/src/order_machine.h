@@ -128,6 +128,9 @@ private:
   // The steps (order_machine_steps.cpp).
   void _forward_order();
   void _after_forward(const station_reply& r, bool sent_postpay);
+  void _take_forward_answer(const station_reply& r, bool sent_postpay);
+  void _take_station_values(const station_reply& r);
+  void _refused_by_station(const station_reply& r);
   void _refresh_prices(const station_reply& r);
   void _accept_begin();
   bool _accept_try();

@@ -72,7 +72,6 @@ std::unique_ptr<content::PGBackend> order_machine::lease_backend() const {
   }
   LOG(channel, error, "[" << rec_.id << "] Отсутствует соединение с БД");
   return std::make_unique<content::PGBackend>(); // not connected: every operation says so
-
 }
 
 // What the run writes next is meant for the state the run last stored (or, before its first
@@ -186,6 +185,30 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
   if (r.action == "CHPRS" && r.cmd == "GETPRS" && r.prd > 0 && r.prs > 0) {
     _refresh_prices(r);
   }
+  _take_forward_answer(r, sent_postpay);
+  if (last_ == 200 || last_ == 402) {
+    if (last_ == 200) {
+      patch_.statusconfirmed = CONFIRM_YES;
+      accepted_ = true;
+      next_ = STEP_ACCEPT;
+    }
+    if (!write_patch()) {
+      answer();
+      return;
+    }
+    _take_station_values(r);
+  }
+  answer();
+  if (!accepted_) {
+    _refused_by_station(r);
+  }
+  rec_.statusint = patch_.statusint;
+  rec_.statusconfirmed = patch_.statusconfirmed;
+  rec_.volume = patch_.volume;
+  rec_.volcompleted = patch_.volcompleted;
+}
+
+void order_machine::_take_forward_answer(const station_reply& r, bool sent_postpay) {
   patch_.statusint = rec_.statusint = INT_STATUS_CREATED;
   patch_.statusconfirmed = rec_.statusconfirmed = CONFIRM_NO;
   patch_.postpay = rec_.postpay;
@@ -203,50 +226,38 @@ void order_machine::_after_forward(const station_reply& r, bool sent_postpay) {
   if (valid_station_time(rec_.id, r.timeset, "timeset")) {
     patch_.azstimebeg = rec_.azstimebeg = r.timeset;
   }
-  if (last_ == 200 || last_ == 402) {
-    if (last_ == 200) {
-      patch_.statusconfirmed = CONFIRM_YES;
-      accepted_ = true;
-      next_ = STEP_ACCEPT;
-    }
-    if (!write_patch()) {
-      answer();
-      return;
-    }
-    // Reach the database with the next write.
-    patch_.reasonid.clear();
-    if (!r.orderStatus.empty()) {
-      patch_.ordstatext = r.orderStatus;
-    }
-    double litre = rec_.ord_vol;
-    parse_litre(r.litre, litre);
-    patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = litre;
-    if (valid_station_time(rec_.id, r.extendedDate, "extendedDate")) {
-      patch_.azstimelast = rec_.azstimelast = r.extendedDate;
-      rec_.azstimebeg = r.extendedDate;
-    }
-    int number = 0;
-    if (str::is_decimal_int(r.extendedOrderId, number) && number > 0) {
-      patch_.trannum = number;
-      patch_.ExtendedId = r.extendedOrderId;
-    }
+}
+
+// What the station's answer says of the order reaches the database with the next write.
+void order_machine::_take_station_values(const station_reply& r) {
+  patch_.reasonid.clear();
+  if (!r.orderStatus.empty()) {
+    patch_.ordstatext = r.orderStatus;
   }
-  answer();
-  if (!accepted_) {
-    rec_.reason = r.msg.empty() ? "Заказ не принят на АЗС" : r.msg;
-    rec_.ordstatext = STATUS_STATION_CANCELED;
-    patch_.statusint = INT_STATUS_STATION_CANCELED;
-    patch_.reason = rec_.reason;
-    patch_.reasonid = "error";
-    patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = 0;
-    if (write_patch()) {
-      next_ = STEP_CANCELED;
-    }
+  double litre = rec_.ord_vol;
+  parse_litre(r.litre, litre);
+  patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = litre;
+  if (valid_station_time(rec_.id, r.extendedDate, "extendedDate")) {
+    patch_.azstimelast = rec_.azstimelast = r.extendedDate;
+    rec_.azstimebeg = r.extendedDate;
   }
-  rec_.statusint = patch_.statusint;
-  rec_.statusconfirmed = patch_.statusconfirmed;
-  rec_.volume = patch_.volume;
-  rec_.volcompleted = patch_.volcompleted;
+  int number = 0;
+  if (str::is_decimal_int(r.extendedOrderId, number) && number > 0) {
+    patch_.trannum = number;
+    patch_.ExtendedId = r.extendedOrderId;
+  }
+}
+
+void order_machine::_refused_by_station(const station_reply& r) {
+  rec_.reason = r.msg.empty() ? "Заказ не принят на АЗС" : r.msg;
+  rec_.ordstatext = STATUS_STATION_CANCELED;
+  patch_.statusint = INT_STATUS_STATION_CANCELED;
+  patch_.reason = rec_.reason;
+  patch_.reasonid = "error";
+  patch_.volcompleted = patch_.volume = rec_.volcompleted = rec_.volume = 0;
+  if (write_patch()) {
+    next_ = STEP_CANCELED;
+  }
 }
 
 // The station named a price the aggregator does not know yet: store it and have the station push

@@ -39,6 +39,53 @@ void add_route(web::route_table& routes, srv_apps::endpoint_env env, const std::
       label);
 }
 
+using route_adder = void (*)(web::route_table&, srv_apps::endpoint_env, const std::string&,
+                             const std::string&, const std::string&);
+
+struct route_entry {
+  const char* pattern;
+  const char* channel;
+  const char* label; // in the request metrics
+  route_adder add;
+};
+
+// Registration order decides which route wins; it is the order operators know from the logs.
+constexpr route_entry route_entries[] = {
+    {"^/ping(/?)$", "orvale/ping", "ping", &add_route<srv_apps::ping, &srv_apps::ping::get_ping>},
+    {"^/price(/?)$", "orvale/price", "price",
+     &add_route<srv_apps::prices, &srv_apps::prices::get_prices>},
+    {"^/order(/?)$", "orvale/order", "order",
+     &add_route<srv_apps::order, &srv_apps::order::get_order>},
+    {"^/station(/?)$", "orvale/station", "station",
+     &add_route<srv_apps::stations, &srv_apps::stations::get_stations>},
+    {"^/fueling(/?)$", "orvale/fueling", "fueling",
+     &add_route<srv_apps::stat_fueling, &srv_apps::stat_fueling::send_status>},
+    {"^/canceled(/?)$", "orvale/canceled", "canceled",
+     &add_route<srv_apps::stat_canceled, &srv_apps::stat_canceled::send_status>},
+    {"^/completed(/?)$", "orvale/completed", "completed",
+     &add_route<srv_apps::stat_completed, &srv_apps::stat_completed::send_status>},
+    {"^/volume(/?)$", "orvale/volume", "volume",
+     &add_route<srv_apps::stat_volume, &srv_apps::stat_volume::send_status>},
+    {"^/message(/?)$", "orvale/message", "message",
+     &add_route<srv_apps::stat_notify, &srv_apps::stat_notify::send_status>},
+    {"^/sync_prices(/?)$", "orvale/sync_prices", "sync_prices",
+     &add_route<srv_apps::sync_prices, &srv_apps::sync_prices::get_sync_prices>},
+    {"^/sync_stations(/?)$", "orvale/sync_stations", "sync_stations",
+     &add_route<srv_apps::sync_stations, &srv_apps::sync_stations::get_sync_stations>},
+    {"^/sync_products(/?)$", "orvale/sync_products", "sync_products",
+     &add_route<srv_apps::sync_products, &srv_apps::sync_products::get_sync_products>},
+    {"^/callback/prices(/?)$", "orvale/callback/prices", "callback",
+     &add_route<srv_apps::callback, &srv_apps::callback::get_callback_prices>},
+    {"^/callback/config(/?)$", "orvale/callback", "callback",
+     &add_route<srv_apps::callback, &srv_apps::callback::get_callback_config>},
+    {"^/callback(/?)$", "orvale/callback", "callback",
+     &add_route<srv_apps::callback, &srv_apps::callback::default_response>},
+    {"^/cpanel/register(/?)$", "orvale/registration", "register",
+     &add_route<srv_apps::registration, &srv_apps::registration::get_registration>},
+    {"^/report/main(/?)$", "orvale/report", "report",
+     &add_route<srv_apps::report, &srv_apps::report::get_report>},
+};
+
 srv_apps::gateway_settings read_gateway_settings(const web::settings& cfg) {
   return srv_apps::read_service_settings(cfg).gateway;
 }
@@ -73,9 +120,8 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
-      services_{clock_,          *executor_,        app_db_,        backoffice_db_,
-                aggregator_,     relay_upstream_,   stations_,      completions_,
-                notifications_,  *meter_} {
+      services_{clock_,          *executor_, app_db_,      backoffice_db_, aggregator_,
+                relay_upstream_, stations_,  completions_, notifications_, *meter_} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "
@@ -88,58 +134,14 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
   routes_ = std::move(routes);
 }
 
-orvale::~orvale() { shutdown(web::millis(0)); }
+orvale::~orvale() {
+  shutdown(web::millis(0));
+}
 
 void orvale::register_routes(web::route_table& routes) {
-  using srv_apps::pending;
   const srv_apps::endpoint_env env{settings_, services_};
-  // Registration order decides which route wins; it is the order operators know from the logs.
-  add_route<srv_apps::ping, &srv_apps::ping::get_ping>(routes, env, "^/ping(/?)$", "orvale/ping",
-                                                       "ping");
-  add_route<srv_apps::prices, &srv_apps::prices::get_prices>(routes, env, "^/price(/?)$",
-                                                             "orvale/price", "price");
-  add_route<srv_apps::order, &srv_apps::order::get_order>(routes, env, "^/order(/?)$",
-                                                          "orvale/order", "order");
-  add_route<srv_apps::stations, &srv_apps::stations::get_stations>(
-      routes, env, "^/station(/?)$", "orvale/station", "station");
-  using route_adder = void (*)(web::route_table&, srv_apps::endpoint_env, const std::string&, const std::string&,
-                               const std::string&);
-  struct entry {
-    const char* pattern;
-    const char* channel;
-    const char* label; // in the request metrics
-    route_adder add = &add_route<pending, &pending::get_pending>; // until its endpoint is built
-  };
-  static constexpr entry more_routes[] = {
-      {"^/fueling(/?)$", "orvale/fueling", "fueling",
-       &add_route<srv_apps::stat_fueling, &srv_apps::stat_fueling::send_status>},
-      {"^/canceled(/?)$", "orvale/canceled", "canceled",
-       &add_route<srv_apps::stat_canceled, &srv_apps::stat_canceled::send_status>},
-      {"^/completed(/?)$", "orvale/completed", "completed",
-       &add_route<srv_apps::stat_completed, &srv_apps::stat_completed::send_status>},
-      {"^/volume(/?)$", "orvale/volume", "volume",
-       &add_route<srv_apps::stat_volume, &srv_apps::stat_volume::send_status>},
-      {"^/message(/?)$", "orvale/message", "message",
-       &add_route<srv_apps::stat_notify, &srv_apps::stat_notify::send_status>},
-      {"^/sync_prices(/?)$", "orvale/sync_prices", "sync_prices",
-       &add_route<srv_apps::sync_prices, &srv_apps::sync_prices::get_sync_prices>},
-      {"^/sync_stations(/?)$", "orvale/sync_stations", "sync_stations",
-       &add_route<srv_apps::sync_stations, &srv_apps::sync_stations::get_sync_stations>},
-      {"^/sync_products(/?)$", "orvale/sync_products", "sync_products",
-       &add_route<srv_apps::sync_products, &srv_apps::sync_products::get_sync_products>},
-      {"^/callback/prices(/?)$", "orvale/callback/prices", "callback",
-       &add_route<srv_apps::callback, &srv_apps::callback::get_callback_prices>},
-      {"^/callback/config(/?)$", "orvale/callback", "callback",
-       &add_route<srv_apps::callback, &srv_apps::callback::get_callback_config>},
-      {"^/callback(/?)$", "orvale/callback", "callback",
-       &add_route<srv_apps::callback, &srv_apps::callback::default_response>},
-      {"^/cpanel/register(/?)$", "orvale/registration", "register",
-       &add_route<srv_apps::registration, &srv_apps::registration::get_registration>},
-      {"^/report/main(/?)$", "orvale/report", "report",
-       &add_route<srv_apps::report, &srv_apps::report::get_report>},
-  };
-  for (const auto& e : more_routes) {
-    e.add(routes, env, e.pattern, e.channel, e.label);
+  for (const auto& r : route_entries) {
+    r.add(routes, env, r.pattern, r.channel, r.label);
   }
   // Paths of no endpoint: 502 with no body.
   routes.add("", [](const web::context_ptr& ctx) {
@@ -149,12 +151,14 @@ void orvale::register_routes(web::route_table& routes) {
 }
 
 std::vector<std::string> orvale::endpoint_names() {
-  return {"order",         "price",         "station",     "ping",     "fueling", "completed",
-          "canceled",      "volume",        "message",     "callback", "sync_products",
-          "sync_stations", "sync_prices",   "register",    "report",   "other"};
+  return {"order",       "price",    "station", "ping",     "fueling",       "completed",
+          "canceled",    "volume",   "message", "callback", "sync_products", "sync_stations",
+          "sync_prices", "register", "report",  "other"};
 }
 
-std::vector<std::string> orvale::peer_names() { return {"aggregator", "station"}; }
+std::vector<std::string> orvale::peer_names() {
+  return {"aggregator", "station"};
+}
 
 std::string orvale::root(const std::string& name) const {
   return settings_.script + "/" + name;

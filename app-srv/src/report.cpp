@@ -56,7 +56,6 @@ void report::get_report() {
   std::string edate = param("edate");
   const std::string page_text = param("page");
   web::context_ptr ctx = release_context();
-
   serve([&] {
     if (!check_service_key(key, key_holder::operator_)) {
       throw ExceptionHTTP("Ошибка авторизации", 401);
@@ -71,33 +70,41 @@ void report::get_report() {
     if (edate.empty()) {
       edate = sdate;
     }
-    auto db =
-        open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
-    content::AppTypeInfo application;
-    application.getAppTypeValues(*db, app);
-    if (application.key().empty() || application.id() < 0) {
-      throw ExceptionHTTP("Приложение для сверки не найдено", 401);
-    }
-    db.reset(); // not held while the aggregator takes its time
-
+    const std::string app_key = _application_key(app);
     std::string body;
-    const long status = fwd_report(application.key(), sdate, edate, station_id, page, body);
-    web::response& r = ctx->response();
-    r.content_language("ru");
-    r.status(static_cast<int>(status));
-    if (status == 200) {
-      std::string json = "{}";
-      // Half of a document is not the aggregator's answer: none at all is better.
-      if (!body.empty() && !web::json::canonicalize(body, json)) {
-        LOG(channel(), error, "Ответ агрегатора на запрос сверки не является JSON");
-        r.status(502);
-      } else {
-        r.content_type("application/json; charset=utf-8");
-        r.body(std::move(json));
-      }
-    }
-    ctx->complete_response();
+    const long status = fwd_report(app_key, sdate, edate, station_id, page, body);
+    _relay_answer(*ctx, status, std::move(body));
   });
+}
+
+std::string report::_application_key(const std::string& app) {
+  // Closed on return: not held while the aggregator takes its time.
+  const auto db =
+      open_backend(services.app_db, "Нет подключения к БД", "Нет подключения к БД", 406, 406);
+  content::AppTypeInfo application;
+  application.getAppTypeValues(*db, app);
+  if (application.key().empty() || application.id() < 0) {
+    throw ExceptionHTTP("Приложение для сверки не найдено", 401);
+  }
+  return application.key();
+}
+
+void report::_relay_answer(web::context& ctx, long status, std::string body) {
+  web::response& r = ctx.response();
+  r.content_language("ru");
+  r.status(static_cast<int>(status));
+  if (status == 200) {
+    std::string json = "{}";
+    // Half of a document is not the aggregator's answer: none at all is better.
+    if (!body.empty() && !web::json::canonicalize(body, json)) {
+      LOG(channel(), error, "Ответ агрегатора на запрос сверки не является JSON");
+      r.status(502);
+    } else {
+      r.content_type("application/json; charset=utf-8");
+      r.body(std::move(json));
+    }
+  }
+  ctx.complete_response();
 }
 
 long report::fwd_report(const std::string& apikey, const std::string& sdate,

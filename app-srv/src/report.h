@@ -21,6 +21,12 @@ public:
   // only when that status is 200.
   long fwd_report(const std::string& apikey, const std::string& sdate, const std::string& edate,
                   const std::string& station_id, int page, std::string& body);
+
+private:
+  // The reconciling application's key; refused with 401 when it is not known.
+  std::string _application_key(const std::string& app);
+  // The aggregator's answer to the operator: a JSON body in the canonical form, or 502.
+  void _relay_answer(web::context& ctx, long status, std::string body);
 };
 
 // The form body of a report request. Each value has the bytes that would end or alter a form
