@@ -60,8 +60,6 @@ std::string quoted(const std::string& value) {
   return out;
 }
 
-constexpr const char* application_name = "orvale";
-
 // A peer that vanished without a reset (host gone, cable cut) is found within about a minute
 // instead of the kernel's quarter of an hour: idle 30 s, then 3 probes 10 s apart.
 constexpr const char* keepalive_keys[] = {"keepalives", "keepalives_idle", "keepalives_interval",
@@ -296,7 +294,7 @@ int PGBackend::connect(const std::string& text) {
   keys.emplace_back("options");
   vals.push_back(options.empty() ? session_options() : options + " " + session_options());
   keys.emplace_back("application_name");
-  vals.emplace_back(application_name);
+  vals.push_back(application_name_);
   std::vector<const char*> k;
   std::vector<const char*> v;
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -314,7 +312,7 @@ int PGBackend::connect() {
   const std::string options = session_options();
   std::vector<const char*> k = {"host", "port", "connect_timeout", "options", "application_name"};
   std::vector<const char*> v = {params_.host.c_str(), port.c_str(), timeout.c_str(),
-                                options.c_str(), application_name};
+                                options.c_str(), application_name_.c_str()};
   if (!params_.dbname.empty()) {
     k.push_back("dbname");
     v.push_back(params_.dbname.c_str());

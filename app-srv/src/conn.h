@@ -110,6 +110,9 @@ public:
   ~PGBackend();
 
   void set_dbconn(const DBConnection_t& record);
+  // The application_name of the sessions it opens from now on ("orvale" unless set), so that an
+  // operator tells a session's purpose apart in pg_stat_activity.
+  void name_sessions(std::string application_name) { application_name_ = std::move(application_name); }
   // True while the backend holds an open (or at least started) connection.
   bool connected() const { return conn_ != nullptr; }
   const DBConnection_t& parameters() const { return params_; }
@@ -190,6 +193,7 @@ private:
   std::chrono::steady_clock::time_point opened_; // of a leased connection
   bool leased_ = false;
   bool opening_for_pool_ = false; // a pooled record connects only while its pool opens a session
+  std::string application_name_ = "orvale";
 };
 
 class AppTypeInfo {

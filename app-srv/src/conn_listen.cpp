@@ -1,0 +1,119 @@
+// The listening session: LISTEN once connected, then wait on the socket with a short time-out so
+// that a stop is noticed, and report every batch of announcements as one change.
+#include "conn_listen.h"
+
+#include <poll.h>
+
+#include <cerrno>
+
+#include "conn_pg.h"
+#include "web/log.h"
+
+namespace content {
+
+namespace {
+
+constexpr const char* log_channel = "orvale";
+constexpr web::millis retry_pause{1000};
+// How long one wait on the socket lasts: the bound on how late a stop is noticed.
+constexpr int poll_timeout_ms = 100;
+
+// Takes every announcement libpq has read; true when there was one.
+bool drain_notifications(PGconn* conn) {
+  bool any = false;
+  while (PGnotify* n = PQnotifies(conn)) {
+    PQfreemem(n);
+    any = true;
+  }
+  return any;
+}
+
+} // namespace
+
+change_listener::change_listener(const DBConnection_t& record, std::string channel,
+                                 web::clock_source& clock, sink report)
+    : record_(record), channel_(std::move(channel)), clock_(clock), report_(std::move(report)),
+      thread_([this] { run(); }) {}
+
+change_listener::~change_listener() { stop(); }
+
+void change_listener::stop() {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+void change_listener::run() {
+  bool was_up = true; // the first failure is logged
+  while (!stopping_) {
+    const bool came_up = serve_session();
+    if (stopping_) {
+      return;
+    }
+    report_(listen_event::down);
+    if (came_up || was_up) {
+      LOG(log_channel, warning,
+          "Нет сеанса ожидания изменений каталога: каталог читается из БД при каждом запросе");
+    }
+    was_up = came_up;
+    pause_before_retry();
+  }
+}
+
+bool change_listener::serve_session() {
+  PGBackend db(record_);
+  db.name_sessions(listen_session_name);
+  if (db.connect() != CONNECTION_OK) {
+    return false;
+  }
+  PGconn* conn = native_connection(db);
+  // The channel is one of this program's constants, never input; it is quoted all the same.
+  const std::unique_ptr<char, c_free<PQfreemem>> name(
+      PQescapeIdentifier(conn, channel_.c_str(), channel_.size()));
+  if (!name) {
+    return false;
+  }
+  const std::string listen = "LISTEN " + std::string(name.get());
+  const pg_result_ptr res(PQexec(conn, listen.c_str()));
+  if (!reached(res, PGRES_COMMAND_OK)) {
+    LOG(log_channel, error,
+        "Ошибка подписки на изменения каталога : " << server_text(conn, res.get()));
+    return false;
+  }
+  LOG(log_channel, info, "Сеанс ожидания изменений каталога открыт");
+  report_(listen_event::up);
+  while (!stopping_) {
+    if (PQsocket(conn) < 0) {
+      return true;
+    }
+    if (!wait_for_traffic(PQsocket(conn))) {
+      continue;
+    }
+    if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) {
+      LOG(log_channel, debug, "Сеанс ожидания изменений каталога: " << one_line(PQerrorMessage(conn)));
+      return true;
+    }
+    if (drain_notifications(conn)) {
+      report_(listen_event::changed);
+    }
+  }
+  return true;
+}
+
+bool change_listener::wait_for_traffic(int socket) {
+  pollfd pfd{socket, POLLIN, 0};
+  const int ready = ::poll(&pfd, 1, poll_timeout_ms);
+  return ready > 0 || (ready < 0 && errno != EINTR);
+}
+
+void change_listener::pause_before_retry() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait_for(lock, clock_.scaled(retry_pause), [this] { return stopping_.load(); });
+}
+
+} // namespace content
