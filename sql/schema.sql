@@ -291,7 +291,6 @@ DECLARE
   t text;
 BEGIN
   FOREACH t IN ARRAY ARRAY['apptypes', 'azslist', 'links', 'azsconf', 'curprices', 'prodmaps'] LOOP
-    EXECUTE format('DROP TRIGGER IF EXISTS orvale_catalogue_changed ON %I', t);
     EXECUTE format('CREATE TRIGGER orvale_catalogue_changed'
                    ' AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON %I'
                    ' FOR EACH STATEMENT EXECUTE FUNCTION orvale_catalogue_changed()', t);

@@ -18,6 +18,15 @@ constexpr web::millis retry_pause{1000};
 // How long one wait on the socket lasts: the bound on how late a stop is noticed.
 constexpr int poll_timeout_ms = 100;
 
+// The tables the catalogue replies and the key lookup read, each with its enabled trigger.
+constexpr int catalogue_table_count = 6;
+constexpr const char* armed_tables_sql =
+    "SELECT count(DISTINCT c.relname) FROM pg_trigger t JOIN pg_class c ON c.oid = t.tgrelid"
+    " WHERE t.tgname = 'orvale_catalogue_changed' AND t.tgenabled <> 'D'"
+    " AND c.relname IN ('apptypes', 'azslist', 'links', 'azsconf', 'curprices', 'prodmaps')"
+    " AND c.relnamespace IN"
+    " (SELECT oid FROM pg_namespace WHERE nspname = ANY (current_schemas(false)))";
+
 // Takes every announcement libpq has read; true when there was one.
 bool drain_notifications(PGconn* conn) {
   bool any = false;
@@ -30,9 +39,9 @@ bool drain_notifications(PGconn* conn) {
 
 } // namespace
 
-change_listener::change_listener(const DBConnection_t& record, std::string channel,
-                                 web::clock_source& clock, sink report)
-    : record_(record), channel_(std::move(channel)), clock_(clock), report_(std::move(report)),
+change_listener::change_listener(const DBConnection_t& record, web::clock_source& clock,
+                                 sink report)
+    : record_(record), clock_(clock), report_(std::move(report)),
       thread_([this] { run(); }) {}
 
 change_listener::~change_listener() { stop(); }
@@ -71,20 +80,10 @@ bool change_listener::serve_session() {
   if (db.connect() != CONNECTION_OK) {
     return false;
   }
+  if (!start_listening(db)) {
+    return false;
+  }
   PGconn* conn = native_connection(db);
-  // The channel is one of this program's constants, never input; it is quoted all the same.
-  const std::unique_ptr<char, c_free<PQfreemem>> name(
-      PQescapeIdentifier(conn, channel_.c_str(), channel_.size()));
-  if (!name) {
-    return false;
-  }
-  const std::string listen = "LISTEN " + std::string(name.get());
-  const pg_result_ptr res(PQexec(conn, listen.c_str()));
-  if (!reached(res, PGRES_COMMAND_OK)) {
-    LOG(log_channel, error,
-        "Ошибка подписки на изменения каталога : " << server_text(conn, res.get()));
-    return false;
-  }
   LOG(log_channel, info, "Сеанс ожидания изменений каталога открыт");
   report_(listen_event::up);
   while (!stopping_) {
@@ -102,6 +101,35 @@ bool change_listener::serve_session() {
       report_(listen_event::changed);
     }
   }
+  return true;
+}
+
+bool change_listener::start_listening(const PGBackend& db) {
+  PGconn* conn = native_connection(db);
+  const std::string listen = std::string("LISTEN ") + catalogue_channel;
+  const pg_result_ptr res(PQexec(conn, listen.c_str()));
+  if (!reached(res, PGRES_COMMAND_OK)) {
+    LOG(log_channel, error,
+        "Ошибка подписки на изменения каталога : " << server_text(conn, res.get()));
+    return false;
+  }
+  const pg_result_ptr armed = exec_params(conn, armed_tables_sql, {});
+  if (!reached(armed, PGRES_TUPLES_OK) || PQntuples(armed.get()) != 1) {
+    LOG(log_channel, error,
+        "Ошибка проверки триггеров изменений каталога : " << server_text(conn, armed.get()));
+    return false;
+  }
+  if (std::string(PQgetvalue(armed.get(), 0, 0)) != std::to_string(catalogue_table_count)) {
+    if (!triggers_reported_) {
+      LOG(log_channel, error,
+          "Нет триггеров изменений каталога (" << PQgetvalue(armed.get(), 0, 0) << " из "
+                                               << catalogue_table_count
+                                               << "): выполните sql/upgrade.sql");
+      triggers_reported_ = true;
+    }
+    return false;
+  }
+  triggers_reported_ = false;
   return true;
 }
 

@@ -1,5 +1,5 @@
-// A database session of its own that waits for the announcements of one notification channel and
-// reports them, with the session's own state, to whoever keeps data derived from the tables.
+// A database session of its own that waits for the announcements of catalogue changes and
+// reports them, with the session's own state, to whoever keeps data derived from those tables.
 #pragma once
 
 #include <atomic>
@@ -31,9 +31,10 @@ public:
 
   // Starts the session's thread at once; the first report is "up" or "down". Between two
   // attempts to connect it waits the design's 1 s through the clock's scale. The record's pool is
-  // never used: the session is held for the listener's whole life.
-  change_listener(const DBConnection_t& record, std::string channel, web::clock_source& clock,
-                  sink report);
+  // never used: the session is held for the listener's whole life. The session counts as up
+  // only once LISTEN succeeded and every catalogue table has its enabled trigger: without them
+  // changes would go unannounced.
+  change_listener(const DBConnection_t& record, web::clock_source& clock, sink report);
   ~change_listener();
   change_listener(const change_listener&) = delete;
   change_listener& operator=(const change_listener&) = delete;
@@ -45,14 +46,15 @@ private:
   void run();
   // One session from connecting to its loss; false when it never came up.
   bool serve_session();
+  bool start_listening(const PGBackend& db);
   bool wait_for_traffic(int socket); // false when stopping
   void pause_before_retry();
 
   const DBConnection_t record_;
-  const std::string channel_;
   web::clock_source& clock_;
   const sink report_;
   std::atomic<bool> stopping_{false};
+  bool triggers_reported_ = false; // their absence is logged once, not every second
   std::mutex mu_;
   std::condition_variable cv_;
   std::thread thread_; // last: started once everything above exists

@@ -99,7 +99,7 @@ void orvale::start_catalogue_cache() {
       static_cast<std::size_t>(settings_.catalogue_cache_mb) * megabyte);
   srv_apps::catalogue_cache& cache = *catalogue_;
   catalogue_listener_ = std::make_unique<content::change_listener>(
-      settings_.app_database, content::catalogue_channel, clock_,
+      settings_.app_database, clock_,
       [&cache](content::listen_event event) {
         switch (event) {
         case content::listen_event::up:
