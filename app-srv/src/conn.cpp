@@ -212,16 +212,23 @@ int PGBackend::connect_with(const char* const* keywords, const char* const* valu
   v.push_back(nullptr);
   conn_.reset(PQconnectStartParams(k.data(), v.data(), 0));
   if (!conn_) {
-    LOG("Database", error, "Ошибка соединения с БД : out of memory");
+    report_connect_failure("out of memory");
     return CONNECTION_BAD;
   }
   std::string failure;
   if (!poll_connection(failure)) {
-    LOG("Database", error, "Ошибка соединения с БД : " << failure);
+    report_connect_failure(failure);
     conn_.reset();
     return CONNECTION_BAD;
   }
   return PQstatus(conn_.get());
+}
+
+void PGBackend::report_connect_failure(const std::string& reason) {
+  connect_failure_ = reason;
+  if (!quiet_connect_failures_) {
+    LOG("Database", error, "Ошибка соединения с БД : " << reason);
+  }
 }
 
 // Drives a started connection to its end within the record's time-out. libpq's own

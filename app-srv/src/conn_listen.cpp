@@ -67,8 +67,10 @@ void change_listener::run() {
     report_(listen_event::down);
     if (came_up || was_up) {
       LOG(log_channel, warning,
-          "Нет сеанса ожидания изменений каталога: каталог читается из БД при каждом запросе");
+          "Нет сеанса ожидания изменений каталога: каталог читается из БД при каждом запросе ("
+              << failure_ << ")");
     }
+    failure_.clear();
     was_up = came_up;
     pause_before_retry();
   }
@@ -77,7 +79,9 @@ void change_listener::run() {
 bool change_listener::serve_session() {
   PGBackend db(record_);
   db.name_sessions(listen_session_name);
+  db.quiet_connect_failures(); // retried every second: the loss is logged once, below
   if (db.connect() != CONNECTION_OK) {
+    failure_ = db.connect_failure();
     return false;
   }
   if (!start_listening(db)) {
@@ -94,7 +98,7 @@ bool change_listener::serve_session() {
       continue;
     }
     if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) {
-      LOG(log_channel, debug, "Сеанс ожидания изменений каталога: " << one_line(PQerrorMessage(conn)));
+      failure_ = one_line(PQerrorMessage(conn));
       return true;
     }
     if (drain_notifications(conn)) {

@@ -54,6 +54,7 @@ private:
   web::clock_source& clock_;
   const sink report_;
   std::atomic<bool> stopping_{false};
+  std::string failure_;            // why the last session ended or never began; run()'s thread only
   bool triggers_reported_ = false; // their absence is logged once, not every second
   std::mutex mu_;
   std::condition_variable cv_;
