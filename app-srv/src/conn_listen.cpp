@@ -110,6 +110,9 @@ bool change_listener::serve_session() {
 
 bool change_listener::start_listening(const PGBackend& db) {
   PGconn* conn = native_connection(db);
+  // The server's farewell (a terminated backend) would go to stderr; the reason is read from
+  // the connection and logged with the loss instead.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   const std::string listen = std::string("LISTEN ") + catalogue_channel;
   const pg_result_ptr res(PQexec(conn, listen.c_str()));
   if (!reached(res, PGRES_COMMAND_OK)) {
