@@ -93,10 +93,12 @@ TEST_F(CatalogueCache, ChangesMadeInTheDatabaseReachTheNextReplyWithinASecond) {
        "/orvale/station?apikey=demo-key&stationId=2", 200, "\"Enable\":true", false},
       {"mapping removed", "DELETE FROM prodmaps WHERE id_app = 1 AND prodcod = 2",
        "/orvale/station?apikey=demo-key", 200, "a95", false},
-      {"key revoked", "UPDATE apptypes SET key = 'revoked' WHERE id = 2",
+      {"key changed", "UPDATE apptypes SET key = 'renewed' WHERE id = 2",
        "/orvale/price?apikey=other-key", 401, "", true},
       {"prices emptied", "TRUNCATE curprices", "/orvale/price?apikey=demo-key", 200,
        "StationId", false},
+      {"key deleted", "DELETE FROM prodmaps WHERE id_app = 1; DELETE FROM apptypes WHERE id = 1",
+       "/orvale/station?apikey=demo-key", 401, "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
