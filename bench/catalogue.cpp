@@ -62,6 +62,7 @@ struct options {
   int duration_s = 5;  // per workload, concurrency and client kind
   std::vector<int> clients = {1, 4, 16};
   std::string caption; // how the gateway was set up, printed above the table
+  bool minimal = true;  // also measure the minimal libpq client
 };
 
 std::vector<int> to_int_list(const std::string& name, const std::string& text) {
@@ -96,6 +97,8 @@ void set_option(options& o, const std::string& name, const std::string& value) {
     o.clients = to_int_list(name, value);
   } else if (name == "caption") {
     o.caption = value;
+  } else if (name == "minimal") {
+    o.minimal = to_int(name, value, 0, 1) == 1;
   } else {
     throw std::invalid_argument("unknown option --" + name);
   }
@@ -126,8 +129,9 @@ struct workload {
 // A caller of the gateway on one kept-alive connection.
 class http_client {
 public:
-  http_client(std::uint16_t port, std::string target)
-      : session_(local_host, port), target_(std::move(target)) {
+  http_client(std::uint16_t port, std::string target, std::string accept_encoding = "")
+      : session_(local_host, port), target_(std::move(target)),
+        accept_encoding_(std::move(accept_encoding)) {
     session_.setKeepAlive(true);
     session_.setTimeout(Poco::Timespan(30, 0));
   }
@@ -138,6 +142,9 @@ public:
       Poco::Net::HTTPRequest req(Poco::Net::HTTPRequest::HTTP_GET, target_,
                                  Poco::Net::HTTPMessage::HTTP_1_1);
       req.setKeepAlive(true);
+      if (!accept_encoding_.empty()) {
+        req.set("Accept-Encoding", accept_encoding_);
+      }
       session_.sendRequest(req);
       Poco::Net::HTTPResponse resp;
       std::istream& in = session_.receiveResponse(resp);
@@ -155,6 +162,7 @@ public:
 private:
   Poco::Net::HTTPClientSession session_;
   std::string target_;
+  std::string accept_encoding_;
   std::string body_;
 };
 
@@ -281,18 +289,25 @@ bool is_filled_array(const std::string& text) {
   return text.size() > 2 && text.front() == '[' && text.find('{') != std::string::npos;
 }
 
-// Returns the size of the gateway's reply.
-std::size_t check_workload(const options& o, const workload& w) {
+// Prints the size of the gateway's reply body, identity and gzipped.
+void check_workload(const options& o, const workload& w) {
   http_client http(o.gateway_port, w.target);
   if (!http.get() || !is_filled_array(http.body())) {
     throw std::runtime_error(w.name + ": the gateway did not answer 200 with a filled array: '" +
                              http.body().substr(0, 200) + "'");
   }
-  direct_client direct(o, w);
-  if (!direct.run() || !is_filled_array(direct.text())) {
-    throw std::runtime_error(w.name + ": the direct client got no data");
+  http_client packed(o.gateway_port, w.target, "gzip");
+  if (!packed.get()) {
+    throw std::runtime_error(w.name + ": the gateway did not answer a gzip request with 200");
   }
-  return http.body().size();
+  if (o.minimal) {
+    direct_client direct(o, w);
+    if (!direct.run() || !is_filled_array(direct.text())) {
+      throw std::runtime_error(w.name + ": the direct client got no data");
+    }
+  }
+  std::cout << w.name << ": " << http.body().size() << " bytes per reply, "
+            << packed.body().size() << " with gzip" << std::endl;
 }
 
 // --- Report.
@@ -345,13 +360,13 @@ std::vector<workload> workloads(const options& o) {
 void run(const options& o) {
   const auto works = workloads(o);
   for (const auto& w : works) {
-    std::cout << w.name << ": " << check_workload(o, w) << " bytes per reply" << std::endl;
+    check_workload(o, w);
   }
   std::vector<row> rows;
   for (const auto& w : works) {
     for (const int n : o.clients) {
       // Interleaved, so that a drift of the machine during the run hits both sides alike.
-      row r{w.name, n, measure_gateway(o, w, n), measure_direct(o, w, n)};
+      row r{w.name, n, measure_gateway(o, w, n), o.minimal ? measure_direct(o, w, n) : figures{}};
       print_progress(r);
       rows.push_back(std::move(r));
     }
@@ -380,7 +395,7 @@ int main(int argc, char** argv) {
     std::cerr << "bench_catalogue: " << e.what() << "\n"
               << "usage: bench_catalogue --gateway-port=N --pg-port=N --db=NAME --user=NAME "
                  "--password=TEXT --apikey=KEY --station=ID [--duration=S] [--clients=1,4,16] "
-                 "[--caption=TEXT]\n";
+                 "[--caption=TEXT] [--minimal=0|1]\n";
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "bench_catalogue: " << e.what() << "\n";

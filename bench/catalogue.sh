@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # The catalogue benchmark: a throwaway cluster holding a seeded station network, the gateway on
-# it, and bench_catalogue driving /orvale/price and /orvale/station next to a minimal libpq client
-# that does the same database work, then pgbench on the one-station statements over persistent
+# it with its catalogue cache off and then on, bench_catalogue driving /orvale/price and
+# /orvale/station against each, then pgbench on the one-station statements over persistent
 # connections, with and without preparing them, as the limit of the database itself. Everything
 # it started is stopped on exit.
 #
-#   bench/catalogue.sh [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [BUILD_DIR]
+#   bench/catalogue.sh [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [-m] [BUILD_DIR]
 #
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and
-# bench_catalogue. SECONDS (default 5) is the length of each of the 18 measurements, CLIENTS the
-# concurrencies (default 1,4,16). Without -p the gateway is measured twice in the same run: with
-# pool_size 0 (a connection per request, exactly the work of the minimal client) and with its
-# default pool. -p POOL_SIZE measures that one set-up only.
+# bench_catalogue. SECONDS (default 5) is the length of each measurement, CLIENTS the
+# concurrencies (default 16). POOL_SIZE is app_database.pool_size of both gateways (default: the
+# gateway's own default). -m also measures a minimal libpq client doing the endpoint's database
+# work per request (a new connection each time) beside each gateway cell.
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=150 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
@@ -24,18 +24,20 @@ readonly API_KEY=bench-key
 readonly ONE_STATION=1250
 
 usage() {
-  echo "usage: $0 [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [BUILD_DIR]" >&2
+  echo "usage: $0 [-d SECONDS] [-c CLIENTS] [-p POOL_SIZE] [-m] [BUILD_DIR]" >&2
   exit 2
 }
 
 duration=5
-clients=1,4,16
+clients=16
 pool_size=
-while getopts "d:c:p:h" opt; do
+minimal=0
+while getopts "d:c:p:mh" opt; do
   case "$opt" in
   d) duration=$OPTARG ;;
   c) clients=$OPTARG ;;
   p) pool_size=$OPTARG ;;
+  m) minimal=1 ;;
   *) usage ;;
   esac
 done
@@ -80,26 +82,28 @@ ANALYZE apptypes, azslist, links, products, azsconf, prodmaps, curprices;
 EOF
 }
 
-# The gateway's own pool unless POOL_SIZE is given.
+# The gateway's own pool unless POOL_SIZE is given; CACHE is "true" or "false".
 start_catalogue_gateway() {
-  local pool=
+  local cache=$1 pool=
   if [[ -n "$pool_size" ]]; then
     pool=", \"pool_size\": $pool_size"
   fi
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$ONE_STATION" 200 \
-    "$(database_object "$DB_NAME" "$pool")" "$(database_object "$DB_NAME")"
+    "$(database_object "$DB_NAME" "$pool")" "$(database_object "$DB_NAME")" \
+    "\"catalogue_cache\": $cache"
 }
 
-# One gateway set-up measured against the minimal client; the table also goes to $work/table-N.
+# One gateway set-up measured; the table also goes to $work/table-CACHE.
 measure_gateway() {
-  local label=$1
-  say "starting the gateway (pool_size $label)"
-  start_catalogue_gateway
-  say "measuring: 3 workloads x ${clients//,/\/} clients x 2 client kinds, ${duration} s each"
+  local cache=$1
+  say "starting the gateway (catalogue_cache $cache)"
+  start_catalogue_gateway "$cache"
+  say "measuring: 3 workloads x ${clients//,/\/} clients, ${duration} s each"
   "$bench_bin" --gateway-port="$gateway_port" --pg-port="$pg_port" --db="$DB_NAME" \
     --user="$DB_USER" --password="$DB_PASSWORD" --apikey="$API_KEY" --station="$ONE_STATION" \
-    --duration="$duration" --clients="$clients" \
-    --caption="gateway app_database.pool_size $label" | tee "$work/table-$label"
+    --duration="$duration" --clients="$clients" --minimal="$minimal" \
+    --caption="gateway catalogue_cache $cache, app_database.pool_size ${pool_size:-default}" |
+    tee "$work/table-$cache"
   show_gateway_errors
   stop_gateway
 }
@@ -120,21 +124,49 @@ table_rps() {
   awk -F'|' -v w="$2" -v c="$3" '$2 ~ w && $3 + 0 == c { gsub(/ /, "", $4); print $4 }' "$1"
 }
 
-print_limits() {
+# "N bytes per reply, M with gzip" of one workload, as bench_catalogue printed it.
+reply_bytes() {
+  sed -n "s/^$2: \([0-9]*\) bytes per reply, \([0-9]*\) with gzip$/\\$3/p" "$1" | head -n 1
+}
+
+print_summary() {
   local n=${clients##*,}
   echo
-  echo "limit: pgbench, $n clients, persistent connections, the same statement; ${duration} s each"
+  echo "summary: $n clients, ${duration} s per cell; pgbench on persistent connections runs the"
+  echo "one-station statements alone"
   echo
-  echo "| workload | pgbench simple tps | pgbench prepared tps | pooled gateway rps | gateway/simple | gateway/prepared |"
-  echo "|---|--:|--:|--:|--:|--:|"
-  local which simple prepared rps
-  for which in price station; do
-    simple=$(pgbench_tps "$which" "$n" simple)
-    prepared=$(pgbench_tps "$which" "$n" prepared)
-    rps=$(table_rps "$work/table-${pool_size:-default}" "$which, one station" "$n")
-    awk -v w="$which, one station" -v s="$simple" -v p="$prepared" -v r="$rps" \
-      'BEGIN { printf "| %s | %.0f | %.0f | %s | %.2f | %.2f |\n", w, s, p, r,
-               (s > 0 ? r / s : 0), (p > 0 ? r / p : 0) }'
+  echo "| workload | pgbench simple tps | pgbench prepared tps | uncached gateway rps | cached gateway rps | cached/prepared | cached/uncached |"
+  echo "|---|--:|--:|--:|--:|--:|--:|"
+  local which simple prepared uncached cached
+  for which in "price, all stations" "price, one station" "station, one station"; do
+    simple=0
+    prepared=0
+    case "$which" in
+    "price, one station")
+      simple=$(pgbench_tps price "$n" simple)
+      prepared=$(pgbench_tps price "$n" prepared)
+      ;;
+    "station, one station")
+      simple=$(pgbench_tps station "$n" simple)
+      prepared=$(pgbench_tps station "$n" prepared)
+      ;;
+    esac
+    uncached=$(table_rps "$work/table-false" "$which" "$n")
+    cached=$(table_rps "$work/table-true" "$which" "$n")
+    awk -v w="$which" -v s="$simple" -v p="$prepared" -v u="$uncached" -v c="$cached" \
+      'function cell(x) { return x > 0 ? sprintf("%.0f", x) : "-" }
+       BEGIN { printf "| %s | %s | %s | %s | %s | %s | %s |\n", w, cell(s), cell(p), u, c,
+               (p > 0 ? sprintf("%.2f", c / p) : "-"), (u > 0 ? sprintf("%.1f", c / u) : "-") }'
+  done
+  echo
+  echo "| reply | identity bytes | gzip bytes | gzip/identity |"
+  echo "|---|--:|--:|--:|"
+  local plain packed
+  for which in "price, all stations" "price, one station" "station, one station"; do
+    plain=$(reply_bytes "$work/table-true" "$which" 1)
+    packed=$(reply_bytes "$work/table-true" "$which" 2)
+    awk -v w="$which" -v a="$plain" -v b="$packed" \
+      'BEGIN { printf "| %s | %d | %d | %.3f |\n", w, a, b, (a > 0 ? b / a : 0) }'
   done
 }
 
@@ -143,18 +175,10 @@ main() {
   start_cluster /tmp/orvale-bench.XXXXXX
   say "seeding 500 stations"
   seed_network
-  if [[ -n "$pool_size" ]]; then
-    measure_gateway "$pool_size"
-  else
-    # Both modes in one run, on the same data: a connection per request, then the default pool.
-    pool_size=0
-    measure_gateway 0
-    pool_size=
-    measure_gateway default
-  fi
-  if [[ "${pool_size:-default}" != 0 ]]; then
-    print_limits
-  fi
+  # Both set-ups in one run, on the same data.
+  measure_gateway false
+  measure_gateway true
+  print_summary
 }
 
 main

@@ -54,7 +54,7 @@ check_contents() {
   listing=$(dpkg-deb -c "$DEB" | awk '{print $NF}' | sed 's|^\./|/|')
   local path
   for path in /usr/bin/orvale /lib/systemd/system/orvale.service /etc/orvale/orvale.json \
-    /usr/share/orvale/schema.sql; do
+    /usr/share/orvale/schema.sql /usr/share/orvale/upgrade.sql; do
     grep -qx -- "$path" <<<"$listing" || fail "$path is not in the package"
   done
   local control

@@ -5,7 +5,7 @@ set -euo pipefail
 
 readonly PACKAGES=(
   build-essential cmake g++ make pkg-config
-  libpoco-dev libpq-dev libcurl4-openssl-dev libgtest-dev googletest
+  libpoco-dev libpq-dev libcurl4-openssl-dev zlib1g-dev libgtest-dev googletest
   postgresql-15 postgresql-client-15
   ca-certificates curl locales openssl
   # sd_notify for the systemd unit (Type=notify)

@@ -60,8 +60,6 @@ std::string quoted(const std::string& value) {
   return out;
 }
 
-constexpr const char* application_name = "orvale";
-
 // A peer that vanished without a reset (host gone, cable cut) is found within about a minute
 // instead of the kernel's quarter of an hour: idle 30 s, then 3 probes 10 s apart.
 constexpr const char* keepalive_keys[] = {"keepalives", "keepalives_idle", "keepalives_interval",
@@ -214,16 +212,23 @@ int PGBackend::connect_with(const char* const* keywords, const char* const* valu
   v.push_back(nullptr);
   conn_.reset(PQconnectStartParams(k.data(), v.data(), 0));
   if (!conn_) {
-    LOG("Database", error, "Ошибка соединения с БД : out of memory");
+    report_connect_failure("out of memory");
     return CONNECTION_BAD;
   }
   std::string failure;
   if (!poll_connection(failure)) {
-    LOG("Database", error, "Ошибка соединения с БД : " << failure);
+    report_connect_failure(failure);
     conn_.reset();
     return CONNECTION_BAD;
   }
   return PQstatus(conn_.get());
+}
+
+void PGBackend::report_connect_failure(const std::string& reason) {
+  connect_failure_ = reason;
+  if (!quiet_connect_failures_) {
+    LOG("Database", error, "Ошибка соединения с БД : " << reason);
+  }
 }
 
 // Drives a started connection to its end within the record's time-out. libpq's own
@@ -296,7 +301,7 @@ int PGBackend::connect(const std::string& text) {
   keys.emplace_back("options");
   vals.push_back(options.empty() ? session_options() : options + " " + session_options());
   keys.emplace_back("application_name");
-  vals.emplace_back(application_name);
+  vals.push_back(application_name_);
   std::vector<const char*> k;
   std::vector<const char*> v;
   for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -314,7 +319,7 @@ int PGBackend::connect() {
   const std::string options = session_options();
   std::vector<const char*> k = {"host", "port", "connect_timeout", "options", "application_name"};
   std::vector<const char*> v = {params_.host.c_str(), port.c_str(), timeout.c_str(),
-                                options.c_str(), application_name};
+                                options.c_str(), application_name_.c_str()};
   if (!params_.dbname.empty()) {
     k.push_back("dbname");
     v.push_back(params_.dbname.c_str());

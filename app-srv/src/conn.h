@@ -110,6 +110,13 @@ public:
   ~PGBackend();
 
   void set_dbconn(const DBConnection_t& record);
+  // The application_name of the sessions it opens from now on ("orvale" unless set), so that an
+  // operator tells a session's purpose apart in pg_stat_activity.
+  void name_sessions(std::string application_name) { application_name_ = std::move(application_name); }
+  // A caller that retries on its own and says so once keeps failed connects out of the log; the
+  // reason of the last one stays readable.
+  void quiet_connect_failures() { quiet_connect_failures_ = true; }
+  const std::string& connect_failure() const { return connect_failure_; }
   // True while the backend holds an open (or at least started) connection.
   bool connected() const { return conn_ != nullptr; }
   const DBConnection_t& parameters() const { return params_; }
@@ -180,6 +187,7 @@ private:
 
   int connect_with(const char* const* keywords, const char* const* values);
   bool poll_connection(std::string& failure);
+  void report_connect_failure(const std::string& reason);
   int open_direct();
   std::string conninfo() const; // the unmasked text, values quoted for libpq
   std::string session_options() const;
@@ -190,6 +198,9 @@ private:
   std::chrono::steady_clock::time_point opened_; // of a leased connection
   bool leased_ = false;
   bool opening_for_pool_ = false; // a pooled record connects only while its pool opens a session
+  std::string application_name_ = "orvale";
+  bool quiet_connect_failures_ = false;
+  std::string connect_failure_;
 };
 
 class AppTypeInfo {

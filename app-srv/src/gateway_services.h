@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "catalogue_cache.h"
 #include "completion_relay.h"
 #include "gateway_settings.h"
 #include "conn.h"
@@ -59,6 +60,8 @@ struct gateway_services {
   const std::shared_ptr<completion_relays>& completions;
   notification_switches& notifications;
   web::metrics& meter;
+  // Null when "orvale.catalogue_cache" is off.
+  catalogue_cache* catalogue = nullptr;
 };
 
 // What the root mounts an endpoint with; both outlive every request of the service cycle and

@@ -64,6 +64,8 @@ std::vector<setting_row> make_rows() {
     {"orvale.pause_scale", setting_kind::number, 1.0, "", "factor on every fixed pause"},
     {"orvale.executor_threads", setting_kind::integer, 16, "", "threads for the work after a reply"},
     {"orvale.executor_queue", setting_kind::integer, 100000, "", "background tasks that may wait for a thread"},
+    {"orvale.catalogue_cache", setting_kind::boolean, true, "", "keep price lists and station configurations in memory until their tables change"},
+    {"orvale.catalogue_cache_mb", setting_kind::integer, 64, "MB", "memory the kept replies may take; least recently used out first"},
     {"orvale.upstream_tls_verify", setting_kind::boolean, true, "", "check the aggregator's certificate"},
     {"orvale.station_tls_verify", setting_kind::boolean, false, "", "check station controllers' certificates"},
     {"orvale.ca_file", setting_kind::text, std::string(), "", "PEM authorities to trust instead of the system's"},
@@ -159,6 +161,8 @@ gateway_settings read_gateway(const web::settings& cfg, const web::setting_reade
   g.pause_scale = r.number("orvale.pause_scale");
   g.executor_threads = r.integer("orvale.executor_threads");
   g.executor_queue = r.integer("orvale.executor_queue");
+  g.catalogue_cache = r.boolean("orvale.catalogue_cache");
+  g.catalogue_cache_mb = std::max(0, r.integer("orvale.catalogue_cache_mb"));
   require_object(cfg, "orvale.notifications");
   g.notifications.recv = r.boolean("orvale.notifications.recv");
   g.notifications.forward = r.boolean("orvale.notifications.forward");

@@ -34,6 +34,8 @@ struct gateway_settings {
   double pause_scale = 1.0;
   int executor_threads = 16;
   int executor_queue = 100000;
+  bool catalogue_cache = true; // replies kept until the database announces a change
+  int catalogue_cache_mb = 64;
   struct {
     bool recv = true;
     bool forward = false;

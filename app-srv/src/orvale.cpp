@@ -120,8 +120,9 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
-      services_{clock_,          *executor_, app_db_,      backoffice_db_, aggregator_,
-                relay_upstream_, stations_,  completions_, notifications_, *meter_} {
+      services_{clock_,         *executor_,      app_db_,   backoffice_db_,
+                aggregator_,    relay_upstream_, stations_, completions_,
+                notifications_, *meter_,         nullptr} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "
@@ -129,6 +130,9 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
   }
   srv_apps::warn_unverified_tls(settings_.upstream_url, settings_.upstream_tls_verify,
                                 settings_.station_tls_verify);
+  if (settings_.catalogue_cache) {
+    start_catalogue_cache();
+  }
   auto routes = std::make_shared<web::route_table>();
   register_routes(*routes);
   routes_ = std::move(routes);
@@ -136,6 +140,28 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
 
 orvale::~orvale() {
   shutdown(web::millis(0));
+}
+
+void orvale::start_catalogue_cache() {
+  constexpr std::size_t megabyte = 1024 * 1024;
+  catalogue_ = std::make_unique<srv_apps::catalogue_cache>(
+      static_cast<std::size_t>(settings_.catalogue_cache_mb) * megabyte);
+  srv_apps::catalogue_cache& cache = *catalogue_;
+  catalogue_listener_ = std::make_unique<content::change_listener>(
+      settings_.app_database, clock_, [&cache](content::listen_event event) {
+        switch (event) {
+        case content::listen_event::up:
+          cache.listening(true);
+          break;
+        case content::listen_event::down:
+          cache.listening(false);
+          break;
+        case content::listen_event::changed:
+          cache.changed();
+          break;
+        }
+      });
+  services_.catalogue = catalogue_.get();
 }
 
 void orvale::register_routes(web::route_table& routes) {
@@ -166,6 +192,9 @@ std::string orvale::root(const std::string& name) const {
 
 void orvale::shutdown(web::millis grace) {
   clock_.interrupt();
+  if (catalogue_listener_) {
+    catalogue_listener_->stop();
+  }
   if (executor_) {
     executor_->shutdown(grace);
   }

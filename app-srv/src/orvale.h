@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_cache.h"
+#include "conn_listen.h"
 #include "gateway_services.h"
 #include "gateway_settings.h"
 #include "station_limit.h"
@@ -44,6 +46,7 @@ public:
 
 private:
   void register_routes(web::route_table& routes);
+  void start_catalogue_cache();
 
   const srv_apps::gateway_settings settings_;
   std::shared_ptr<web::metrics> meter_;
@@ -60,4 +63,7 @@ private:
       std::make_shared<srv_apps::completion_relays>();
   srv_apps::gateway_services services_;
   std::shared_ptr<const web::route_table> routes_;
+  // The listener reports into the cache, so it goes first.
+  std::unique_ptr<srv_apps::catalogue_cache> catalogue_;
+  std::unique_ptr<content::change_listener> catalogue_listener_;
 };

@@ -57,6 +57,7 @@ TEST(PoolProcess, ABurstUsesNoMoreConnectionsThanThePoolHolds) {
   db.exec(small_network);
   orvale_test::orvale_options o;
   o.app_database = with_pool(db, 4);
+  o.catalogue_cache = false; // every request reaches the pool
   orvale_process gw;
   gw.start(orvale_test::make_config(o));
   ASSERT_TRUE(gw.wait_ready(10s)) << gw.log_text();
@@ -73,6 +74,7 @@ TEST(PoolProcess, RecoversAfterThePostgresServerRestarts) {
   db.exec(small_network);
   orvale_test::orvale_options o;
   o.app_database = with_pool(db, 4);
+  o.catalogue_cache = false; // every request reaches the pool
   orvale_process gw;
   gw.start(orvale_test::make_config(o));
   ASSERT_TRUE(gw.wait_ready(10s)) << gw.log_text();

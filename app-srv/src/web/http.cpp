@@ -9,10 +9,11 @@
 namespace web {
 
 request::request(std::string method, std::string path, param_list query, param_list form,
-                 std::string raw_body, std::string content_type, std::string remote)
+                 std::string raw_body, std::string content_type, std::string remote,
+                 param_list headers)
     : method_(std::move(method)), path_(std::move(path)), query_(std::move(query)),
       raw_body_(std::move(raw_body)), content_type_(std::move(content_type)),
-      remote_(std::move(remote)) {
+      remote_(std::move(remote)), headers_(std::move(headers)) {
   if (!form.empty()) {
     form_ = std::move(form);
   }
@@ -77,6 +78,24 @@ std::string first_value(const param_list& params, const std::string& name) {
 
 std::string request::query_value(const std::string& name) const {
   return first_value(query_, name);
+}
+
+std::string request::header(std::string_view name) const {
+  std::string out;
+  for (const auto& [field, value] : headers_) {
+    if (field.size() != name.size()) {
+      continue;
+    }
+    bool same = true;
+    for (std::size_t i = 0; same && i < name.size(); ++i) {
+      same = std::tolower(static_cast<unsigned char>(field[i])) ==
+             std::tolower(static_cast<unsigned char>(name[i]));
+    }
+    if (same) {
+      out += out.empty() ? value : ", " + value;
+    }
+  }
+  return out;
 }
 
 param_list parse_urlencoded(const std::string& text, std::size_t max_fields) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,8 @@ public:
   // `form` holds fields already decoded; when it is empty, a urlencoded "POST" body is decoded
   // on the first access to form(), so that only routes that read forms pay for it.
   request(std::string method, std::string path, param_list query, param_list form,
-          std::string raw_body, std::string content_type, std::string remote);
+          std::string raw_body, std::string content_type, std::string remote,
+          param_list headers = {});
 
   const std::string& method() const { return method_; } // exact, case-sensitive
   const std::string& path() const { return path_; }     // decoded, script name included
@@ -39,6 +41,9 @@ public:
   const std::string& raw_body() const { return raw_body_; }
   const std::string& content_type() const { return content_type_; }
   const std::string& remote() const { return remote_; }
+  // The value of a request header, names compared case-insensitively; several fields of the
+  // name are joined with ", " as HTTP allows. "" when absent.
+  std::string header(std::string_view name) const;
 
   // First value of the exactly named parameter; "" when absent.
   std::string query_value(const std::string& name) const;
@@ -52,6 +57,7 @@ private:
   std::string raw_body_;
   std::string content_type_;
   std::string remote_;
+  param_list headers_;
 };
 
 class response {

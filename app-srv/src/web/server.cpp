@@ -158,12 +158,21 @@ private:
     }
     web::request req(r_.head.getMethod(), uri.getPath(),
                      parse_urlencoded(uri.getRawQuery(), max_form_fields), {}, std::move(r_.body),
-                     r_.head.getContentType(), r_.conn->remote);
+                     r_.head.getContentType(), r_.conn->remote, header_fields());
     return std::make_shared<context>(
         std::move(req), [this](const response& reply, bool keep) { send(reply, keep); });
   }
 
-  void dispatch(const context_ptr& ctx) {
+  param_list header_fields() const {
+    param_list fields;
+    fields.reserve(r_.head.size());
+    for (const auto& [name, value] : r_.head) {
+      fields.emplace_back(name, value);
+    }
+    return fields;
+  }
+
+    void dispatch(const context_ptr& ctx) {
     if (route_ >= state_.routes->size()) {
       ctx->response().status(404);
       ctx->complete_response();

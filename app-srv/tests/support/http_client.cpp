@@ -35,10 +35,13 @@ net::HTTPRequest make_request(const std::string& method, const std::string& targ
 template <class OnSent>
 http_reply exchange(net::HTTPClientSession& session, const std::string& method,
                     const std::string& target, const std::string& body,
-                    const std::string& content_type, OnSent on_sent) {
+                    const std::string& content_type, const header_list& extra, OnSent on_sent) {
   http_reply out;
   try {
     net::HTTPRequest req = make_request(method, target, body, content_type);
+    for (const auto& [name, value] : extra) {
+      req.set(name, value);
+    }
     session.sendRequest(req) << body;
     on_sent(session);
     net::HTTPResponse resp;
@@ -94,7 +97,14 @@ http_reply http_call(std::uint16_t port, const std::string& method, const std::s
   net::HTTPClientSession session("127.0.0.1", port);
   session.setKeepAlive(false);
   session.setTimeout(to_timespan(timeout));
-  return exchange(session, method, target, body, content_type, [](net::HTTPClientSession&) {});
+  return exchange(session, method, target, body, content_type, {}, [](net::HTTPClientSession&) {});
+}
+
+http_reply http_get_with(std::uint16_t port, const std::string& target, const header_list& headers) {
+  net::HTTPClientSession session("127.0.0.1", port);
+  session.setKeepAlive(false);
+  session.setTimeout(to_timespan(std::chrono::seconds(10)));
+  return exchange(session, "GET", target, "", "", headers, [](net::HTTPClientSession&) {});
 }
 
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields) {
@@ -118,7 +128,7 @@ keep_alive_client::~keep_alive_client() = default;
 
 http_reply keep_alive_client::call(const std::string& method, const std::string& target,
                                    const std::string& body, const std::string& content_type) {
-  return exchange(*session_, method, target, body, content_type,
+  return exchange(*session_, method, target, body, content_type, {},
                   [this](net::HTTPClientSession& session) {
                     const std::uint16_t local = session.socket().address().port();
                     if (local != local_port_) {

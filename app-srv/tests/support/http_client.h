@@ -31,6 +31,12 @@ http_reply http_call(std::uint16_t port, const std::string& method, const std::s
                      const std::string& body = "", const std::string& content_type = "",
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+using header_list = std::vector<std::pair<std::string, std::string>>;
+
+// A GET on a fresh connection with extra request headers; the reply's body exactly as it came
+// (no content coding undone).
+http_reply http_get_with(std::uint16_t port, const std::string& target, const header_list& headers);
+
 // application/x-www-form-urlencoded: unreserved characters as they are, space as '+', the rest
 // as %XX.
 std::string form_encode(const std::vector<std::pair<std::string, std::string>>& fields);

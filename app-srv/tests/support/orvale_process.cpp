@@ -176,6 +176,7 @@ Object::Ptr make_config_object(const orvale_options& options) {
   orvale->set("upstream_url", options.upstream_url);
   orvale->set("app_key", options.app_key);
   orvale->set("pause_scale", options.pause_scale);
+  orvale->set("catalogue_cache", options.catalogue_cache);
   orvale->set("notifications", notifications);
   orvale->set("app_database", parse_object(options.app_database, "app_database"));
   orvale->set("velk_database", parse_object(options.velk_database, "velk_database"));

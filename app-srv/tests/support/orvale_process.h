@@ -25,6 +25,7 @@ struct orvale_options {
   bool notify_recv = true;
   bool notify_forward = false;
   bool notify_send = true;
+  bool catalogue_cache = true;
   std::string app_database = "{}";  // JSON object text, e.g. test_db::json_db_object()
   std::string velk_database = "{}"; // likewise
 };

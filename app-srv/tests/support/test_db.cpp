@@ -248,6 +248,7 @@ int test_db::connections(const std::string& application_name_or_user) {
   static constexpr const char* sql =
       "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
       "AND usename = 'orvale' AND pid <> pg_backend_pid() "
+      "AND application_name <> 'orvale-listen' " // the catalogue's own session, held for good
       "AND (application_name = $1 OR usename = $1)";
   const char* values[] = {application_name_or_user.c_str()};
   for (int attempt = 0;; ++attempt) {

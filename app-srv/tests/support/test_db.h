@@ -50,7 +50,8 @@ public:
   void reset();
 
   // Sessions on this database by the user "orvale" whose application_name or user name is
-  // `application_name_or_user`; this object's own session is not counted.
+  // `application_name_or_user`; this object's own session and the gateway's catalogue listening
+  // session ("orvale-listen", one for the process's life, outside every pool) are not counted.
   int connections(const std::string& application_name_or_user);
 
   // The service's connection record for this database (no pool unless asked).

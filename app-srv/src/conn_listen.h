@@ -1,0 +1,64 @@
+// A database session of its own that waits for the announcements of catalogue changes and
+// reports them, with the session's own state, to whoever keeps data derived from those tables.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "conn.h"
+#include "web/clock.h"
+
+namespace content {
+
+// The channel the catalogue tables' triggers notify on every change.
+inline constexpr const char* catalogue_channel = "orvale_catalogue";
+// The listening session's application_name, as it shows in pg_stat_activity.
+inline constexpr const char* listen_session_name = "orvale-listen";
+
+enum class listen_event {
+  up,      // LISTEN succeeded: from now on every committed change is announced
+  down,    // the session broke (or could not be opened); changes may go unannounced
+  changed, // one or more announcements arrived
+};
+
+class change_listener {
+public:
+  using sink = std::function<void(listen_event)>;
+
+  // Starts the session's thread at once; the first report is "up" or "down". Between two
+  // attempts to connect it waits the design's 1 s through the clock's scale. The record's pool is
+  // never used: the session is held for the listener's whole life. The session counts as up
+  // only once LISTEN succeeded and every catalogue table has its enabled trigger: without them
+  // changes would go unannounced.
+  change_listener(const DBConnection_t& record, web::clock_source& clock, sink report);
+  ~change_listener();
+  change_listener(const change_listener&) = delete;
+  change_listener& operator=(const change_listener&) = delete;
+
+  // Ends the session and joins its thread; reports nothing more. Safe to call twice.
+  void stop();
+
+private:
+  void run();
+  // One session from connecting to its loss; false when it never came up.
+  bool serve_session();
+  bool start_listening(const PGBackend& db);
+  bool wait_for_traffic(int socket); // false when stopping
+  void pause_before_retry();
+
+  const DBConnection_t record_;
+  web::clock_source& clock_;
+  const sink report_;
+  std::atomic<bool> stopping_{false};
+  std::string failure_;            // why the last session ended or never began; run()'s thread only
+  bool triggers_reported_ = false; // their absence is logged once, not every second
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::thread thread_; // last: started once everything above exists
+};
+
+} // namespace content
