@@ -98,9 +98,12 @@ TEST_F(outgoing_tls, without_verification_any_certificate_and_host_are_accepted)
 
 // ---- Settings ------------------------------------------------------------------------------
 
-// With an operator key, so that the only start-up warnings are those of the TLS settings.
+// With an operator key and without the catalogue cache (whose session would warn, from a thread of
+// its own, that there is no database here), so that the only start-up warnings are those of the
+// TLS settings.
 std::shared_ptr<const web::settings> root_settings(const std::string& orvale_extra) {
-  return web::settings::from_text(R"({"orvale": {"admin_key": "op", )" + orvale_extra +
+  return web::settings::from_text(R"({"orvale": {"admin_key": "op", "catalogue_cache": false, )" +
+                                  orvale_extra +
                                   R"("notifications": {}, "app_database": {},
                                       "velk_database": {}}})");
 }
@@ -113,8 +116,8 @@ TEST_F(outgoing_tls, the_root_settings_reach_the_calls) {
     EXPECT_EQ(root.settings().ca_file, "");
     EXPECT_EQ(root.services().aggregator.accept_order("k", "1"), 502);
     std::string answer;
-    EXPECT_EQ(root.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"),
-                                                       "k", web::json::value(), answer),
+    EXPECT_EQ(root.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"), "k",
+                                                 web::json::value(), answer),
               200)
         << "station controllers keep working with self-signed certificates by default";
     ASSERT_EQ(peer_->requests().size(), 1u);
@@ -126,8 +129,8 @@ TEST_F(outgoing_tls, the_root_settings_reach_the_calls) {
   EXPECT_EQ(root.services().aggregator.accept_order("k", "1"), 200);
   orvale strict(root_settings(R"("station_tls_verify": true,)"));
   std::string answer;
-  EXPECT_EQ(strict.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"),
-                                                       "k", web::json::value(), answer),
+  EXPECT_EQ(strict.services().stations.fwd_order(station_link(base() + "/api/azstank", "st"), "k",
+                                                 web::json::value(), answer),
             502);
   EXPECT_EQ(strict.services().aggregator.accept_order("k", "1"), 503) << "no upstream URL";
 }
