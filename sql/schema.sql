@@ -298,4 +298,49 @@ BEGIN
 END;
 $$;
 
+-- Work promised after an answer (a relay to the aggregator, the next step of an order's run) is
+-- kept here until it is done, written in the same transaction as the state change it follows.
+-- Every gateway process claims due jobs with FOR UPDATE SKIP LOCKED under a lease it renews
+-- while the job runs; a job whose lease ran out (its process died) is taken over by any process.
+-- One order's jobs run one at a time, in the order they were booked (by id).
+CREATE TABLE IF NOT EXISTS orvale_jobs (
+  id bigserial PRIMARY KEY,
+  kind text NOT NULL,
+  id_app integer NOT NULL,
+  order_id text NOT NULL,
+  args jsonb NOT NULL DEFAULT '{}',
+  peer text NOT NULL DEFAULT '',          -- scheme://host:port the job calls
+  due_at timestamptz NOT NULL DEFAULT now(),
+  attempts integer NOT NULL DEFAULT 0,
+  state text NOT NULL DEFAULT 'scheduled'
+    CHECK (state IN ('scheduled', 'running', 'done', 'failed')),
+  owner text,                             -- the process holding the lease
+  lease_until timestamptz,
+  last_error text,
+  created_at timestamptz NOT NULL DEFAULT now(),
+  updated_at timestamptz NOT NULL DEFAULT now()
+);
+
+-- What may be claimed, soonest first; finished jobs stay out of both indexes.
+CREATE INDEX IF NOT EXISTS orvale_jobs_due ON orvale_jobs (due_at)
+  WHERE state IN ('scheduled', 'running');
+CREATE INDEX IF NOT EXISTS orvale_jobs_order ON orvale_jobs (id_app, order_id, id)
+  WHERE state IN ('scheduled', 'running');
+CREATE INDEX IF NOT EXISTS orvale_jobs_finished ON orvale_jobs (updated_at)
+  WHERE state IN ('done', 'failed');
+
+-- Every committed booking or rescheduling wakes the processes waiting for work (one
+-- announcement per transaction: equal ones are folded at commit).
+CREATE OR REPLACE FUNCTION orvale_jobs_booked() RETURNS trigger
+LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('orvale_jobs', '');
+  RETURN NULL;
+END;
+$$;
+
+DROP TRIGGER IF EXISTS orvale_jobs_booked ON orvale_jobs;
+CREATE TRIGGER orvale_jobs_booked AFTER INSERT OR UPDATE ON orvale_jobs
+  FOR EACH ROW WHEN (NEW.state = 'scheduled') EXECUTE FUNCTION orvale_jobs_booked();
+
 COMMIT;

@@ -1,0 +1,127 @@
+// The stored jobs: work promised after an answer, kept in the gateway's database until it is
+// done. Booked in the transaction of the state change it follows, claimed by any gateway process
+// under a lease, one job of an order at a time in the order they were booked.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "conn.h"
+
+namespace content {
+
+// The channel a committed booking (or a job put back to wait) is announced on.
+inline constexpr const char* jobs_channel = "orvale_jobs";
+// The jobs' listening session's application_name.
+inline constexpr const char* jobs_listen_session_name = "orvale-jobs";
+
+// One transaction on one backend: BEGIN when made, ROLLBACK when dropped uncommitted.
+class transaction {
+public:
+  explicit transaction(const PGBackend& db);
+  ~transaction();
+  transaction(const transaction&) = delete;
+  transaction& operator=(const transaction&) = delete;
+
+  bool ok() const { return open_; } // BEGIN succeeded and nothing has ended it
+  // False (logged on "orvale/jobs") when the COMMIT did not commit; the transaction is over either way.
+  [[nodiscard]] bool commit();
+  void rollback() noexcept;
+
+private:
+  const PGBackend& db_;
+  bool open_ = false;
+};
+
+struct job_booking {
+  std::string kind;
+  int id_app = -1;
+  std::string order_id;
+  std::string args = "{}"; // a JSON object's text
+  std::string peer;        // scheme://host:port of the calls the job makes; "" none
+  std::chrono::milliseconds delay{0}; // from now, as the job waits (pause_scale applied)
+  // The job carries the latest values of something: a job of the same kind and order that still
+  // waits takes these args (and keeps its place) instead of a second job being booked.
+  bool latest_only = false;
+};
+
+// Books on `db` inside the caller's transaction: the job's id, -1 (logged) when it failed.
+std::int64_t book_job(const PGBackend& db, const job_booking& booking);
+
+struct claimed_job {
+  std::int64_t id = 0;
+  std::string kind;
+  int id_app = -1;
+  std::string order_id;
+  std::string args;
+  std::string peer;
+  int attempts = 0;                 // this run included
+  std::chrono::milliseconds age{0}; // since it was booked
+  bool taken_over = false;          // it was running under a lease that had run out
+};
+
+// How many more calls this process may make to a peer: peers at their limit are left out, the
+// others get at most `room` (or `default_room` when not listed) jobs.
+struct peer_room {
+  std::vector<std::string> peers;
+  std::vector<int> room;
+  int default_room = 4;
+};
+
+// Claims at most `limit` jobs that are due (or running under a lease that has run out) and are the
+// oldest unfinished job of their order, for `owner` until now + `lease`. Empty on failure (logged).
+std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
+                                    std::chrono::milliseconds lease, int limit,
+                                    const peer_room& room);
+
+// Until the next job falls due or a lease runs out; none when nothing waits. Empty on failure.
+std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db);
+
+// Extends the leases `owner` holds on `ids`; the number renewed, -1 on failure.
+int renew_leases(const PGBackend& db, const std::string& owner,
+                 const std::vector<std::int64_t>& ids, std::chrono::milliseconds lease);
+
+enum class job_end { done, failed };
+// Ends a job `owner` still holds. False when it no longer holds it (its lease ran out and another
+// process took it over) or the statement failed: the caller's transaction must not commit then.
+bool end_job(const PGBackend& db, std::int64_t id, const std::string& owner, job_end end,
+             const std::string& error);
+// Puts a job `owner` still holds back to wait `delay` for its next try, with `args` when given.
+bool retry_job(const PGBackend& db, std::int64_t id, const std::string& owner,
+               std::chrono::milliseconds delay, const std::string& error,
+               const std::optional<std::string>& args);
+// Gives back jobs claimed but never started (at a stop): waiting again, the claim not counted.
+void release_jobs(const PGBackend& db, const std::string& owner,
+                  const std::vector<std::int64_t>& ids);
+// Deletes finished (done) jobs older than `keep`; the number deleted.
+long purge_done_jobs(const PGBackend& db, std::chrono::seconds keep);
+
+// The order's advisory lock for the rest of the current transaction (the same key the order
+// events lock: application id, hashtext of the order id).
+bool lock_order_for_transaction(const PGBackend& db, int id_app, const std::string& order_id);
+
+struct stored_job_counts {
+  std::string kind;
+  std::uint64_t due = 0;
+  std::uint64_t scheduled = 0;
+  std::uint64_t running = 0;
+  std::uint64_t failed = 0;
+};
+struct stored_failed_job {
+  std::string order_id;
+  std::string kind;
+  int attempts = 0;
+  std::string last_error;
+  std::int64_t failed_at_ms = 0; // since the epoch
+};
+struct stored_jobs {
+  std::vector<stored_job_counts> counts;
+  std::optional<std::chrono::milliseconds> oldest_due;
+  std::vector<stored_failed_job> failed; // most recent first, at most `failed_limit`
+};
+bool read_job_summary(const PGBackend& db, int failed_limit, stored_jobs& out);
+
+} // namespace content
