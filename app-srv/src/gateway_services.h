@@ -10,6 +10,7 @@
 #include "catalogue_cache.h"
 #include "completion_relay.h"
 #include "gateway_settings.h"
+#include "job_runner.h"
 #include "conn.h"
 #include "conn_pool.h"
 #include "order_station.h"
@@ -60,6 +61,8 @@ struct gateway_services {
   const std::shared_ptr<completion_relays>& completions;
   notification_switches& notifications;
   web::metrics& meter;
+  // The stored jobs: book_job() inside the state change's transaction, then nudge().
+  job_runner& jobs;
   // Null when "orvale.catalogue_cache" is off.
   catalogue_cache* catalogue = nullptr;
 };
