@@ -127,6 +127,7 @@ void order_machine::run_in_handler() {
   LOG(channel, debug,
       "[" << rec_.id << "] Инициализация статуса обработки заказа [ step=" << step_ << " ]");
   if (step_ != STEP_FORWARD) {
+    redispatch_ = event_ != INT_STATUS_CREATED;
     book(before_loop_pause + step_pause);
   } else {
     // The aggregator's answer waits for the one forwarding attempt, so the pause before the loop
@@ -195,6 +196,20 @@ int order_machine::_dispatch_status_change() const {
   default:
     return _cancel_step();
   }
+}
+
+// An earlier event's run may have moved the order on between this event's answer and its first
+// step (its steps booked before this one run first): a stop is due only if the order is at the
+// station now.
+void order_machine::_redispatch() {
+  redispatch_ = false;
+  int stored = INT_STATUS_UNSET;
+  content::PGBackend* db = db_->db();
+  if (db == nullptr || !db->read_order_status(rec_.id_app, rec_.id, stored)) {
+    return; // not known: the step decided in the handler stands, its writes are checked
+  }
+  rec_.statusint = stored;
+  step_ = _dispatch_status_change();
 }
 
 // A stop goes to the station only while it may be working on the order.
@@ -321,6 +336,9 @@ order_machine::step_plan order_machine::plan_of(int step) {
 
 // The first run of a step's job, booked the step's pause after the previous step.
 void order_machine::run_step() {
+  if (redispatch_) {
+    _redispatch();
+  }
   begin_step();
   const step_plan plan = plan_of(step_);
   (this->*plan.begin)();

@@ -157,6 +157,7 @@ private:
   void _dispatch();
   int _dispatch_new_order();
   int _dispatch_status_change() const;
+  void _redispatch();
   // The answer's status is settled where the run knows it; it goes out once the first booking
   // has been committed (send_answer).
   void answer();
@@ -250,6 +251,9 @@ private:
   int tries_ = 0;
   bool accepted_ = false;
   bool halted_ = false; // a write failed or found the order moved on: no further call
+  // The first step of a status change, decided in the handler on the state the order had then:
+  // decided again on the stored one when its turn comes, after the steps booked before it.
+  bool redispatch_ = false;
   long last_ = 400;     // result of the last call of the step
 };
 

@@ -109,6 +109,7 @@ web::json::value order_machine::to_args() const {
   web::json::object_ptr a = web::json::make_object();
   a->set("step", step_);
   a->set("tries", tries_);
+  a->set("redispatch", redispatch_);
   a->set("last", static_cast<long long>(last_));
   a->set("event", static_cast<int>(event_));
   a->set("event_name", event_name_);
@@ -133,6 +134,7 @@ bool order_machine::from_args(const web::json::value& args) {
   const bool ok =
       web::json::as_int(web::json::find(args, "step"), step_) &&
       web::json::as_int(web::json::find(args, "tries"), tries_) &&
+      web::json::as_bool(web::json::find(args, "redispatch"), redispatch_) &&
       web::json::as_int64(web::json::find(args, "last"), last) &&
       web::json::as_int(web::json::find(args, "event"), event) &&
       web::json::as_string(web::json::find(args, "event_name"), event_name_) &&
