@@ -8,7 +8,6 @@
 #include <string>
 
 #include "catalogue_cache.h"
-#include "completion_relay.h"
 #include "gateway_settings.h"
 #include "conn.h"
 #include "conn_pool.h"
@@ -20,6 +19,8 @@
 #include "web/metrics.h"
 
 namespace srv_apps {
+
+class job_runner;
 
 // The switches of the station controllers' free-text messages: read at the start of a cycle,
 // switchable while it runs.
@@ -56,8 +57,8 @@ struct gateway_services {
   const order_upstream& aggregator;
   const station_upstream& relay_upstream; // the aggregator as the station events' relays call it
   const order_station& stations;
-  // The completion relays pending in this service cycle.
-  const std::shared_ptr<completion_relays>& completions;
+  // The stored jobs: work booked with a state change, run after the reply.
+  job_runner& jobs;
   notification_switches& notifications;
   web::metrics& meter;
   // Null when "orvale.catalogue_cache" is off.

@@ -12,6 +12,7 @@
 #include "ping.h"
 #include "prices.h"
 #include "registration.h"
+#include "relay_jobs.h"
 #include "report.h"
 #include "stat_canceled.h"
 #include "stat_completed.h"
@@ -120,8 +121,10 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
+      jobs_(std::make_unique<srv_apps::job_runner>(srv_apps::job_runner_settings{}, app_db_,
+                                                   clock_)),
       services_{clock_,         *executor_,      app_db_,   backoffice_db_,
-                aggregator_,    relay_upstream_, stations_, completions_,
+                aggregator_,    relay_upstream_, stations_, *jobs_,
                 notifications_, *meter_,         nullptr} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
@@ -136,6 +139,8 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
   auto routes = std::make_shared<web::route_table>();
   register_routes(*routes);
   routes_ = std::move(routes);
+  srv_apps::register_relay_jobs(*jobs_, srv_apps::endpoint_env{settings_, services_});
+  jobs_->start();
 }
 
 orvale::~orvale() {
@@ -194,6 +199,9 @@ void orvale::shutdown(web::millis grace) {
   clock_.interrupt();
   if (catalogue_listener_) {
     catalogue_listener_->stop();
+  }
+  if (jobs_) {
+    jobs_->shutdown(grace);
   }
   if (executor_) {
     executor_->shutdown(grace);

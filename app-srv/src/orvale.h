@@ -10,6 +10,7 @@
 #include "conn_listen.h"
 #include "gateway_services.h"
 #include "gateway_settings.h"
+#include "job_runner.h"
 #include "station_limit.h"
 #include "web/clock.h"
 #include "web/executor.h"
@@ -59,8 +60,7 @@ private:
   const srv_apps::order_upstream aggregator_;
   const srv_apps::station_upstream relay_upstream_;
   const srv_apps::order_station stations_;
-  const std::shared_ptr<srv_apps::completion_relays> completions_ =
-      std::make_shared<srv_apps::completion_relays>();
+  std::unique_ptr<srv_apps::job_runner> jobs_;
   srv_apps::gateway_services services_;
   std::shared_ptr<const web::route_table> routes_;
   // The listener reports into the cache, so it goes first.
