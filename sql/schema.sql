@@ -329,18 +329,23 @@ CREATE INDEX IF NOT EXISTS orvale_jobs_order ON orvale_jobs (id_app, order_id, i
 CREATE INDEX IF NOT EXISTS orvale_jobs_finished ON orvale_jobs (updated_at)
   WHERE state IN ('done', 'failed');
 
--- Every committed booking or rescheduling wakes the processes waiting for work (one
--- announcement per transaction: equal ones are folded at commit).
+-- Every committed booking or rescheduling, and every end of a job that an order's later job
+-- waits for, wakes the processes waiting for work (one announcement per transaction: equal ones
+-- are folded at commit).
 CREATE OR REPLACE FUNCTION orvale_jobs_booked() RETURNS trigger
 LANGUAGE plpgsql AS $$
 BEGIN
-  PERFORM pg_notify('orvale_jobs', '');
+  IF NEW.state = 'scheduled' OR EXISTS (SELECT 1 FROM orvale_jobs o
+      WHERE o.id_app = NEW.id_app AND o.order_id = NEW.order_id AND o.id > NEW.id
+        AND o.state = 'scheduled') THEN
+    PERFORM pg_notify('orvale_jobs', '');
+  END IF;
   RETURN NULL;
 END;
 $$;
 
-DROP TRIGGER IF EXISTS orvale_jobs_booked ON orvale_jobs;
 CREATE TRIGGER orvale_jobs_booked AFTER INSERT OR UPDATE ON orvale_jobs
-  FOR EACH ROW WHEN (NEW.state = 'scheduled') EXECUTE FUNCTION orvale_jobs_booked();
+  FOR EACH ROW WHEN (NEW.state IN ('scheduled', 'done', 'failed'))
+  EXECUTE FUNCTION orvale_jobs_booked();
 
 COMMIT;

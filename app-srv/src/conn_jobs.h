@@ -36,6 +36,10 @@ private:
   bool open_ = false;
 };
 
+// True while the backend's connection is open and sound (a session held for long is checked
+// before each round: the server may have ended it).
+bool session_usable(const PGBackend& db);
+
 struct job_booking {
   std::string kind;
   int id_app = -1;

@@ -39,9 +39,21 @@ bool drain_notifications(PGconn* conn) {
 
 } // namespace
 
+listen_target listen_target::catalogue() {
+  listen_target t{catalogue_channel, listen_session_name, content::log_channel};
+  t.armed_sql = armed_tables_sql;
+  t.armed_count = catalogue_table_count;
+  t.opened_text = "Сеанс ожидания изменений каталога открыт";
+  t.lost_text =
+      "Нет сеанса ожидания изменений каталога: каталог читается из БД при каждом запросе";
+  t.listen_failed_text = "Ошибка подписки на изменения каталога";
+  t.unarmed_text = "Нет триггеров изменений каталога";
+  return t;
+}
+
 change_listener::change_listener(const DBConnection_t& record, web::clock_source& clock,
-                                 sink report)
-    : record_(record), clock_(clock), report_(std::move(report)),
+                                 sink report, listen_target target)
+    : record_(record), target_(target), clock_(clock), report_(std::move(report)),
       thread_([this] { run(); }) {}
 
 change_listener::~change_listener() { stop(); }
@@ -66,9 +78,7 @@ void change_listener::run() {
     }
     report_(listen_event::down);
     if (came_up || was_up) {
-      LOG(log_channel, warning,
-          "Нет сеанса ожидания изменений каталога: каталог читается из БД при каждом запросе ("
-              << failure_ << ")");
+      LOG(target_.log_channel, warning, target_.lost_text << " (" << failure_ << ")");
     }
     failure_.clear();
     was_up = came_up;
@@ -78,7 +88,7 @@ void change_listener::run() {
 
 bool change_listener::serve_session() {
   PGBackend db(record_);
-  db.name_sessions(listen_session_name);
+  db.name_sessions(target_.session_name);
   db.quiet_connect_failures(); // retried every second: the loss is logged once, below
   if (db.connect() != CONNECTION_OK) {
     failure_ = db.connect_failure();
@@ -88,7 +98,7 @@ bool change_listener::serve_session() {
     return false;
   }
   PGconn* conn = native_connection(db);
-  LOG(log_channel, info, "Сеанс ожидания изменений каталога открыт");
+  LOG(target_.log_channel, info, target_.opened_text);
   report_(listen_event::up);
   while (!stopping_) {
     if (PQsocket(conn) < 0) {
@@ -113,24 +123,26 @@ bool change_listener::start_listening(const PGBackend& db) {
   // The server's farewell (a terminated backend) would go to stderr; the reason is read from
   // the connection and logged with the loss instead.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  const std::string listen = std::string("LISTEN ") + catalogue_channel;
+  const std::string listen = std::string("LISTEN ") + target_.channel;
   const pg_result_ptr res(PQexec(conn, listen.c_str()));
   if (!reached(res, PGRES_COMMAND_OK)) {
-    LOG(log_channel, error,
-        "Ошибка подписки на изменения каталога : " << server_text(conn, res.get()));
+    LOG(target_.log_channel, error, target_.listen_failed_text << " : " << server_text(conn, res.get()));
     return false;
   }
-  const pg_result_ptr armed = exec_params(conn, armed_tables_sql, {});
+  if (target_.armed_sql == nullptr) {
+    return true;
+  }
+  const pg_result_ptr armed = exec_params(conn, target_.armed_sql, {});
   if (!reached(armed, PGRES_TUPLES_OK) || PQntuples(armed.get()) != 1) {
-    LOG(log_channel, error,
+    LOG(target_.log_channel, error,
         "Ошибка проверки триггеров изменений каталога : " << server_text(conn, armed.get()));
     return false;
   }
-  if (std::string(PQgetvalue(armed.get(), 0, 0)) != std::to_string(catalogue_table_count)) {
+  if (std::string(PQgetvalue(armed.get(), 0, 0)) != std::to_string(target_.armed_count)) {
     if (!triggers_reported_) {
-      LOG(log_channel, error,
-          "Нет триггеров изменений каталога (" << PQgetvalue(armed.get(), 0, 0) << " из "
-                                               << catalogue_table_count
+      LOG(target_.log_channel, error,
+          target_.unarmed_text << " (" << PQgetvalue(armed.get(), 0, 0) << " из "
+                               << target_.armed_count
                                                << "): выполните sql/upgrade.sql");
       triggers_reported_ = true;
     }

@@ -19,6 +19,23 @@ inline constexpr const char* catalogue_channel = "orvale_catalogue";
 // The listening session's application_name, as it shows in pg_stat_activity.
 inline constexpr const char* listen_session_name = "orvale-listen";
 
+// What one listening session listens to, and how it says so in the log.
+struct listen_target {
+  const char* channel;
+  const char* session_name; // application_name
+  const char* log_channel = "orvale";
+  // One count of what has to exist for announcements to come (the triggers), and the count it
+  // must reach; no check when null.
+  const char* armed_sql = nullptr;
+  int armed_count = 0;
+  const char* opened_text = "";    // info, once the session is up
+  const char* lost_text = "";      // warning, with the reason, when it is lost or cannot start
+  const char* listen_failed_text = ""; // error, with the server's text
+  const char* unarmed_text = "";   // error, once, with "(n из m)"
+
+  static listen_target catalogue();
+};
+
 enum class listen_event {
   up,      // LISTEN succeeded: from now on every committed change is announced
   down,    // the session broke (or could not be opened); changes may go unannounced
@@ -34,7 +51,8 @@ public:
   // never used: the session is held for the listener's whole life. The session counts as up
   // only once LISTEN succeeded and every catalogue table has its enabled trigger: without them
   // changes would go unannounced.
-  change_listener(const DBConnection_t& record, web::clock_source& clock, sink report);
+  change_listener(const DBConnection_t& record, web::clock_source& clock, sink report,
+                  listen_target target = listen_target::catalogue());
   ~change_listener();
   change_listener(const change_listener&) = delete;
   change_listener& operator=(const change_listener&) = delete;
@@ -51,6 +69,7 @@ private:
   void pause_before_retry();
 
   const DBConnection_t record_;
+  const listen_target target_;
   web::clock_source& clock_;
   const sink report_;
   std::atomic<bool> stopping_{false};

@@ -9,6 +9,7 @@
 
 #include "catalogue_cache.h"
 #include "gateway_settings.h"
+#include "job_runner.h"
 #include "conn.h"
 #include "conn_pool.h"
 #include "order_station.h"
@@ -19,8 +20,6 @@
 #include "web/metrics.h"
 
 namespace srv_apps {
-
-class job_runner;
 
 // The switches of the station controllers' free-text messages: read at the start of a cycle,
 // switchable while it runs.
@@ -57,10 +56,10 @@ struct gateway_services {
   const order_upstream& aggregator;
   const station_upstream& relay_upstream; // the aggregator as the station events' relays call it
   const order_station& stations;
-  // The stored jobs: work booked with a state change, run after the reply.
-  job_runner& jobs;
   notification_switches& notifications;
   web::metrics& meter;
+  // The stored jobs: book_job() inside the state change's transaction, then nudge().
+  job_runner& jobs;
   // Null when "orvale.catalogue_cache" is off.
   catalogue_cache* catalogue = nullptr;
 };

@@ -62,8 +62,10 @@ std::vector<setting_row> make_rows() {
     {"orvale.order_lock_wait", setting_kind::integer, 20, "s", "an order event waits this long for an earlier one, then 504"},
     {"orvale.postpay_allow", setting_kind::boolean, true, "", "false refuses every post-paid order"},
     {"orvale.pause_scale", setting_kind::number, 1.0, "", "factor on every fixed pause"},
-    {"orvale.executor_threads", setting_kind::integer, 16, "", "threads for the work after a reply"},
-    {"orvale.executor_queue", setting_kind::integer, 100000, "", "background tasks that may wait for a thread"},
+    {"orvale.jobs.workers", setting_kind::integer, 16, "", "threads of this process that run the stored jobs (relays, order steps)"},
+    {"orvale.jobs.lease", setting_kind::number, 60.0, "s", "a claimed job is taken over by another process when its lease is not renewed within it"},
+    {"orvale.jobs.per_peer", setting_kind::integer, 4, "", "calls one process makes at once to one peer (scheme, host, port) from jobs"},
+    {"orvale.jobs.keep_done", setting_kind::integer, 86400, "s", "finished jobs are deleted after it; failed ones are kept"},
     {"orvale.catalogue_cache", setting_kind::boolean, true, "", "keep price lists and station configurations in memory until their tables change"},
     {"orvale.catalogue_cache_mb", setting_kind::integer, 64, "MB", "memory the kept replies may take; least recently used out first"},
     {"orvale.upstream_tls_verify", setting_kind::boolean, true, "", "check the aggregator's certificate"},
@@ -159,8 +161,12 @@ gateway_settings read_gateway(const web::settings& cfg, const web::setting_reade
   g.station_wait = std::max(std::chrono::milliseconds(0),
                             r.duration<std::chrono::milliseconds>("orvale.station_wait"));
   g.pause_scale = r.number("orvale.pause_scale");
-  g.executor_threads = r.integer("orvale.executor_threads");
-  g.executor_queue = r.integer("orvale.executor_queue");
+  g.jobs.workers = std::max(1, r.integer("orvale.jobs.workers"));
+  g.jobs.lease = std::max(std::chrono::milliseconds(300),
+                          r.duration<std::chrono::milliseconds>("orvale.jobs.lease"));
+  g.jobs.per_peer = std::max(1, r.integer("orvale.jobs.per_peer"));
+  g.jobs.keep_done = std::max(std::chrono::seconds(0),
+                              r.duration<std::chrono::seconds>("orvale.jobs.keep_done"));
   g.catalogue_cache = r.boolean("orvale.catalogue_cache");
   g.catalogue_cache_mb = std::max(0, r.integer("orvale.catalogue_cache_mb"));
   require_object(cfg, "orvale.notifications");

@@ -32,8 +32,12 @@ struct gateway_settings {
   int station_concurrency = 4;
   std::chrono::milliseconds station_wait{2000};
   double pause_scale = 1.0;
-  int executor_threads = 16;
-  int executor_queue = 100000;
+  struct {
+    int workers = 16;
+    std::chrono::milliseconds lease{60000};
+    int per_peer = 4;
+    std::chrono::seconds keep_done{86400};
+  } jobs;
   bool catalogue_cache = true; // replies kept until the database announces a change
   int catalogue_cache_mb = 64;
   struct {

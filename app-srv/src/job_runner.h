@@ -153,19 +153,15 @@ public:
   web::job_snapshot jobs() const override;
 
 private:
-  struct queued {
-    content::claimed_job job;
-  };
   void dispatch_loop();
+  // Hands claimed jobs to the workers; gives them back when a stop began meanwhile.
+  void hand_over(std::vector<content::claimed_job> claimed);
   void worker_loop();
   void renew_loop();
-  bool claim_round();
-  web::millis wait_before_next_round();
   void run_job(const content::claimed_job& job);
   void end_job(const content::claimed_job& job, job_unit& unit, job_result result);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
-  void peer_done(const std::string& peer);
 
   job_runner_settings settings_;
   const database& db_;
@@ -176,6 +172,7 @@ private:
   std::condition_variable work_cv_;     // workers wait for queue_
   std::condition_variable dispatch_cv_; // the dispatcher waits for a nudge, a free worker, a due time
   std::condition_variable idle_cv_;     // shutdown waits for running_ to drain
+  std::condition_variable renew_cv_;    // the renewer's pause, cut short by the end of a stop
   std::vector<content::claimed_job> queue_;   // claimed, not started; guarded by mu_
   std::map<std::int64_t, std::string> running_; // id -> kind; guarded by mu_
   std::map<std::string, int> in_flight_;      // peer -> claimed or running; guarded by mu_

@@ -48,7 +48,7 @@ void operations::write_gauges(web::exposition& out) {
   write_pool(out, "backoffice", services_.backoffice_db.pool);
 }
 
-web::job_snapshot operations::jobs() { return services_.background.jobs(); }
+web::job_snapshot operations::jobs() { return services_.jobs.jobs(); }
 
 void write_job_gauges(const web::job_snapshot& jobs, web::exposition& out) {
   web::job_counts total;

@@ -106,14 +106,17 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
                    : std::make_shared<web::metrics>(endpoint_names(), peer_names())),
       clock_(settings_.pause_scale),
       executor_(std::make_unique<web::executor>(
-          static_cast<std::size_t>(settings_.executor_threads),
-          static_cast<std::size_t>(settings_.executor_queue), clock_)),
+          std::size_t{16}, std::size_t{100000}, clock_)),
       station_limits_(settings_.station_concurrency, settings_.station_wait),
       notifications_(settings_.notifications.recv, settings_.notifications.forward,
                      settings_.notifications.send),
       // The local database serves every request; the back-office one only the synchronisations.
       app_db_{settings_.app_database, pool_of(settings_.app_database)},
       backoffice_db_{settings_.velk_database, pool_of(settings_.velk_database)},
+      jobs_(std::make_unique<srv_apps::job_runner>(
+          srv_apps::job_runner_settings{settings_.jobs.workers, settings_.jobs.lease,
+                                        settings_.jobs.per_peer, settings_.jobs.keep_done, ""},
+          app_db_, clock_)),
       aggregator_(settings_.upstream_url,
                   srv_apps::tls_settings{settings_.upstream_tls_verify, settings_.ca_file},
                   meter_->peer("aggregator")),
@@ -121,11 +124,9 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
-      jobs_(std::make_unique<srv_apps::job_runner>(srv_apps::job_runner_settings{}, app_db_,
-                                                   clock_)),
-      services_{clock_,         *executor_,      app_db_,   backoffice_db_,
-                aggregator_,    relay_upstream_, stations_, *jobs_,
-                notifications_, *meter_,         nullptr} {
+      services_{clock_,          *executor_,      app_db_,   backoffice_db_, aggregator_,
+                relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
+                nullptr} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "
@@ -139,8 +140,14 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
   auto routes = std::make_shared<web::route_table>();
   register_routes(*routes);
   routes_ = std::move(routes);
-  srv_apps::register_relay_jobs(*jobs_, srv_apps::endpoint_env{settings_, services_});
+  register_job_handlers();
   jobs_->start();
+}
+
+// Every kind of stored job this build runs; a kind booked by another build waits for it.
+void orvale::register_job_handlers() {
+  const srv_apps::endpoint_env env{settings_, services_};
+  srv_apps::register_relay_jobs(*jobs_, env);
 }
 
 orvale::~orvale() {

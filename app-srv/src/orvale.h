@@ -10,9 +10,9 @@
 #include "conn_listen.h"
 #include "gateway_services.h"
 #include "gateway_settings.h"
-#include "job_runner.h"
 #include "station_limit.h"
 #include "web/clock.h"
+#include "job_runner.h"
 #include "web/executor.h"
 #include "web/metrics.h"
 #include "web/server.h"
@@ -48,6 +48,7 @@ public:
 private:
   void register_routes(web::route_table& routes);
   void start_catalogue_cache();
+  void register_job_handlers();
 
   const srv_apps::gateway_settings settings_;
   std::shared_ptr<web::metrics> meter_;
@@ -57,10 +58,10 @@ private:
   srv_apps::notification_switches notifications_;
   const srv_apps::database app_db_;
   const srv_apps::database backoffice_db_;
+  std::unique_ptr<srv_apps::job_runner> jobs_;
   const srv_apps::order_upstream aggregator_;
   const srv_apps::station_upstream relay_upstream_;
   const srv_apps::order_station stations_;
-  std::unique_ptr<srv_apps::job_runner> jobs_;
   srv_apps::gateway_services services_;
   std::shared_ptr<const web::route_table> routes_;
   // The listener reports into the cache, so it goes first.

@@ -248,7 +248,8 @@ int test_db::connections(const std::string& application_name_or_user) {
   static constexpr const char* sql =
       "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
       "AND usename = 'orvale' AND pid <> pg_backend_pid() "
-      "AND application_name <> 'orvale-listen' " // the catalogue's own session, held for good
+      // the catalogue's and the jobs' own sessions, held for good
+      "AND application_name NOT IN ('orvale-listen', 'orvale-jobs') "
       "AND (application_name = $1 OR usename = $1)";
   const char* values[] = {application_name_or_user.c_str()};
   for (int attempt = 0;; ++attempt) {

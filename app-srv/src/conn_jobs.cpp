@@ -1,0 +1,355 @@
+// The stored jobs' statements.
+#include "conn_jobs.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "conn_pg.h"
+#include "web/json.h"
+#include "web/log.h"
+
+namespace content {
+namespace {
+
+constexpr const char* channel = "orvale/jobs";
+
+std::string millis_text(std::chrono::milliseconds ms) { return std::to_string(ms.count()); }
+
+std::string ids_text(const std::vector<std::int64_t>& ids) {
+  std::string text = "{";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    text += (i == 0 ? "" : ",") + std::to_string(ids[i]);
+  }
+  return text + "}";
+}
+
+bool failed(PGconn* conn, const pg_result_ptr& res, ExecStatusType expected, const char* what) {
+  if (reached(res, expected)) {
+    return false;
+  }
+  LOG(channel, error, "Ошибка БД (" << what << ") : " << server_text(conn, res.get()));
+  return true;
+}
+
+std::int64_t to_int64(const char* text) { return std::strtoll(text, nullptr, 10); }
+
+// Replaces the args of a job of the same kind and order that has not started yet.
+constexpr const char* update_waiting_sql =
+    "UPDATE orvale_jobs SET args = $4::jsonb, updated_at = now()"
+    " WHERE id = (SELECT id FROM orvale_jobs WHERE kind = $1 AND id_app = $2::integer"
+    " AND order_id = $3 AND state = 'scheduled' ORDER BY id DESC LIMIT 1 FOR UPDATE)"
+    " RETURNING id";
+
+constexpr const char* insert_sql =
+    "INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at)"
+    " VALUES ($1, $2::integer, $3, $4::jsonb, $5, now() + $6::bigint * interval '1 millisecond')"
+    " RETURNING id";
+
+// Candidates first, unlocked and bounded per peer; then the ones no other process has locked
+// meanwhile, rechecked on their newest version. A job waits while an older one of its order is
+// unfinished, so one order's jobs never overlap and run in the order they were booked.
+constexpr const char* claim_sql =
+    "WITH candidates AS ("
+    "  SELECT j.id, j.peer, row_number() OVER (PARTITION BY j.peer ORDER BY j.due_at, j.id) AS nth"
+    "  FROM orvale_jobs j"
+    "  WHERE ((j.state = 'scheduled' AND j.due_at <= now())"
+    "      OR (j.state = 'running' AND j.lease_until < now()))"
+    "    AND coalesce(($4::jsonb ->> j.peer)::integer, $5::integer) > 0"
+    "    AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "      AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "  ORDER BY j.due_at, j.id LIMIT $3::integer * 4),"
+    " picked AS ("
+    "  SELECT j.id, j.state AS was FROM orvale_jobs j JOIN candidates c ON c.id = j.id"
+    "  WHERE c.nth <= coalesce(($4::jsonb ->> c.peer)::integer, $5::integer)"
+    "    AND ((j.state = 'scheduled' AND j.due_at <= now())"
+    "      OR (j.state = 'running' AND j.lease_until < now()))"
+    "  ORDER BY j.due_at, j.id LIMIT $3::integer"
+    "  FOR UPDATE OF j SKIP LOCKED)"
+    " UPDATE orvale_jobs j SET state = 'running', owner = $1,"
+    "  lease_until = now() + $2::bigint * interval '1 millisecond',"
+    "  attempts = j.attempts + 1, updated_at = now()"
+    " FROM picked p WHERE j.id = p.id"
+    " RETURNING j.id, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,"
+    "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
+
+constexpr const char* next_due_sql =
+    "SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ("
+    " SELECT min(due_at) AS t FROM orvale_jobs WHERE state = 'scheduled'"
+    " UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n";
+
+constexpr const char* renew_sql =
+    "UPDATE orvale_jobs SET lease_until = now() + $3::bigint * interval '1 millisecond'"
+    " WHERE id = ANY ($2::bigint[]) AND owner = $1 AND state = 'running'";
+
+constexpr const char* end_sql =
+    "UPDATE orvale_jobs SET state = $3, last_error = coalesce(nullif($4, ''), last_error),"
+    " owner = NULL,"
+    " lease_until = NULL, updated_at = now()"
+    " WHERE id = $1::bigint AND owner = $2 AND state = 'running'";
+
+constexpr const char* retry_sql =
+    "UPDATE orvale_jobs SET state = 'scheduled', last_error = $4, owner = NULL,"
+    " lease_until = NULL, updated_at = now(), args = coalesce($5::jsonb, args),"
+    " due_at = now() + $3::bigint * interval '1 millisecond'"
+    " WHERE id = $1::bigint AND owner = $2 AND state = 'running'";
+
+constexpr const char* release_sql =
+    "UPDATE orvale_jobs SET state = 'scheduled', owner = NULL, lease_until = NULL,"
+    " attempts = greatest(attempts - 1, 0), updated_at = now()"
+    " WHERE id = ANY ($2::bigint[]) AND owner = $1 AND state = 'running'";
+
+constexpr const char* purge_sql =
+    "DELETE FROM orvale_jobs WHERE state = 'done'"
+    " AND updated_at < now() - $1::bigint * interval '1 second'";
+
+constexpr const char* xact_lock_sql =
+    "SELECT pg_advisory_xact_lock($1::integer, hashtext($2::text))";
+
+constexpr const char* counts_sql =
+    "SELECT kind,"
+    " count(*) FILTER (WHERE state = 'scheduled' AND due_at <= now()),"
+    " count(*) FILTER (WHERE state = 'scheduled' AND due_at > now()),"
+    " count(*) FILTER (WHERE state = 'running'),"
+    " count(*) FILTER (WHERE state = 'failed')"
+    " FROM orvale_jobs WHERE state <> 'done' GROUP BY kind ORDER BY kind";
+
+constexpr const char* oldest_due_sql =
+    "SELECT (extract(epoch FROM now() - min(due_at)) * 1000)::bigint FROM orvale_jobs"
+    " WHERE state = 'scheduled' AND due_at <= now()";
+
+constexpr const char* failed_sql =
+    "SELECT order_id, kind, attempts, coalesce(last_error, ''),"
+    " (extract(epoch FROM updated_at) * 1000)::bigint FROM orvale_jobs"
+    " WHERE state = 'failed' ORDER BY updated_at DESC, id DESC LIMIT $1::integer";
+
+} // namespace
+
+transaction::transaction(const PGBackend& db) : db_(db) {
+  PGconn* conn = native_connection(db_);
+  if (conn == nullptr) {
+    return;
+  }
+  const pg_result_ptr res(PQexec(conn, "BEGIN"));
+  open_ = !failed(conn, res, PGRES_COMMAND_OK, "BEGIN");
+}
+
+transaction::~transaction() { rollback(); }
+
+bool transaction::commit() {
+  if (!open_) {
+    return false;
+  }
+  open_ = false;
+  PGconn* conn = native_connection(db_);
+  const pg_result_ptr res(PQexec(conn, "COMMIT"));
+  if (failed(conn, res, PGRES_COMMAND_OK, "COMMIT")) {
+    return false;
+  }
+  // A transaction that had already failed answers COMMIT with the tag ROLLBACK and no error.
+  if (std::strcmp(PQcmdStatus(res.get()), "COMMIT") != 0) {
+    LOG(channel, error, "Транзакция не зафиксирована : " << PQcmdStatus(res.get()));
+    return false;
+  }
+  return true;
+}
+
+void transaction::rollback() noexcept {
+  if (!open_) {
+    return;
+  }
+  open_ = false;
+  if (PGconn* conn = native_connection(db_)) {
+    const pg_result_ptr res(PQexec(conn, "ROLLBACK"));
+  }
+}
+
+bool session_usable(const PGBackend& db) {
+  PGconn* conn = native_connection(db);
+  return conn != nullptr && PQstatus(conn) == CONNECTION_OK;
+}
+
+std::int64_t book_job(const PGBackend& db, const job_booking& b) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
+    return -1;
+  }
+  const std::string app = std::to_string(b.id_app);
+  if (b.latest_only) {
+    const pg_result_ptr res = exec_params(conn, update_waiting_sql, {b.kind, app, b.order_id, b.args});
+    if (failed(conn, res, PGRES_TUPLES_OK, "задание")) {
+      return -1;
+    }
+    if (PQntuples(res.get()) == 1) {
+      return to_int64(PQgetvalue(res.get(), 0, 0));
+    }
+  }
+  const pg_result_ptr res =
+      exec_params(conn, insert_sql, {b.kind, app, b.order_id, b.args, b.peer, millis_text(b.delay)});
+  if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
+    return -1;
+  }
+  return to_int64(PQgetvalue(res.get(), 0, 0));
+}
+
+std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
+                                    std::chrono::milliseconds lease, int limit,
+                                    const peer_room& room) {
+  std::vector<claimed_job> jobs;
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr || limit <= 0) {
+    return jobs;
+  }
+  web::json::object_ptr rooms = web::json::make_object();
+  for (std::size_t i = 0; i < room.peers.size() && i < room.room.size(); ++i) {
+    rooms->set(room.peers[i], room.room[i]);
+  }
+  const pg_result_ptr res =
+      exec_params(conn, claim_sql,
+                  {owner, millis_text(lease), std::to_string(limit), web::json::write(rooms),
+                   std::to_string(room.default_room)});
+  if (failed(conn, res, PGRES_TUPLES_OK, "выбор заданий")) {
+    return jobs;
+  }
+  for (int row = 0; row < PQntuples(res.get()); ++row) {
+    claimed_job j;
+    j.id = to_int64(PQgetvalue(res.get(), row, 0));
+    j.kind = PQgetvalue(res.get(), row, 1);
+    j.id_app = std::atoi(PQgetvalue(res.get(), row, 2));
+    j.order_id = PQgetvalue(res.get(), row, 3);
+    j.args = PQgetvalue(res.get(), row, 4);
+    j.peer = PQgetvalue(res.get(), row, 5);
+    j.attempts = std::atoi(PQgetvalue(res.get(), row, 6));
+    j.age = std::chrono::milliseconds(to_int64(PQgetvalue(res.get(), row, 7)));
+    j.taken_over = std::strcmp(PQgetvalue(res.get(), row, 8), "t") == 0;
+    jobs.push_back(std::move(j));
+  }
+  return jobs;
+}
+
+std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return std::nullopt;
+  }
+  const pg_result_ptr res = exec_params(conn, next_due_sql, {});
+  if (failed(conn, res, PGRES_TUPLES_OK, "срок заданий") || PQntuples(res.get()) != 1 ||
+      PQgetisnull(res.get(), 0, 0)) {
+    return std::nullopt;
+  }
+  return std::chrono::milliseconds(to_int64(PQgetvalue(res.get(), 0, 0)));
+}
+
+int renew_leases(const PGBackend& db, const std::string& owner,
+                 const std::vector<std::int64_t>& ids, std::chrono::milliseconds lease) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return -1;
+  }
+  const pg_result_ptr res = exec_params(conn, renew_sql, {owner, ids_text(ids), millis_text(lease)});
+  if (failed(conn, res, PGRES_COMMAND_OK, "продление заданий")) {
+    return -1;
+  }
+  return changed_rows(res.get());
+}
+
+bool end_job(const PGBackend& db, std::int64_t id, const std::string& owner, job_end end,
+             const std::string& error) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const pg_result_ptr res =
+      exec_params(conn, end_sql, {std::to_string(id), owner, end == job_end::done ? "done" : "failed", error});
+  return !failed(conn, res, PGRES_COMMAND_OK, "завершение задания") && changed_rows(res.get()) == 1;
+}
+
+bool retry_job(const PGBackend& db, std::int64_t id, const std::string& owner,
+               std::chrono::milliseconds delay, const std::string& error,
+               const std::optional<std::string>& args) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const std::string params[] = {std::to_string(id), owner, millis_text(delay), error,
+                                args.value_or("")};
+  const char* values[] = {params[0].c_str(), params[1].c_str(), params[2].c_str(),
+                          params[3].c_str(), args ? params[4].c_str() : nullptr};
+  const pg_result_ptr res(PQexecParams(conn, retry_sql, 5, nullptr, values, nullptr, nullptr, 0));
+  return !failed(conn, res, PGRES_COMMAND_OK, "повтор задания") && changed_rows(res.get()) == 1;
+}
+
+void release_jobs(const PGBackend& db, const std::string& owner,
+                  const std::vector<std::int64_t>& ids) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr || ids.empty()) {
+    return;
+  }
+  const pg_result_ptr res = exec_params(conn, release_sql, {owner, ids_text(ids)});
+  failed(conn, res, PGRES_COMMAND_OK, "возврат заданий");
+}
+
+long purge_done_jobs(const PGBackend& db, std::chrono::seconds keep) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return 0;
+  }
+  const pg_result_ptr res = exec_params(conn, purge_sql, {std::to_string(keep.count())});
+  if (failed(conn, res, PGRES_COMMAND_OK, "удаление выполненных заданий")) {
+    return 0;
+  }
+  return changed_rows(res.get());
+}
+
+bool lock_order_for_transaction(const PGBackend& db, int id_app, const std::string& order_id) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const pg_result_ptr res = exec_params(conn, xact_lock_sql, {std::to_string(id_app), order_id});
+  return !failed(conn, res, PGRES_TUPLES_OK, "блокировка заказа");
+}
+
+bool read_job_summary(const PGBackend& db, int failed_limit, stored_jobs& out) {
+  out = stored_jobs();
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const pg_result_ptr counts = exec_params(conn, counts_sql, {});
+  if (failed(conn, counts, PGRES_TUPLES_OK, "сводка заданий")) {
+    return false;
+  }
+  for (int row = 0; row < PQntuples(counts.get()); ++row) {
+    stored_job_counts c;
+    c.kind = PQgetvalue(counts.get(), row, 0);
+    c.due = std::strtoull(PQgetvalue(counts.get(), row, 1), nullptr, 10);
+    c.scheduled = std::strtoull(PQgetvalue(counts.get(), row, 2), nullptr, 10);
+    c.running = std::strtoull(PQgetvalue(counts.get(), row, 3), nullptr, 10);
+    c.failed = std::strtoull(PQgetvalue(counts.get(), row, 4), nullptr, 10);
+    out.counts.push_back(std::move(c));
+  }
+  const pg_result_ptr oldest = exec_params(conn, oldest_due_sql, {});
+  if (failed(conn, oldest, PGRES_TUPLES_OK, "сводка заданий")) {
+    return false;
+  }
+  if (PQntuples(oldest.get()) == 1 && !PQgetisnull(oldest.get(), 0, 0)) {
+    out.oldest_due = std::chrono::milliseconds(to_int64(PQgetvalue(oldest.get(), 0, 0)));
+  }
+  const pg_result_ptr list = exec_params(conn, failed_sql, {std::to_string(failed_limit)});
+  if (failed(conn, list, PGRES_TUPLES_OK, "сводка заданий")) {
+    return false;
+  }
+  for (int row = 0; row < PQntuples(list.get()); ++row) {
+    stored_failed_job f;
+    f.order_id = PQgetvalue(list.get(), row, 0);
+    f.kind = PQgetvalue(list.get(), row, 1);
+    f.attempts = std::atoi(PQgetvalue(list.get(), row, 2));
+    f.last_error = PQgetvalue(list.get(), row, 3);
+    f.failed_at_ms = to_int64(PQgetvalue(list.get(), row, 4));
+    out.failed.push_back(std::move(f));
+  }
+  return true;
+}
+
+} // namespace content

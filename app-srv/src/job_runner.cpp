@@ -1,0 +1,496 @@
+// The dispatcher claims, the workers run, the renewer keeps the leases of what runs; all three
+// meet under one mutex. The database is the only shared state between processes.
+#include "job_runner.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <random>
+#include <utility>
+
+#include "conn_listen.h"
+#include "gateway_services.h"
+#include "web/log.h"
+
+namespace srv_apps {
+namespace {
+
+constexpr const char* channel = "orvale/jobs";
+// A handler that threw is tried again after this pause (before pause_scale).
+constexpr web::millis crash_pause{10000};
+// A job of a kind this build does not know (booked by a newer one) waits for a process that does.
+constexpr web::millis unknown_kind_pause{60000};
+// Without the announcements (their session is down), due work is looked for this often.
+constexpr web::millis unheard_poll{1000};
+// With them, a look now and then still catches what no announcement covers (a lease that ran out
+// in a process that died).
+constexpr web::millis heard_poll{5000};
+constexpr web::millis purge_every{60000};
+constexpr int failed_shown = 50;
+
+std::string make_owner() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) {
+    host[0] = '\0';
+  }
+  std::random_device rd;
+  return std::string(host) + ":" + std::to_string(::getpid()) + ":" + std::to_string(rd() % 100000);
+}
+
+std::unique_ptr<content::PGBackend> open_session(const database& db) {
+  database::open_failure failure = database::open_failure::none;
+  return db.open(failure);
+}
+
+// The dispatcher's and the renewer's own sessions, held for the runner's life outside the pool so
+// that they never take a connection the requests and the jobs need.
+std::unique_ptr<content::PGBackend> open_own_session(const database& db) {
+  auto session = std::make_unique<content::PGBackend>(db.record);
+  session->name_sessions(content::jobs_listen_session_name);
+  session->quiet_connect_failures(); // retried at every round; the jobs' listener logs the loss
+  if (session->connect() != content::CONNECTION_STATUS_OK) {
+    return nullptr;
+  }
+  return session;
+}
+
+std::string args_text(const web::json::value& args) {
+  return web::json::is_null(args) ? std::string("{}") : web::json::write(args);
+}
+
+} // namespace
+
+std::string peer_of(const std::string& url) {
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) {
+    return "";
+  }
+  std::string scheme = url.substr(0, scheme_end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto host_begin = scheme_end + 3;
+  const auto host_end = url.find_first_of("/?#", host_begin);
+  std::string authority = url.substr(host_begin, host_end == std::string::npos
+                                                     ? std::string::npos
+                                                     : host_end - host_begin);
+  const auto at = authority.rfind('@');
+  if (at != std::string::npos) {
+    authority.erase(0, at + 1);
+  }
+  if (authority.empty()) {
+    return "";
+  }
+  std::transform(authority.begin(), authority.end(), authority.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto bracket = authority.rfind(']');
+  const auto colon = authority.rfind(':');
+  const bool has_port = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  if (!has_port) {
+    authority += scheme == "https" ? ":443" : ":80";
+  }
+  return scheme + "://" + authority;
+}
+
+bool book_job(const content::PGBackend& db, const job_booking& booking,
+              const web::clock_source& clock) {
+  content::job_booking b;
+  b.kind = booking.kind;
+  b.id_app = booking.id_app;
+  b.order_id = booking.order_id;
+  b.args = args_text(booking.args);
+  b.peer = booking.peer;
+  b.delay = clock.scaled(booking.pause);
+  b.latest_only = booking.latest_only;
+  return content::book_job(db, b) >= 0;
+}
+
+job_unit::job_unit(const database& db, int id_app, std::string order_id)
+    : database_(db), id_app_(id_app), order_id_(std::move(order_id)) {}
+
+job_unit::~job_unit() { rollback(); }
+
+content::PGBackend* job_unit::db() {
+  if (tx_) {
+    return backend_.get();
+  }
+  backend_ = open_session(database_);
+  if (!backend_) {
+    LOG(channel, error, "[" << order_id_ << "] Отсутствует соединение с БД");
+    return nullptr;
+  }
+  tx_ = std::make_unique<content::transaction>(*backend_);
+  if (!tx_->ok() || !content::lock_order_for_transaction(*backend_, id_app_, order_id_)) {
+    tx_.reset();
+    backend_.reset();
+    return nullptr;
+  }
+  return backend_.get();
+}
+
+bool job_unit::flush() { return commit(); }
+
+bool job_unit::commit() {
+  if (!tx_) {
+    return true;
+  }
+  const bool ok = tx_->commit();
+  tx_.reset();
+  backend_.reset();
+  return ok;
+}
+
+void job_unit::rollback() noexcept {
+  tx_.reset(); // rolls back
+  backend_.reset();
+}
+
+job_runner::job_runner(job_runner_settings settings, const database& db, web::clock_source& clock)
+    : settings_(std::move(settings)), db_(db), clock_(clock) {
+  if (settings_.owner.empty()) {
+    settings_.owner = make_owner();
+  }
+  settings_.workers = std::max(settings_.workers, 1);
+  settings_.per_peer = std::max(settings_.per_peer, 1);
+  settings_.lease = std::max(settings_.lease, web::millis(300));
+}
+
+job_runner::~job_runner() { shutdown(web::millis(0)); }
+
+void job_runner::handle(const std::string& kind, job_handler handler) {
+  handlers_[kind] = std::move(handler);
+}
+
+void job_runner::start() {
+  listener_ = std::make_unique<content::change_listener>(
+      db_.record, clock_,
+      [this](content::listen_event event) {
+        listening_ = event != content::listen_event::down;
+        if (event != content::listen_event::down) {
+          nudge(); // also on "up": what was announced while the session was down
+        }
+      },
+      content::listen_target{content::jobs_channel, content::jobs_listen_session_name, channel,
+                             nullptr, 0,
+                             "Сеанс ожидания заданий открыт",
+                             "Нет сеанса ожидания заданий: задания ищутся раз в секунду",
+                             "Ошибка подписки на задания", ""});
+  threads_.emplace_back([this] { dispatch_loop(); });
+  threads_.emplace_back([this] { renew_loop(); });
+  for (int i = 0; i < settings_.workers; ++i) {
+    threads_.emplace_back([this] { worker_loop(); });
+  }
+}
+
+void job_runner::nudge() {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    nudged_ = true;
+  }
+  dispatch_cv_.notify_all();
+}
+
+void job_runner::shutdown(web::millis grace) {
+  std::vector<std::int64_t> unstarted;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (stopping_) {
+      return;
+    }
+    stopping_ = true;
+    for (const auto& job : queue_) {
+      unstarted.push_back(job.id);
+    }
+    queue_.clear();
+  }
+  work_cv_.notify_all();
+  dispatch_cv_.notify_all();
+  renew_cv_.notify_all();
+  if (!unstarted.empty()) {
+    if (auto session = open_session(db_)) {
+      content::release_jobs(*session, settings_.owner, unstarted);
+    }
+  }
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!idle_cv_.wait_for(lock, grace, [this] { return running_.empty(); })) {
+      LOG(channel, warning,
+          "Остановка: выполняется заданий " << running_.size()
+                                            << ", они будут завершены или перехвачены после аренды");
+    }
+  }
+  for (auto& t : threads_) {
+    if (t.joinable()) {
+      t.join();
+    }
+  }
+  threads_.clear();
+  if (listener_) {
+    listener_->stop();
+  }
+}
+
+content::peer_room job_runner::room() const {
+  content::peer_room r;
+  r.default_room = settings_.per_peer;
+  for (const auto& [peer, count] : in_flight_) {
+    r.peers.push_back(peer);
+    r.room.push_back(std::max(settings_.per_peer - count, 0));
+  }
+  return r;
+}
+
+void job_runner::dispatch_loop() {
+  std::unique_ptr<content::PGBackend> session;
+  auto wake_at = std::chrono::steady_clock::now();
+  auto next_purge = std::chrono::steady_clock::now();
+  while (true) {
+    int free = 0;
+    content::peer_room r;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      const auto free_now = [this] {
+        return settings_.workers - static_cast<int>(queue_.size() + running_.size());
+      };
+      dispatch_cv_.wait_until(lock, wake_at, [&] {
+        return stopping_ || (nudged_ && free_now() > 0);
+      });
+      if (stopping_) {
+        return;
+      }
+      if (free_now() <= 0) {
+        // Woken by the timer with every worker busy: a worker's end nudges again.
+        wake_at = std::chrono::steady_clock::now() + std::chrono::hours(1);
+        continue;
+      }
+      nudged_ = false;
+      free = free_now();
+      r = room();
+    }
+    if (!session || !content::session_usable(*session)) {
+      session = open_own_session(db_);
+    }
+    const web::millis poll = listening_ ? heard_poll : unheard_poll;
+    wake_at = std::chrono::steady_clock::now() + poll;
+    if (!session) {
+      continue;
+    }
+    std::vector<content::claimed_job> claimed =
+        content::claim_jobs(*session, settings_.owner, settings_.lease, free, r);
+    const bool full = static_cast<int>(claimed.size()) >= free;
+    hand_over(std::move(claimed));
+    if (full) {
+      const std::lock_guard<std::mutex> lock(mu_);
+      nudged_ = true; // there may be more: look again once a worker is free
+    }
+    if (const auto due = content::next_job_due(*session)) {
+      // Due work that was not claimed waits for an order's earlier job or a peer's room: both
+      // end with a nudge, so the poll is enough for it.
+      if (due->count() > 0) {
+        wake_at = std::min(wake_at, std::chrono::steady_clock::now() + *due);
+      }
+    }
+    if (std::chrono::steady_clock::now() >= next_purge) {
+      next_purge = std::chrono::steady_clock::now() + purge_every;
+      content::purge_done_jobs(*session, settings_.keep_done);
+    }
+  }
+}
+
+void job_runner::hand_over(std::vector<content::claimed_job> claimed) {
+  if (claimed.empty()) {
+    return;
+  }
+  std::vector<std::int64_t> unstarted;
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    for (auto& job : claimed) {
+      if (stopping_) {
+        unstarted.push_back(job.id);
+        continue;
+      }
+      ++in_flight_[job.peer];
+      queue_.push_back(std::move(job));
+    }
+  }
+  work_cv_.notify_all();
+  if (!unstarted.empty()) {
+    if (auto session = open_session(db_)) {
+      content::release_jobs(*session, settings_.owner, unstarted);
+    }
+  }
+}
+
+void job_runner::worker_loop() {
+  while (true) {
+    content::claimed_job job;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) {
+        return;
+      }
+      job = std::move(queue_.front());
+      queue_.erase(queue_.begin());
+      running_[job.id] = job.kind;
+    }
+    run_job(job);
+    {
+      const std::lock_guard<std::mutex> lock(mu_);
+      running_.erase(job.id);
+      if (--in_flight_[job.peer] <= 0) {
+        in_flight_.erase(job.peer);
+      }
+      nudged_ = true;
+    }
+    dispatch_cv_.notify_all();
+    idle_cv_.notify_all();
+    renew_cv_.notify_all();
+  }
+}
+
+void job_runner::renew_loop() {
+  const web::millis every = settings_.lease / 3;
+  std::unique_ptr<content::PGBackend> session;
+  std::unique_lock<std::mutex> lock(mu_);
+  const auto stopped = [this] { return stopping_ && running_.empty(); };
+  while (!stopped()) {
+    if (renew_cv_.wait_for(lock, every, stopped)) {
+      return;
+    }
+    std::vector<std::int64_t> ids;
+    for (const auto& [id, kind] : running_) {
+      ids.push_back(id);
+    }
+    if (ids.empty()) {
+      continue;
+    }
+    lock.unlock();
+    if (!session || !content::session_usable(*session)) {
+      session = open_own_session(db_);
+    }
+    if (session) {
+      content::renew_leases(*session, settings_.owner, ids, settings_.lease);
+    }
+    lock.lock();
+  }
+}
+
+void job_runner::run_job(const content::claimed_job& job) {
+  if (job.taken_over) {
+    LOG(channel, warning,
+        "[" << job.order_id << "] Задание " << job.id << " (" << job.kind
+            << ") перехвачено: аренда прежнего исполнителя истекла");
+  }
+  job_call call;
+  call.id = job.id;
+  call.kind = job.kind;
+  call.id_app = job.id_app;
+  call.order_id = job.order_id;
+  call.peer = job.peer;
+  call.attempt = job.attempts;
+  call.age = job.age;
+  call.taken_over = job.taken_over;
+  job_unit unit(db_, job.id_app, job.order_id);
+  job_result result;
+  const auto handler = handlers_.find(job.kind);
+  if (handler == handlers_.end()) {
+    result = job_result::retry(unknown_kind_pause, "unknown kind " + job.kind);
+  } else if (!web::json::parse(job.args, call.args) || !web::json::as_object(call.args)) {
+    result = job_result::failed("args are not a JSON object");
+  } else {
+    try {
+      result = handler->second(call, unit);
+    } catch (const std::exception& e) {
+      unit.rollback();
+      LOG(channel, critical,
+          "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind << ") : " << e.what());
+      result = job_result::retry(crash_pause, std::string("exception: ") + e.what());
+    } catch (...) {
+      unit.rollback();
+      LOG(channel, critical, "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind << ")");
+      result = job_result::retry(crash_pause, "exception");
+    }
+  }
+  end_job(job, unit, std::move(result));
+}
+
+void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_result result) {
+  content::PGBackend* db = unit.db();
+  if (db == nullptr) {
+    return end_failed_unit(job, "no database");
+  }
+  bool ok = true;
+  for (job_booking& next : result.next) {
+    if (next.id_app < 0 && next.order_id.empty()) {
+      next.id_app = job.id_app;
+      next.order_id = job.order_id;
+    }
+    ok = ok && book_job(*db, next, clock_);
+  }
+  switch (result.state) {
+  case job_result::end::done:
+    ok = ok && content::end_job(*db, job.id, settings_.owner, content::job_end::done, "");
+    break;
+  case job_result::end::failed:
+    ok = ok && content::end_job(*db, job.id, settings_.owner, content::job_end::failed, result.error);
+    break;
+  case job_result::end::retry: {
+    std::optional<std::string> args;
+    if (!web::json::is_null(result.args)) {
+      args = web::json::write(result.args);
+    }
+    ok = ok && content::retry_job(*db, job.id, settings_.owner, clock_.scaled(result.pause),
+                                  result.error, args);
+    break;
+  }
+  }
+  if (!ok) {
+    unit.rollback();
+    return end_failed_unit(job, "the end was not written");
+  }
+  if (!unit.commit()) {
+    return end_failed_unit(job, "the end was not committed");
+  }
+  if (result.state == job_result::end::failed) {
+    LOG(channel, error,
+        "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
+            << job.attempts << " : " << result.error);
+  }
+  if (!result.next.empty() || result.state == job_result::end::retry) {
+    nudge();
+  }
+}
+
+// Nothing of the run's last transaction is stored: the job stays running under its lease and is
+// taken over once that runs out, by this process or another.
+void job_runner::end_failed_unit(const content::claimed_job& job, const std::string& error) {
+  LOG(channel, error,
+      "[" << job.order_id << "] Итог задания " << job.id << " (" << job.kind
+          << ") не записан (" << error << "): оно будет повторено после аренды");
+}
+
+web::job_snapshot job_runner::jobs() const {
+  web::job_snapshot snapshot;
+  const auto session = open_session(db_);
+  content::stored_jobs stored;
+  if (!session || !content::read_job_summary(*session, failed_shown, stored)) {
+    return snapshot;
+  }
+  for (const auto& c : stored.counts) {
+    web::job_counts& out = snapshot.counts[c.kind];
+    out.due = c.due;
+    out.scheduled = c.scheduled;
+    out.running = c.running;
+    out.failed = c.failed;
+  }
+  snapshot.oldest_due = stored.oldest_due;
+  for (const auto& f : stored.failed) {
+    snapshot.failed.push_back(web::failed_job{
+        f.order_id, f.kind, f.attempts, f.last_error,
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(f.failed_at_ms))});
+  }
+  return snapshot;
+}
+
+} // namespace srv_apps

@@ -1,0 +1,232 @@
+// The job runner against a real PostgreSQL, with handlers of the test's own: what the claim,
+// the lease and the one transaction of a job's end promise where no gateway process is needed
+// to see it. The gateway's own jobs are covered end to end.
+#include "job_runner.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "conn_pg.h"
+#include "gateway_services.h"
+#include "support/test_db.h"
+#include "web/clock.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvale_test::test_db;
+using srv_apps::job_booking;
+using srv_apps::job_call;
+using srv_apps::job_result;
+using srv_apps::job_unit;
+
+void insert_written(const content::PGBackend& db, std::int64_t id) {
+  content::exec_params(content::native_connection(db), "INSERT INTO written VALUES ($1::bigint)",
+                       {std::to_string(id)});
+}
+
+class JobRunner : public ::testing::Test {
+protected:
+  JobRunner() : db_(test_db::create("job_runner")), database_{db_.record(4), nullptr}, clock_(0.001) {
+    database_.pool = std::make_shared<content::connection_pool>(database_.record);
+  }
+
+  std::unique_ptr<srv_apps::job_runner> runner(int workers = 4, int per_peer = 4,
+                                               web::millis lease = 60s) {
+    return std::make_unique<srv_apps::job_runner>(
+        srv_apps::job_runner_settings{workers, lease, per_peer, std::chrono::hours(1), ""}, database_,
+        clock_);
+  }
+
+  void book(const std::string& kind, const std::string& order, const std::string& peer = "p") {
+    database::open_failure failure{};
+    auto db = database_.open(failure);
+    ASSERT_TRUE(db);
+    content::transaction tx(*db);
+    ASSERT_TRUE(srv_apps::book_job(*db, job_booking{kind, 1, order, {}, peer}, clock_));
+    ASSERT_TRUE(tx.commit());
+  }
+
+  // Waits (bounded, polling) until the query's value is `expected`.
+  bool eventually(const std::string& sql, const std::string& expected) {
+    for (int i = 0; i < 1000; ++i) {
+      if (db_.value(sql) == expected) {
+        return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  using database = srv_apps::database;
+  test_db db_;
+  database database_;
+  web::real_clock clock_;
+};
+
+TEST_F(JobRunner, EndsAJobAsItsHandlerSaysAndKeepsAttemptsAndTheLastError) {
+  struct row {
+    const char* kind;
+    const char* state;
+    const char* attempts;
+    const char* last_error;
+  } rows[] = {{"once", "done", "1", ""}, {"flaky", "done", "3", "try 2"}, {"hopeless", "failed", "2", "gave up"}};
+  auto r = runner();
+  r->handle("once", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->handle("flaky", [](const job_call& c, job_unit&) {
+    return c.attempt < 3 ? job_result::retry(10ms, "try " + std::to_string(c.attempt)) : job_result::done();
+  });
+  r->handle("hopeless", [](const job_call& c, job_unit&) {
+    return c.attempt < 2 ? job_result::retry(10ms, "try 1") : job_result::failed("gave up");
+  });
+  r->start();
+  for (const auto& row : rows) {
+    book(row.kind, row.kind);
+  }
+  for (const auto& row : rows) {
+    const std::string where = std::string(" FROM orvale_jobs WHERE kind = '") + row.kind + "'";
+    EXPECT_TRUE(eventually("SELECT state" + where, row.state)) << row.kind;
+    EXPECT_EQ(db_.value("SELECT attempts" + where), row.attempts) << row.kind;
+    EXPECT_EQ(db_.value("SELECT coalesce(last_error, '')" + where), row.last_error) << row.kind;
+  }
+}
+
+// The handler's writes, its next booking and its end are one transaction: when the end cannot be
+// written (another process holds the job now) none of them is stored.
+TEST_F(JobRunner, WritesNextBookingsAndTheEndCommitTogether) {
+  db_.exec("CREATE TABLE written (job bigint)");
+  std::atomic<bool> steal{true};
+  auto r = runner();
+  r->handle("step", [&](const job_call& c, job_unit& unit) {
+    content::PGBackend* db = unit.db();
+    EXPECT_NE(db, nullptr);
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"after", -1, "", {}, "p"});
+    if (steal.exchange(false)) {
+      db_.exec("UPDATE orvale_jobs SET owner = 'another' WHERE id = " + std::to_string(c.id));
+    }
+    insert_written(*db, c.id);
+    return res;
+  });
+  r->handle("after", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->start();
+  book("step", "o1");
+  ASSERT_TRUE(eventually("SELECT owner FROM orvale_jobs WHERE kind = 'step'", "another"));
+  r->shutdown(1s);
+  EXPECT_EQ(db_.value("SELECT count(*) FROM written"), "0");
+  EXPECT_EQ(db_.value("SELECT count(*) FROM orvale_jobs WHERE kind = 'after'"), "0");
+  // Once its lease is over the job is taken over and this time ends with everything it wrote.
+  db_.exec("UPDATE orvale_jobs SET lease_until = now() - interval '1 second'");
+  auto again = runner();
+  again->handle("step", [&](const job_call& c, job_unit& unit) {
+    EXPECT_TRUE(c.taken_over);
+    insert_written(*unit.db(), c.id);
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"after", -1, "", {}, "p"});
+    return res;
+  });
+  again->handle("after", [](const job_call&, job_unit&) { return job_result::done(); });
+  again->start();
+  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "2"));
+  EXPECT_EQ(db_.value("SELECT count(*) FROM written"), "1");
+}
+
+// Two runners (two processes) on one database: every job runs once, one order's jobs one at a
+// time in the order they were booked, while the jobs of different orders run side by side.
+TEST_F(JobRunner, SharesWorkAndNeverOverlapsOneOrdersJobs) {
+  std::mutex mu;
+  std::map<std::string, std::vector<std::int64_t>> ran; // order -> job ids in the order run
+  std::set<std::string> inside;
+  int overlaps = 0;
+  int most_side_by_side = 0;
+  const auto handler = [&](const job_call& c, job_unit&) {
+    {
+      const std::lock_guard<std::mutex> lock(mu);
+      overlaps += inside.count(c.order_id) ? 1 : 0;
+      inside.insert(c.order_id);
+      most_side_by_side = std::max(most_side_by_side, static_cast<int>(inside.size()));
+      ran[c.order_id].push_back(c.id);
+    }
+    std::this_thread::sleep_for(2ms);
+    const std::lock_guard<std::mutex> lock(mu);
+    inside.erase(c.order_id);
+    return job_result::done();
+  };
+  auto a = runner(8);
+  auto b = runner(8);
+  a->handle("e", handler);
+  b->handle("e", handler);
+  for (int i = 0; i < 60; ++i) {
+    book("e", "order" + std::to_string(i % 3), "peer" + std::to_string(i % 5));
+  }
+  a->start();
+  b->start();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "60"));
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(overlaps, 0);
+  EXPECT_GT(most_side_by_side, 1);
+  for (const auto& [order, ids] : ran) {
+    EXPECT_EQ(ids.size(), 20u) << order;
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end())) << order;
+  }
+}
+
+// A peer at its limit keeps its jobs waiting without holding the workers another peer needs.
+TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> hung_inside{0};
+  std::atomic<int> most_hung{0};
+  auto r = runner(8, 3);
+  r->handle("hung", [&](const job_call&, job_unit&) {
+    const int now = ++hung_inside;
+    most_hung = std::max(most_hung.load(), now);
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return release; });
+    --hung_inside;
+    return job_result::done();
+  });
+  r->handle("quick", [](const job_call&, job_unit&) { return job_result::done(); });
+  for (int i = 0; i < 10; ++i) {
+    book("hung", "h" + std::to_string(i), "http://hung:80");
+  }
+  r->start();
+  for (int i = 0; i < 10; ++i) {
+    book("quick", "q" + std::to_string(i), "http://quick:80");
+  }
+  r->nudge();
+  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE kind = 'quick' AND state = 'done'", "10"));
+  EXPECT_EQ(most_hung.load(), 3);
+  {
+    const std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "20"));
+}
+
+TEST_F(JobRunner, PeerIsSchemeHostAndPort) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://Agg.example:8080/api/v1?x=1", "http://agg.example:8080"},
+      {"https://agg.example/api", "https://agg.example:443"},
+      {"http://user:pw@10.0.0.1/x", "http://10.0.0.1:80"},
+      {"http://[::1]:81/", "http://[::1]:81"},
+      {"not a url", ""},
+  };
+  for (const auto& [url, peer] : cases) {
+    EXPECT_EQ(srv_apps::peer_of(url), peer) << url;
+  }
+}
+
+} // namespace
