@@ -90,21 +90,24 @@ protected:
       refusing_->script(path, {reply(503)});
     }
     refusing_->script(fueling_path, {reply(409)});
-    db_ = std::make_unique<test_db>(test_db::create("orvale_relay_jobs"));
-    db_->exec(network);
+    db_ = network_db("orvale_relay_jobs");
+    refused_db_ = network_db("orvale_relay_jobs_refused");
+    no_time_db_ = network_db("orvale_relay_jobs_no_time");
     gateway_options ok{agg_->base_url()};
     ok.notify_forward = true;
     gw_ = start_gateway(*db_, ok);
     gateway_options refused{refusing_->base_url()};
     refused.notify_forward = true;
-    refused_gw_ = start_gateway(*db_, refused);
+    refused_gw_ = start_gateway(*refused_db_, refused);
     refused.max_expiration_timeout = 0;
-    no_time_gw_ = start_gateway(*db_, refused);
+    no_time_gw_ = start_gateway(*no_time_db_, refused);
   }
   static void TearDownTestSuite() {
     no_time_gw_.reset();
     refused_gw_.reset();
     gw_.reset();
+    no_time_db_.reset();
+    refused_db_.reset();
     db_.reset();
     refusing_.reset();
     agg_.reset();
@@ -113,6 +116,8 @@ protected:
   static inline std::unique_ptr<fake_peer> agg_;
   static inline std::unique_ptr<fake_peer> refusing_;
   static inline std::unique_ptr<test_db> db_;
+  static inline std::unique_ptr<test_db> refused_db_;
+  static inline std::unique_ptr<test_db> no_time_db_;
   static inline std::unique_ptr<orvale_process> gw_;
   static inline std::unique_ptr<orvale_process> refused_gw_;
   static inline std::unique_ptr<orvale_process> no_time_gw_;
@@ -165,18 +170,19 @@ TEST_F(RelayJobs, ACompletionRepeatedWhileItsRelayWaitsSendsOnlyTheLatestValuesO
   agg.script(completed_path, {reply(503), reply(200)});
   gateway_options o{agg.base_url()};
   o.pause_scale = 0.2; // the 10 s pause lasts 2 s: time to repeat the report
-  const auto gw = start_gateway(*db_, o);
-  add_order(*db_, {"j-repeat", 1, 2, "Fueling"});
+  const auto db = network_db("orvale_relay_jobs_repeat");
+  const auto gw = start_gateway(*db, o);
+  add_order(*db, {"j-repeat", 1, 2, "Fueling"});
   expect_status_only(post_event(*gw, "completed", completion("j-repeat", "10")), 200);
-  ASSERT_TRUE(jobs_become(*db_, "j-repeat", "completed", {"scheduled 1 result 503"}, 5s));
+  ASSERT_TRUE(jobs_become(*db, "j-repeat", "completed", {"scheduled 1 result 503"}, 5s));
   expect_status_only(post_event(*gw, "completed", completion("j-repeat", "11.5")), 200);
 
   const auto seen = wait_requests(agg, completed_path, "orderId", "j-repeat", 2, 10s);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_NE(seen[0].body.find("&litre=10&"), std::string::npos) << seen[0].body;
   EXPECT_NE(seen[1].body.find("&litre=11.5&"), std::string::npos) << seen[1].body;
-  EXPECT_TRUE(jobs_become(*db_, "j-repeat", "completed", {"done 2"}));
-  EXPECT_TRUE(column_becomes(*db_, "j-repeat", "statusconfirmed || ' ' || volume", "1 11.5000"));
+  EXPECT_TRUE(jobs_become(*db, "j-repeat", "completed", {"done 2"}));
+  EXPECT_TRUE(column_becomes(*db, "j-repeat", "statusconfirmed || ' ' || volume", "1 11.5000"));
   std::this_thread::sleep_for(settle);
   EXPECT_EQ(requests_for(agg, completed_path, "orderId", "j-repeat").size(), 2u);
   EXPECT_EQ(log_count(*gw, "Повторное завершение: ожидающая ретрансляция передаст новые данные "
@@ -188,34 +194,37 @@ TEST_F(RelayJobs, ACompletionRepeatedWhileItsRelayWaitsSendsOnlyTheLatestValuesO
 // fueling); a completion with no lifetime left is given up before any try.
 TEST_F(RelayJobs, ARelayOutOfTriesIsStoredAsFailedWithItsLastError) {
   struct failing_case {
+    test_db* db;
     orvale_process* gw;
     std::string path;
     order_row order;
     std::vector<std::pair<std::string, std::string>> jobs; // kind, its one job
   };
   const std::vector<failing_case> cases = {
-      {refused_gw_.get(), "canceled", {"j-out-canceled", 1, 2, "Fueling"},
+      {refused_db_.get(), refused_gw_.get(), "canceled", {"j-out-canceled", 1, 2, "Fueling"},
        {{"canceled", "failed 10 result 503"}}},
-      {refused_gw_.get(), "volume", {"j-out-volume", 1, 2, "Fueling"},
+      {refused_db_.get(), refused_gw_.get(), "volume", {"j-out-volume", 1, 2, "Fueling"},
        {{"volume", "failed 1 result 503"}}},
-      {refused_gw_.get(), "message", {"j-out-message"}, {{"notify", "failed 1 result 503"}}},
+      {refused_db_.get(), refused_gw_.get(), "message", {"j-out-message"},
+       {{"notify", "failed 1 result 503"}}},
       // The refused start books the cancellation with its own end.
-      {refused_gw_.get(), "fueling", {"j-out-fueling"},
+      {refused_db_.get(), refused_gw_.get(), "fueling", {"j-out-fueling"},
        {{"fueling", "failed 1 result 409"}, {"canceled", "failed 10 result 503"}}},
-      {no_time_gw_.get(), "completed", {"j-out-completed", 1, 2, "Fueling"},
+      {no_time_db_.get(), no_time_gw_.get(), "completed", {"j-out-completed", 1, 2, "Fueling"},
        {{"completed", "failed 1 no try made"}}},
   };
   for (const auto& c : cases) {
-    add_order(*db_, c.order);
+    add_order(*c.db, c.order);
     expect_status_only(post_event(*c.gw, c.path, event_fields(c.path, c.order.id)), 200);
   }
   for (const auto& c : cases) {
     for (const auto& [kind, job] : c.jobs) {
-      EXPECT_TRUE(jobs_become(*db_, c.order.id, kind, {job})) << c.gw->log_text();
+      EXPECT_TRUE(jobs_become(*c.db, c.order.id, kind, {job})) << c.gw->log_text();
     }
   }
-  EXPECT_EQ(column(*db_, "j-out-fueling", "reason"), "Заказ не согласован");
-  EXPECT_EQ(column(*db_, "j-out-completed", "statusint || ' ' || statusconfirmed"), "3 0");
+  EXPECT_EQ(column(*refused_db_, "j-out-fueling", "reason"), "Заказ не согласован");
+  EXPECT_EQ(column(*no_time_db_, "j-out-completed", "statusint || ' ' || statusconfirmed"),
+            "3 0");
 }
 
 } // namespace
