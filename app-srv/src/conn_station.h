@@ -45,7 +45,6 @@ struct station_completion {
 
 // Whether a relay of `kind` for the order is stored and not yet finished (waiting or under way);
 // false as well when the query failed.
-bool relay_pending(const PGBackend& db, const std::string& kind, int id_app,
-                   const std::string& id);
+bool relay_pending(const PGBackend& db, const std::string& kind, int id_app, const std::string& id);
 
 } // namespace content

@@ -26,10 +26,10 @@ private:
   relay_schedule(bool by_age, int max_tries, web::millis pause, web::millis limit)
       : by_age_(by_age), max_tries_(max_tries), pause_(pause), limit_(limit) {}
 
-  bool by_age_;        // the completion's: the limit counts, not the tries
-  int max_tries_;      // fixed
-  web::millis pause_;  // fixed: between tries
-  web::millis limit_;  // completion: the age from which no try is made
+  bool by_age_;       // the completion's: the limit counts, not the tries
+  int max_tries_;     // fixed
+  web::millis pause_; // fixed: between tries
+  web::millis limit_; // completion: the age from which no try is made
 };
 
 } // namespace srv_apps

@@ -63,8 +63,7 @@ std::string arg(const job_call& call, const char* name) {
 }
 
 // A copy of the args with one member set: the job's own object is shared with the call.
-web::json::value with_member(const web::json::value& args, const char* name,
-                             web::json::value v) {
+web::json::value with_member(const web::json::value& args, const char* name, web::json::value v) {
   auto copy = web::json::make_object();
   if (const auto from = web::json::as_object(args)) {
     for (const auto& [key, member] : *from) {
@@ -109,9 +108,9 @@ relay_run try_relay(const job_call& call, const relay_schedule& schedule,
     return r;
   }
   r.pause = schedule.pause_after(r.tries);
-  const web::millis next_try_age =
-      call.age + std::chrono::duration_cast<web::millis>(clock.now() - start) +
-      clock.scaled(r.pause);
+  const web::millis next_try_age = call.age +
+                                   std::chrono::duration_cast<web::millis>(clock.now() - start) +
+                                   clock.scaled(r.pause);
   r.last = !schedule.may_try(r.tries, next_try_age);
   return r;
 }
@@ -166,9 +165,8 @@ job_result fueling(const endpoint_env& env, const job_call& call, job_unit& unit
     // goes, so that the job's end and the relay's booking still commit.
     static_cast<void>(unit.flush());
   }
-  end.next.push_back(cancellation(env.settings,
-                                  relay_order{call.id_app, apikey, call.order_id}, not_agreed,
-                                  refused_fueling_cancel_pause));
+  end.next.push_back(cancellation(env.settings, relay_order{call.id_app, apikey, call.order_id},
+                                  not_agreed, refused_fueling_cancel_pause));
   return end;
 }
 
@@ -189,12 +187,12 @@ job_result completed(const endpoint_env& env, const job_call& call, job_unit& un
   const completion_values v{arg(call, litre_arg), arg(call, extended_id_arg),
                             arg(call, extended_date_arg)};
   const relay_subject subject{"Completed"};
-  const relay_run r = try_relay(
-      call, relay_schedule::completion(env.settings.max_expiration_timeout), env.services.clock,
-      subject, [&] {
-        return upstream.upstream_completed(apikey, call.order_id, v.extended_order_id,
-                                           v.extended_date, v.litre);
-      });
+  const relay_run r =
+      try_relay(call, relay_schedule::completion(env.settings.max_expiration_timeout),
+                env.services.clock, subject, [&] {
+                  return upstream.upstream_completed(apikey, call.order_id, v.extended_order_id,
+                                                     v.extended_date, v.litre);
+                });
   if (r.result != 200) {
     return after_failure(call, r, subject);
   }

@@ -30,9 +30,9 @@ void stat_canceled::send_status() {
     if (!_write_and_relay(
             *db,
             [&] {
-              return !closes || db->cancel_order(caller.id_app, order_id, reason,
-                                                 lo.order.ordstatext) ==
-                                    content::RESULT_STATUS_COMMAND_OK;
+              return !closes ||
+                     db->cancel_order(caller.id_app, order_id, reason, lo.order.ordstatext) ==
+                         content::RESULT_STATUS_COMMAND_OK;
             },
             cancel_relay(settings, order, reason))) {
       throw ExceptionHTTP("", 500);

@@ -20,10 +20,10 @@ struct pause_case {
 
 TEST(CompletionSchedule, TenSecondsApartExceptAMinuteMoreAfterEveryTenthTry) {
   const relay_schedule s = relay_schedule::completion(24h);
-  for (const pause_case c : {pause_case{1, 10s}, pause_case{9, 10s}, pause_case{10, 2min},
-                             pause_case{11, 10s}, pause_case{19, 10s}, pause_case{20, 3min},
-                             pause_case{21, 10s}, pause_case{30, 4min}, pause_case{40, 5min},
-                             pause_case{100, 11min}, pause_case{101, 10s}}) {
+  for (const pause_case c :
+       {pause_case{1, 10s}, pause_case{9, 10s}, pause_case{10, 2min}, pause_case{11, 10s},
+        pause_case{19, 10s}, pause_case{20, 3min}, pause_case{21, 10s}, pause_case{30, 4min},
+        pause_case{40, 5min}, pause_case{100, 11min}, pause_case{101, 10s}}) {
     EXPECT_EQ(s.pause_after(c.tries_done), c.pause) << "after try " << c.tries_done;
   }
 }
@@ -53,9 +53,9 @@ TEST(CompletionSchedule, TheTimelineEndsAtTheLimit) {
     millis limit;
     int tries;
   };
-  for (const limit_case c : {limit_case{421s, 20}, limit_case{480s, 20}, limit_case{481s, 21},
-                             limit_case{300s, 19}, limit_case{301s, 20}, limit_case{1s, 1},
-                             limit_case{0s, 0}}) {
+  for (const limit_case c :
+       {limit_case{421s, 20}, limit_case{480s, 20}, limit_case{481s, 21}, limit_case{300s, 19},
+        limit_case{301s, 20}, limit_case{1s, 1}, limit_case{0s, 0}}) {
     const relay_schedule s = relay_schedule::completion(c.limit);
     int tries = 0;
     millis age{0};
@@ -73,9 +73,9 @@ TEST(FixedRetries, CountsTriesWhateverTheAge) {
     int tries_done;
     bool may;
   };
-  for (const fixed_case c : {fixed_case{10, 0, true}, fixed_case{10, 9, true},
-                             fixed_case{10, 10, false}, fixed_case{1, 0, true},
-                             fixed_case{1, 1, false}}) {
+  for (const fixed_case c :
+       {fixed_case{10, 0, true}, fixed_case{10, 9, true}, fixed_case{10, 10, false},
+        fixed_case{1, 0, true}, fixed_case{1, 1, false}}) {
     EXPECT_EQ(relay_schedule::fixed(c.max_tries, 5s).may_try(c.tries_done, 72h), c.may)
         << c.max_tries << " / " << c.tries_done;
   }

@@ -164,9 +164,9 @@ TEST_F(FuelingEvent, ARefusedStartCancelsTheOrderOnBothSidesTenTimesTenSecondsAp
   // Closed here as the station's cancellation, the status type named "StationCanceled".
   EXPECT_EQ(column(*refused_db_, "f-refused", "status"), "5");
   EXPECT_EQ(column(*refused_db_, "f-refused", "reason"), "Заказ не согласован");
-  EXPECT_EQ(
-      column(*refused_db_, "f-refused", "timeend > (now() at time zone 'Etc/UTC') - interval '1 minute'"),
-      "t");
+  EXPECT_EQ(column(*refused_db_, "f-refused",
+                   "timeend > (now() at time zone 'Etc/UTC') - interval '1 minute'"),
+            "t");
   EXPECT_EQ(column(*refused_db_, "f-refused", "trannum"), "31");
   // The internal status and the aggregator's status name stay as they were.
   EXPECT_EQ(row_without(*refused_db_, "f-refused", written), untouched);

@@ -33,8 +33,11 @@ fields event_fields(const std::string& path, const std::string& id) {
     return {{"apikey", station1}, {"orderId", id}, {"reason", "нет топлива"}};
   }
   if (path == "completed") {
-    return {{"apikey", station1}, {"orderId", id}, {"litre", "10.5"},
-            {"extendedOrderId", "41"}, {"extendedDate", "05.03.2024 07:08:09"}};
+    return {{"apikey", station1},
+            {"orderId", id},
+            {"litre", "10.5"},
+            {"extendedOrderId", "41"},
+            {"extendedDate", "05.03.2024 07:08:09"}};
   }
   if (path == "volume") {
     return {{"apikey", station1}, {"orderid", id}, {"litre", "4.5"}};
@@ -43,8 +46,11 @@ fields event_fields(const std::string& path, const std::string& id) {
 }
 
 fields completion(const std::string& id, const std::string& litre) {
-  return {{"apikey", station1}, {"orderId", id}, {"litre", litre},
-          {"extendedOrderId", "41"}, {"extendedDate", "05.03.2024 07:08:09"}};
+  return {{"apikey", station1},
+          {"orderId", id},
+          {"litre", litre},
+          {"extendedOrderId", "41"},
+          {"extendedDate", "05.03.2024 07:08:09"}};
 }
 
 // The order's relay jobs of one kind, oldest first, as "state attempts", followed by the last
@@ -84,8 +90,8 @@ protected:
   static void SetUpTestSuite() {
     agg_ = std::make_unique<fake_peer>();
     refusing_ = std::make_unique<fake_peer>();
-    for (const auto& path : {fueling_path, canceled_path, completed_path, volume_path,
-                             message_path}) {
+    for (const auto& path :
+         {fueling_path, canceled_path, completed_path, volume_path, message_path}) {
       agg_->script(path, {reply(200)});
       refusing_->script(path, {reply(503)});
     }
@@ -142,9 +148,15 @@ TEST_F(RelayJobs, TheRelayIsCommittedBeforeTheStationIsAnswered) {
       {"message", "notify", {"j-message"}, 200, {}},
       // Refused after the checks: not in progress; a completion whose write fails.
       {"fueling", "fueling", {"j-fueling-late", 1, 2, "Fueling"}, 504, {}},
-      {"completed", "completed", {"j-completed-bad", 1, 2, "Fueling"}, 400,
-       {{"apikey", station1}, {"orderId", "j-completed-bad"}, {"litre", "1"},
-        {"extendedOrderId", "41"}, {"extendedDate", "31.02.2024 10:00:00"}}},
+      {"completed",
+       "completed",
+       {"j-completed-bad", 1, 2, "Fueling"},
+       400,
+       {{"apikey", station1},
+        {"orderId", "j-completed-bad"},
+        {"litre", "1"},
+        {"extendedOrderId", "41"},
+        {"extendedDate", "31.02.2024 10:00:00"}}},
   };
   for (const auto& c : cases) {
     add_order(*db_, c.order);
@@ -201,16 +213,31 @@ TEST_F(RelayJobs, ARelayOutOfTriesIsStoredAsFailedWithItsLastError) {
     std::vector<std::pair<std::string, std::string>> jobs; // kind, its one job
   };
   const std::vector<failing_case> cases = {
-      {refused_db_.get(), refused_gw_.get(), "canceled", {"j-out-canceled", 1, 2, "Fueling"},
+      {refused_db_.get(),
+       refused_gw_.get(),
+       "canceled",
+       {"j-out-canceled", 1, 2, "Fueling"},
        {{"canceled", "failed 10 result 503"}}},
-      {refused_db_.get(), refused_gw_.get(), "volume", {"j-out-volume", 1, 2, "Fueling"},
+      {refused_db_.get(),
+       refused_gw_.get(),
+       "volume",
+       {"j-out-volume", 1, 2, "Fueling"},
        {{"volume", "failed 1 result 503"}}},
-      {refused_db_.get(), refused_gw_.get(), "message", {"j-out-message"},
+      {refused_db_.get(),
+       refused_gw_.get(),
+       "message",
+       {"j-out-message"},
        {{"notify", "failed 1 result 503"}}},
       // The refused start books the cancellation with its own end.
-      {refused_db_.get(), refused_gw_.get(), "fueling", {"j-out-fueling"},
+      {refused_db_.get(),
+       refused_gw_.get(),
+       "fueling",
+       {"j-out-fueling"},
        {{"fueling", "failed 1 result 409"}, {"canceled", "failed 10 result 503"}}},
-      {no_time_db_.get(), no_time_gw_.get(), "completed", {"j-out-completed", 1, 2, "Fueling"},
+      {no_time_db_.get(),
+       no_time_gw_.get(),
+       "completed",
+       {"j-out-completed", 1, 2, "Fueling"},
        {{"completed", "failed 1 no try made"}}},
   };
   for (const auto& c : cases) {
@@ -223,8 +250,7 @@ TEST_F(RelayJobs, ARelayOutOfTriesIsStoredAsFailedWithItsLastError) {
     }
   }
   EXPECT_EQ(column(*refused_db_, "j-out-fueling", "reason"), "Заказ не согласован");
-  EXPECT_EQ(column(*no_time_db_, "j-out-completed", "statusint || ' ' || statusconfirmed"),
-            "3 0");
+  EXPECT_EQ(column(*no_time_db_, "j-out-completed", "statusint || ' ' || statusconfirmed"), "3 0");
 }
 
 } // namespace
