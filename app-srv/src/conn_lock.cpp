@@ -16,8 +16,10 @@ constexpr const char* channel = "orvale/order";
 constexpr const char* try_lock_sql = "SELECT pg_try_advisory_lock($1::integer, hashtext($2::text))";
 constexpr const char* lock_sql = "SELECT pg_advisory_lock($1::integer, hashtext($2::text))";
 constexpr const char* unlock_sql = "SELECT pg_advisory_unlock($1::integer, hashtext($2::text))";
-// The wait is bounded by the server, which ends it with lock_not_available.
-constexpr const char* wait_limit_sql = "SELECT set_config('lock_timeout', $1::text, false)";
+// The wait is bounded by the server, which ends it with lock_not_available. The bound is the
+// transaction's only: the session goes on to serve the event, whose own statements must not
+// inherit it. The lock itself stays the session's when that transaction ends.
+constexpr const char* wait_limit_sql = "SELECT set_config('lock_timeout', $1::text, true)";
 constexpr const char* lock_not_available = "55P03";
 
 bool first_value_is_true(const pg_result_ptr& res) {
@@ -53,13 +55,22 @@ order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::s
     return lock_failed(order_id, res);
   }
   LOG(channel, debug, "[" << order_id << "] Ожидание завершения предыдущей обработки заказа");
+  pg_result_ptr begin(PQexec(conn, "BEGIN"));
+  if (!reached(begin, PGRES_COMMAND_OK)) {
+    return lock_failed(order_id, begin);
+  }
   exec_params(conn, wait_limit_sql, {std::to_string(wait.count())});
   res = exec_params(conn, lock_sql, {app, order_id});
+  const bool locked = reached(res, PGRES_TUPLES_OK);
+  pg_result_ptr end(PQexec(conn, locked ? "COMMIT" : "ROLLBACK"));
   if (timed_out(res)) {
     return order_lock_attempt::busy;
   }
-  if (!reached(res, PGRES_TUPLES_OK)) {
+  if (!locked) {
     return lock_failed(order_id, res);
+  }
+  if (!reached(end, PGRES_COMMAND_OK)) {
+    return lock_failed(order_id, end);
   }
   return order_lock_attempt::locked;
 }

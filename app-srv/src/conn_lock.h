@@ -10,9 +10,9 @@ namespace content {
 
 enum class order_lock_attempt { locked, busy, failed };
 
-// Takes the lock on `session`, waiting at most `wait` for a session that holds it: busy when that
-// one goes on for longer, failed (logged) when a statement fails. The wait limit stays set on the
-// session.
+// Takes the lock on `session` (not inside a transaction of its own), waiting at most `wait` for a
+// session or transaction that holds it: busy when that one goes on for longer, failed (logged)
+// when a statement fails. The wait limit ends with the wait.
 order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::string& order_id,
                               std::chrono::milliseconds wait);
 // Releases it; a lock that was not held is logged.

@@ -1,5 +1,5 @@
-// The order endpoint: every order event of the aggregator is checked, stored and answered here,
-// then handed to the order's run.
+// The order endpoint: every order event of the aggregator is checked, stored and handed to the
+// order's run, which answers it once the rest of the run is booked.
 #include "order.h"
 
 #include <cmath>
@@ -49,14 +49,19 @@ void order::_serve(const web::context_ptr& ctx) {
     body = from_raw_post_data(raw.data(), raw.size(), body_error);
   }
   _check_request(body_error, apikey, body);
-  std::unique_ptr<order_lock> lock = _serialise(apikey, body);
   std::unique_ptr<content::PGBackend> db =
       open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
+  const std::unique_ptr<order_lock> lock = _serialise(apikey, body, db);
+  // The event's write, the run's part in the handler and the booking of the rest go through one
+  // session: the one the lock is held on when there is one.
+  handler_db work(lock ? lock->session() : *db);
   order_event ev;
   ev.apikey = apikey;
-  ev.lock = std::move(lock);
   int http = 503;
-  const bool repeated = _check_event(*db, body, ev, http);
+  const bool repeated = _check_event(work.db(), body, ev, http);
+  if (repeated || http != 200) {
+    (void)work.flush(); // a refusal's write stands on its own; a failed one is logged there
+  }
   if (repeated) {
     // The aggregator retries an order it has not had the answer for; the first event's run
     // carries the order, and a second one would start the dispenser twice.
@@ -69,22 +74,19 @@ void order::_serve(const web::context_ptr& ctx) {
   if (!web::json::is_null(ev.reply)) {
     ctx->response().content_type("application/json");
   }
-  if (http == 200 && ev.event == INT_STATUS_CREATED) {
-    ev.ctx = ctx; // the run answers after forwarding
-  } else {
-    _answer(*ctx, http, ev.reply);
-  }
   if (http != 200) {
+    _answer(*ctx, http, ev.reply);
     LOG(channel(), error, "Заказ не принят : HTTP [" << http << "]");
     return;
   }
-  order_machine::start({settings, services}, std::move(ev), std::move(db));
+  ev.ctx = ctx; // the run answers once its first booking is committed
+  order_machine::start({settings, services}, std::move(ev), work);
 }
 
-bool order::_check_event(content::PGBackend& db, const web::json::value& body, order_event& ev,
+bool order::_check_event(content::PGBackend* db, const web::json::value& body, order_event& ev,
                          int& http) {
   int result = ORDER_RESULT_OK;
-  process_request(&db, ev.apikey, body, ev.rec, ev.link, result, http);
+  process_request(db, ev.apikey, body, ev.rec, ev.link, result, http);
   ev.event = _orderStatus_name2code(ev.rec.ordstatext);
   const bool repeated = result == ORDER_RESULT_REPEATED;
   if (http == 200 && ev.event == INT_STATUS_CREATED && !repeated) {
@@ -109,37 +111,32 @@ void order::_check_request(int body_error, const std::string& apikey,
   }
 }
 
-// Taken before the order is read, and before the event's pooled connection is leased: a run
-// that waits here holds nothing the run it waits for may need. The caller and the order are
-// looked up on a short pooled lease first, so that a request with an unknown key never opens the
-// lock's session outside the pool. Null when there is nothing to serialise.
+// Taken before the order is read, on the event's own pooled session, which then goes on to serve
+// the event: a handler that waits here holds one session, and the handler or the step it waits
+// for needs no other to finish. The caller and the order are looked up on the same session first,
+// so that a request with an unknown key never waits. Null, with `db` left to the caller, when
+// there is nothing to serialise.
 std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
-                                              const web::json::value& body) {
+                                              const web::json::value& body,
+                                              std::unique_ptr<content::PGBackend>& db) {
   content::OrderData event;
   read_event_keys(body, event);
   content::AppTypeInfo app;
-  {
-    std::unique_ptr<content::PGBackend> lookup =
-        open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
-    app.authAppInfo(*lookup, apikey);
-    if (app.id() < 0 || event.id.empty()) {
-      return nullptr; // refused before any order is read or written
-    }
-    if (event.ordstatext == STATUS_ORDER_CREATED) {
-      // Answered at once without waiting for the first event's run: it only reads the order.
-      content::OrderData stored;
-      int status = 0;
-      if (lookup->getOrder(app.id(), event.id, stored, status) > 0) {
-        return nullptr;
-      }
+  app.authAppInfo(*db, apikey);
+  if (app.id() < 0 || event.id.empty()) {
+    return nullptr; // refused before any order is read or written
+  }
+  if (event.ordstatext == STATUS_ORDER_CREATED) {
+    // Answered at once without waiting for the first event's handler: it only reads the order.
+    content::OrderData stored;
+    int status = 0;
+    if (db->getOrder(app.id(), event.id, stored, status) > 0) {
+      return nullptr;
     }
   }
-  std::unique_ptr<order_lock> lock = order_lock::open(services.app_db.record);
-  if (!lock) {
-    throw ExceptionHTTP("Отсутствует соединение с БД", 406);
-  }
-  // How long an event waits for the run of an earlier event of the same order before it is
-  // refused with 504, so that the aggregator retries it later.
+  auto lock = std::make_unique<order_lock>(std::move(db));
+  // How long an event waits for the handler of an earlier event of the same order (or one step
+  // of its run) before it is refused with 504, so that the aggregator retries it later.
   const std::chrono::milliseconds lock_wait = settings.order_lock_wait;
   switch (lock->acquire(app.id(), event.id, lock_wait)) {
   case order_lock::outcome::locked:
@@ -152,7 +149,7 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
   throw ExceptionHTTP("[" + event.id + "] Ошибка блокировки заказа в БД", 502);
 }
 
-void order::_check_price(content::PGBackend& db, content::OrderData& rec, web::json::value& reply,
+void order::_check_price(content::PGBackend* db, content::OrderData& rec, web::json::value& reply,
                          int& http) {
   if (same_published_price(rec.current_price, rec.price)) {
     return;
@@ -162,7 +159,7 @@ void order::_check_price(content::PGBackend& db, content::OrderData& rec, web::j
   rec.statusint = INT_STATUS_STATION_CANCELED;
   int result = 0;
   int written = 0;
-  update_order_info(&db, rec, result, written); // logged there; the refusal stands either way
+  update_order_info(db, rec, result, written); // logged there; the refusal stands either way
   _priceResponseBlock(rec, reply);
   http = 402;
 }

@@ -30,11 +30,12 @@ private:
   void _serve(const web::context_ptr& ctx);
   // Checks and records the event (the price of a new order too); true when it repeats one the
   // aggregator already sent.
-  bool _check_event(content::PGBackend& db, const web::json::value& body, order_event& ev,
+  bool _check_event(content::PGBackend* db, const web::json::value& body, order_event& ev,
                     int& http);
   void _check_request(int body_error, const std::string& apikey, const web::json::value& body);
-  std::unique_ptr<order_lock> _serialise(const std::string& apikey, const web::json::value& body);
-  void _check_price(content::PGBackend& db, content::OrderData& rec, web::json::value& reply,
+  std::unique_ptr<order_lock> _serialise(const std::string& apikey, const web::json::value& body,
+                                         std::unique_ptr<content::PGBackend>& db);
+  void _check_price(content::PGBackend* db, content::OrderData& rec, web::json::value& reply,
                     int& http);
   void _answer(web::context& ctx, int http, const web::json::value& reply);
 };

@@ -7,14 +7,6 @@
 
 namespace srv_apps {
 
-std::unique_ptr<order_lock> order_lock::open(const content::DBConnection_t& record) {
-  auto session = std::make_unique<content::PGBackend>(record); // no pool: a session of its own
-  if (session->open() != content::CONNECTION_STATUS_OK || !session->connected()) {
-    return nullptr;
-  }
-  return std::make_unique<order_lock>(std::move(session));
-}
-
 order_lock::order_lock(std::unique_ptr<content::PGBackend> session)
     : session_(std::move(session)) {}
 
@@ -40,15 +32,14 @@ order_lock::outcome order_lock::acquire(int id_app, const std::string& order_id,
 
 void order_lock::release() noexcept {
   if (!held_ || !session_) {
+    session_.reset();
     return;
   }
   held_ = false;
   try {
-    // Closing the session would release it too; unlocking first lets the next run start before
-    // this session's end has been processed by the server.
     content::unlock_order(*session_, id_app_, order_id_);
   } catch (...) {
-    // The session is closed right after, which ends the lock in any case.
+    // The pool's reset of the session ends the lock in any case.
   }
   session_.reset();
 }

@@ -1,6 +1,8 @@
 // One order's events are handled one after the other, also across gateway processes that share
-// the database: each run holds a PostgreSQL session advisory lock on (application id, order id)
-// from before it reads the stored order until its last step has ended.
+// the database: each event's handler holds a PostgreSQL session advisory lock on (application id,
+// order id) from before it reads the stored order until it has answered. The steps of the runs
+// after the answer take the same lock for each of their transactions (job_unit), so neither
+// overtakes the other.
 #pragma once
 
 #include <chrono>
@@ -15,20 +17,17 @@ class order_lock {
 public:
   enum class outcome { locked, busy, failed };
 
-  // A session of its own, outside the connection pool: giving a pooled connection back resets it
-  // (DISCARD ALL drops session locks), and a run waiting for the lock must not hold a pooled
-  // connection that the lock's holder may need to finish. Null when the database is unreachable.
-  static std::unique_ptr<order_lock> open(const content::DBConnection_t& record);
-
+  // On the handler's own pooled session, which then serves the whole event: the lock is released
+  // before the session goes back to the pool, whose reset would drop it anyway, so that the next
+  // event need not wait for the reset.
   explicit order_lock(std::unique_ptr<content::PGBackend> session);
-  ~order_lock(); // releases the lock and closes the session
+  ~order_lock(); // releases the lock and gives the session back
   order_lock(const order_lock&) = delete;
   order_lock& operator=(const order_lock&) = delete;
 
-  // For the lookups that decide whether and on what to lock (application, stored order).
   content::PGBackend& session() { return *session_; }
 
-  // Takes the lock, waiting at most `wait` for a run that holds it: busy when that run goes on
+  // Takes the lock, waiting at most `wait` for the event that holds it: busy when that one goes on
   // for longer, failed (logged) when the statement fails.
   outcome acquire(int id_app, const std::string& order_id, std::chrono::milliseconds wait);
   bool held() const { return held_; }

@@ -1,5 +1,5 @@
-// How an order's run moves: the dispatch in the handler, then one executor task per try, each
-// booking the next one on the delay queue.
+// How an order's run moves: the dispatch in the handler, then one stored job per step, one try
+// per run of it, each step booking the next with its end.
 #include "order_machine.h"
 
 #include <exception>
@@ -82,37 +82,71 @@ order_machine::order_machine(private_tag, endpoint_env env, order_event event)
       station_(env.services.stations), apikey_(std::move(event.apikey)),
       rec_(std::move(event.rec)), station_id_(event.link.id()), link_(event.link),
       event_(event.event), event_name_(rec_.ordstatext), reply_(std::move(event.reply)),
-      ctx_(std::move(event.ctx)), lock_(std::move(event.lock)), body_(web::json::make_object()) {
+      ctx_(std::move(event.ctx)), body_(web::json::make_object()) {
   patch_.id = rec_.id;
   patch_.id_app = rec_.id_app;
 }
 
 order_machine::~order_machine() = default;
 
-void order_machine::start(endpoint_env env, order_event event, std::unique_ptr<content::PGBackend> db) {
+content::PGBackend* handler_db::db() {
+  if (!tx_) {
+    tx_ = std::make_unique<content::transaction>(backend_);
+  }
+  return tx_->ok() ? &backend_ : nullptr;
+}
+
+bool handler_db::flush() {
+  if (!tx_) {
+    return true;
+  }
+  std::unique_ptr<content::transaction> tx = std::move(tx_);
+  return tx->ok() && tx->commit();
+}
+
+void handler_db::rollback() noexcept {
+  if (tx_) {
+    tx_->rollback();
+    tx_.reset();
+  }
+}
+
+void order_machine::start(endpoint_env env, order_event event, handler_db& db) {
   auto run = std::make_shared<order_machine>(private_tag{}, env, std::move(event));
-  run->db_ = std::move(db);
-  run->guarded(&order_machine::run_in_handler);
+  run->db_ = &db;
+  run->handler_ = &db;
+  if (!run_guarded(run->rec_.id, run->step_, run->ctx_.get(), [&run] { run->run_in_handler(); })) {
+    // The run cannot tell where it stands: nothing of it is kept, and the order is free for the
+    // next event.
+    db.rollback();
+  }
 }
 
 void order_machine::run_in_handler() {
   _dispatch();
-  db_.reset();
   LOG(channel, debug,
       "[" << rec_.id << "] Инициализация статуса обработки заказа [ step=" << step_ << " ]");
   if (step_ != STEP_FORWARD) {
-    // The answer is out: nothing of the run waits in the handler any more.
-    ctx_.reset();
-    book(before_loop_pause + step_pause, &order_machine::run_step);
-    return;
+    redispatch_ = event_ != INT_STATUS_CREATED;
+    book(before_loop_pause + step_pause);
+  } else {
+    // The aggregator's answer waits for the one forwarding attempt, so the pause before the loop
+    // and the step's own are taken here.
+    (void)services_.clock.pause(before_loop_pause + step_pause); // a shutdown only shortens it
+    begin_step();
+    _forward_order();
+    advance();
   }
-  // The aggregator's answer waits for the one forwarding attempt, so the pause before the loop
-  // and the step's own are taken here.
-  (void)services_.clock.pause(before_loop_pause + step_pause); // a shutdown only shortens it
-  begin_step();
-  _forward_order();
-  ctx_.reset();
-  advance();
+  if (booking_failed_ || !handler_->flush()) {
+    // The event and the rest of its run are one: neither stands without the other.
+    handler_->rollback();
+    halted_ = true;
+    answer_status_ = 0;
+    answer();
+  } else {
+    services_.jobs.nudge();
+  }
+  send_answer();
 }
 
 void order_machine::_dispatch() {
@@ -123,7 +157,7 @@ void order_machine::_dispatch() {
     }
     return;
   }
-  answer(); // the endpoint has answered already; this only covers a path that has not
+  answer();
   step_ = _dispatch_status_change();
 }
 
@@ -135,7 +169,8 @@ int order_machine::_dispatch_new_order() {
     rec_.ordstatext = STATUS_STATION_CANCELED;
     return STEP_CANCELED;
   }
-  const int state = db_->getTrkStatus(rec_.id_shop, rec_.prodcod, rec_.trk);
+  content::PGBackend* db = db_->db();
+  const int state = db != nullptr ? db->getTrkStatus(rec_.id_shop, rec_.prodcod, rec_.trk) : -1;
   if (state == 0) {
     return STEP_FORWARD;
   }
@@ -163,6 +198,20 @@ int order_machine::_dispatch_status_change() const {
   }
 }
 
+// An earlier event's run may have moved the order on between this event's answer and its first
+// step (its steps booked before this one run first): a stop is due only if the order is at the
+// station now.
+void order_machine::_redispatch() {
+  redispatch_ = false;
+  int stored = INT_STATUS_UNSET;
+  content::PGBackend* db = db_->db();
+  if (db == nullptr || !db->read_order_status(rec_.id_app, rec_.id, stored)) {
+    return; // not known: the step decided in the handler stands, its writes are checked
+  }
+  rec_.statusint = stored;
+  step_ = _dispatch_status_change();
+}
+
 // A stop goes to the station only while it may be working on the order.
 int order_machine::_cancel_step() const {
   const bool cancel_event =
@@ -173,43 +222,83 @@ int order_machine::_cancel_step() const {
 }
 
 void order_machine::answer() {
+  if (answer_status_ == 0) {
+    // A run that could not store its state is not an accepted order.
+    answer_status_ = halted_ ? 502 : 200;
+  }
+}
+
+void order_machine::send_answer() {
   if (!ctx_ || ctx_->completed()) {
     return;
   }
+  answer();
   web::response& r = ctx_->response();
-  // A run that could not store its state is not an accepted order.
-  r.status(halted_ ? 502 : 200);
-  if (!web::json::is_null(reply_)) {
+  r.status(answer_status_);
+  if (answer_status_ == 200 && !web::json::is_null(reply_)) {
     std::string text = web::json::write(reply_);
     LOG(channel, debug, "данные ответа : " << text);
     r.body(std::move(text));
   }
   ctx_->complete_response();
+  ctx_.reset();
 }
 
-void order_machine::book(web::millis pause, void (order_machine::*next)()) {
-  std::shared_ptr<order_machine> self = shared_from_this();
-  web::executor::task task{[self, next] { self->guarded(next); }, [self] { self->abandoned(); },
-                          "order"};
-  if (!services_.background.post_after(pause, std::move(task))) {
-    if (services_.background.stopping()) {
-      // A try that was under way when the stop began: the same end as a run that was waiting.
-      abandoned();
-      return;
-    }
+job_result order_machine::run_job(endpoint_env env, const job_call& call, job_unit& unit) {
+  auto run = std::make_shared<order_machine>(private_tag{}, env, order_event{});
+  if (!run->from_args(call.args)) {
     LOG(channel, error,
-        "[" << rec_.id << "] Обработка заказа прервана: фоновая задача не принята [ Status=\""
-            << event_name_ << "\" step=" << step_ << " try=" << tries_ << " ]");
-    lock_.reset();
+        "[" << call.order_id << "] Обработка заказа прервана: данные задания не прочитаны");
+    return job_result::failed("args");
   }
+  job_db db(unit);
+  run->db_ = &db;
+  if (!run_guarded(run->rec_.id, run->step_, nullptr, [&run] { run->run_try(); })) {
+    // The run cannot tell where it stands: it ends here, and the order is free for the next
+    // event.
+    return job_result::failed("Сбой обработки заказа");
+  }
+  return run->outcome();
 }
 
-void order_machine::guarded(void (order_machine::*work)()) {
-  if (!run_guarded(rec_.id, step_, ctx_.get(), [this, work] { (this->*work)(); })) {
-    // The run cannot tell where it stands: it ends here and frees the order for the next event.
-    db_.reset();
-    ctx_.reset();
-    lock_.reset();
+// The step's tries so far are in the args: none yet is the step's first run.
+void order_machine::run_try() {
+  if (tries_ == 0) {
+    run_step();
+    return;
+  }
+  after_failed_try();
+}
+
+job_result order_machine::outcome() const {
+  if (retry_pause_) {
+    return job_result::retry(*retry_pause_, "HTTP " + std::to_string(last_), to_args());
+  }
+  job_result done = job_result::done();
+  done.next = next_jobs_;
+  return done;
+}
+
+// In the handler the first step of the rest goes into its transaction; in a job the next step is
+// booked with the end of this one.
+void order_machine::book(web::millis pause) {
+  job_booking next;
+  next.kind = order_job_kind;
+  next.id_app = rec_.id_app;
+  next.order_id = rec_.id;
+  next.args = to_args();
+  next.peer = peer_of_step(step_);
+  next.pause = pause;
+  if (handler_ == nullptr) {
+    next_jobs_.push_back(std::move(next));
+    return;
+  }
+  content::PGBackend* db = db_->db();
+  if (db == nullptr || !book_job(*db, next, services_.clock)) {
+    LOG(channel, error,
+        "[" << rec_.id << "] Обработка заказа прервана: задание не записано [ Status=\""
+            << event_name_ << "\" step=" << step_ << " ]");
+    booking_failed_ = true;
   }
 }
 
@@ -245,8 +334,11 @@ order_machine::step_plan order_machine::plan_of(int step) {
   }
 }
 
-// Booked a step's pause after the previous step.
+// The first run of a step's job, booked the step's pause after the previous step.
 void order_machine::run_step() {
+  if (redispatch_) {
+    _redispatch();
+  }
   begin_step();
   const step_plan plan = plan_of(step_);
   (this->*plan.begin)();
@@ -283,10 +375,15 @@ void order_machine::attempt() {
     advance();
     return;
   }
-  // Also after the last try: the pause comes before the step gives up.
-  book(plan.pause, &order_machine::after_failed_try);
+  if (halted_) {
+    finish();
+    return;
+  }
+  // Also after the last try: the pause comes before the step gives up. The job runs again then.
+  retry_pause_ = plan.pause;
 }
 
+// A later run of a step's job, the step's pause after its failed try.
 void order_machine::after_failed_try() {
   if (tries_ < retry_limit) {
     attempt();
@@ -306,21 +403,14 @@ void order_machine::advance() {
     finish();
     return;
   }
-  book(step_pause, &order_machine::run_step);
+  tries_ = 0;
+  book(step_pause);
 }
 
 void order_machine::finish() {
   step_ = STEP_DONE;
-  lock_.reset();
   LOG(channel, debug,
       "[" << rec_.id << "] Обработка заказа завершена [ Status=\"" << event_name_ << "\" ]");
-}
-
-void order_machine::abandoned() {
-  LOG(channel, warning,
-      "[" << rec_.id << "] Обработка заказа прервана остановкой службы [ Status=\"" << event_name_
-          << "\" step=" << step_ << " try=" << tries_ << " ]");
-  lock_.reset();
 }
 
 } // namespace srv_apps

@@ -3,18 +3,22 @@
 // stopping, cancelling, recording completion or expiry, and the post-payment settlements.
 //
 // The dispatch, and step 2 of a new order, run in the HTTP handler, which holds the aggregator's
-// answer until the station has answered the forwarded order. Every later step runs on the
-// background executor, one try per task; a run waiting for its next try holds no thread and no
-// pooled connection, only the session that keeps the order's lock (order_lock.h).
+// answer until the station has answered the forwarded order and the first step of the rest is
+// booked. Every later step is a stored job of kind "order" (job_runner.h): one job per step, one
+// try per run of it, its args carrying all the run knows, so that a restart or another gateway
+// process goes on where the last try left off. A run waiting for its next try holds no thread, no
+// session and no lock.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "conn.h"
 #include "gateway_services.h"
-#include "order_lock.h"
+#include "job_runner.h"
 #include "order_station.h"
 #include "order_status.h"
 #include "order_upstream.h"
@@ -78,18 +82,59 @@ struct order_event {
   IntStatusType event = INT_STATUS_UNSET; // of the event's status name
   web::json::value reply;                 // body of the answer, when it has one
   web::context_ptr ctx;                   // detached; answered here unless already answered
-  std::unique_ptr<order_lock> lock;       // held until the run ends
 };
+
+// Where a run's database work goes: the handler's transaction, or the unit of the job's try.
+class run_db {
+public:
+  virtual ~run_db() = default;
+  // The backend of the open transaction (opened on first use); null (logged) when there is none.
+  virtual content::PGBackend* db() = 0;
+  // Commits what was written so far: before every call to a peer, so that nothing is held while
+  // it answers. False when the commit failed.
+  virtual bool flush() = 0;
+};
+
+// The handler's: one transaction at a time on the backend the endpoint holds the order's lock
+// on; dropped uncommitted, it rolls back.
+class handler_db final : public run_db {
+public:
+  explicit handler_db(content::PGBackend& backend) : backend_(backend) {}
+  content::PGBackend* db() override;
+  bool flush() override;
+  void rollback() noexcept;
+
+private:
+  content::PGBackend& backend_;
+  std::unique_ptr<content::transaction> tx_;
+};
+
+// The job's try, through its unit.
+class job_db final : public run_db {
+public:
+  explicit job_db(job_unit& unit) : unit_(unit) {}
+  content::PGBackend* db() override { return unit_.db(); }
+  bool flush() override { return unit_.flush(); }
+
+private:
+  job_unit& unit_;
+};
+
+// The handler of the "order" jobs, registered once by the root.
+inline constexpr const char* order_job_kind = "order";
+void register_order_jobs(job_runner& jobs, endpoint_env env);
 
 class order_machine : public std::enable_shared_from_this<order_machine> {
   struct private_tag {};
 
 public:
-  // Runs the dispatch (for a new order also step 2, after which the aggregator gets its 200) on
-  // the calling handler's thread, then books the rest of the run on the root's executor. Returns
-  // once nothing of the run needs the handler any more. The handler's backend serves the dispatch
-  // and is closed right after it: no pooled connection waits through a pause or a peer's answer.
-  static void start(endpoint_env env, order_event event, std::unique_ptr<content::PGBackend> db);
+  // Runs the dispatch (for a new order also step 2) on the calling handler's thread, books the
+  // first step of the rest in `db`'s transaction, which already holds the endpoint's write of the
+  // event, commits it and only then answers the aggregator. Returns once nothing of the run needs
+  // the handler any more.
+  static void start(endpoint_env env, order_event event, handler_db& db);
+  // One try of a stored step (the handler of the "order" jobs).
+  static job_result run_job(endpoint_env env, const job_call& call, job_unit& unit);
 
   order_machine(private_tag, endpoint_env env, order_event event);
   ~order_machine();
@@ -112,18 +157,29 @@ private:
   void _dispatch();
   int _dispatch_new_order();
   int _dispatch_status_change() const;
+  void _redispatch();
+  // The answer's status is settled where the run knows it; it goes out once the first booking
+  // has been committed (send_answer).
   void answer();
+  void send_answer();
 
-  // The loop, one task at a time.
-  void book(web::millis pause, void (order_machine::*next)());
-  void guarded(void (order_machine::*work)());
+  // One try of a job.
+  void run_try();
+  job_result outcome() const;
+
+  // The run's state as a job's args, and back (order_run_args.cpp).
+  web::json::value to_args() const;
+  bool from_args(const web::json::value& args);
+  std::string peer_of_step(int step) const;
+
+  // The loop, one try per job run.
+  void book(web::millis pause);
   void run_step();
   void begin_step();
   void attempt();
   void after_failed_try();
   void advance();
   void finish();
-  void abandoned();
 
   // The steps (order_machine_steps.cpp).
   void _forward_order();
@@ -157,7 +213,9 @@ private:
 
   // Shared by the steps.
   void set_order_keys();
-  std::unique_ptr<content::PGBackend> lease_backend() const;
+  // Before every call to a peer: what the step wrote is committed; false (the run halted) when
+  // it could not be.
+  [[nodiscard]] bool before_call();
   // Writes the columns the step set, if the stored order is still in a state the step may move
   // it from; otherwise, or when the write fails, the run stops where it is (halted_).
   [[nodiscard]] bool write_patch();
@@ -179,9 +237,13 @@ private:
   IntStatusType event_;
   std::string event_name_; // the status name the event arrived with
   web::json::value reply_;
-  web::context_ptr ctx_;                   // only while in the handler
-  std::unique_ptr<content::PGBackend> db_; // the handler's, only for the dispatch
-  std::unique_ptr<order_lock> lock_;
+  web::context_ptr ctx_;   // only while in the handler
+  int answer_status_ = 0;  // settled by answer(), 0 while it is not
+  run_db* db_ = nullptr;   // the handler's or the job's, for as long as it runs
+  handler_db* handler_ = nullptr; // in the handler only: the first booking goes there
+  bool booking_failed_ = false;
+  std::vector<job_booking> next_jobs_;    // a job's try: booked with its end
+  std::optional<web::millis> retry_pause_; // a job's try: the step's try failed
   web::json::object_ptr body_; // to the station, kept from step to step
   station_reply answer_;       // of the last station call
   int step_ = STEP_DONE;
@@ -189,6 +251,9 @@ private:
   int tries_ = 0;
   bool accepted_ = false;
   bool halted_ = false; // a write failed or found the order moved on: no further call
+  // The first step of a status change, decided in the handler on the state the order had then:
+  // decided again on the stored one when its turn comes, after the steps booked before it.
+  bool redispatch_ = false;
   long last_ = 400;     // result of the last call of the step
 };
 

@@ -63,15 +63,18 @@ std::string order_machine::line(const char* phrase, const char* label) const {
   return "Id=" + rec_.id + phrase + std::to_string(step_) + "\"" + label + "\"";
 }
 
-// A pooled connection for one write: between writes, and while a peer is called, the run holds
-// none.
-std::unique_ptr<content::PGBackend> order_machine::lease_backend() const {
-  database::open_failure failure = database::open_failure::none;
-  if (auto db = services_.app_db.open(failure)) {
-    return db;
+bool order_machine::before_call() {
+  if (halted_) {
+    return false;
   }
-  LOG(channel, error, "[" << rec_.id << "] Отсутствует соединение с БД");
-  return std::make_unique<content::PGBackend>(); // not connected: every operation says so
+  if (db_->flush()) {
+    return true;
+  }
+  halted_ = true;
+  LOG(channel, error,
+      "[" << rec_.id << "] Состояние заказа не записано, обработка остановлена [ step=" << step_
+          << " ] : COMMIT");
+  return false;
 }
 
 // What the run writes next is meant for the state the run last stored (or, before its first
@@ -85,8 +88,13 @@ bool order_machine::write_patch() {
   std::string failure;
   int written = 0;
   for (int round = 0; round < 2; ++round) {
-    written = lease_backend()->write_order_step(
-        patch_, allowed_from(order_actor::run, write_target()), failure);
+    content::PGBackend* db = db_->db();
+    if (db == nullptr) {
+      failure = "нет соединения с БД";
+      written = -1;
+      break;
+    }
+    written = db->write_order_step(patch_, allowed_from(order_actor::run, write_target()), failure);
     if (written != -2) {
       break;
     }
@@ -123,7 +131,8 @@ void order_machine::forget_written_values() {
 
 bool order_machine::still_current() const {
   int stored = INT_STATUS_UNSET;
-  if (!lease_backend()->read_order_status(rec_.id_app, rec_.id, stored)) {
+  content::PGBackend* db = db_->db();
+  if (db == nullptr || !db->read_order_status(rec_.id_app, rec_.id, stored)) {
     return true; // not known: the step's own write is checked
   }
   if (may_move(order_actor::run, stored, write_target())) {
@@ -166,7 +175,8 @@ void order_machine::_forward_order() {
   patch_.statusint = INT_STATUS_IN_PROGRESS;
   patch_.statusconfirmed = CONFIRM_NO;
   patch_.postpay = rec_.postpay;
-  if (!write_patch()) {
+  // The order is in progress for every other event before the station hears of it.
+  if (!write_patch() || !before_call()) {
     answer(); // nothing went to the station
     return;
   }
@@ -265,7 +275,10 @@ void order_machine::_refused_by_station(const station_reply& r) {
 void order_machine::_refresh_prices(const station_reply& r) {
   int result = 0;
   int http = 0;
-  update_product_price(lease_backend().get(), station_id_, r.prd, r.prs / 100.0, result, http);
+  update_product_price(db_->db(), station_id_, r.prd, r.prs / 100.0, result, http);
+  if (!before_call()) {
+    return;
+  }
   LOG(channel, info, "Отправка запроса на АЗС на получение нового прайслиста");
   std::string text;
   const long status = station_.fwd_pricelist_request(link_, apikey_, text, true);
@@ -279,6 +292,9 @@ void order_machine::_accept_begin() {
 
 bool order_machine::_accept_try() {
   LOG(channel, debug, line(" Trying Status=", accept_label) << " try=" << tries_);
+  if (!before_call()) {
+    return false;
+  }
   last_ = upstream_.accept_order(apikey_, rec_.id);
   if (last_ != 200) {
     return false;
@@ -337,6 +353,9 @@ bool order_machine::_start_try() {
   LOG(channel, debug,
       line(" Trying Forwarded to Azs Status=", fueling_label) << " (Start TRK) try=" << tries_);
   std::string text;
+  if (!before_call()) {
+    return false;
+  }
   last_ = station_.fwd_fueling(link_, apikey_, body_, text);
   read_station_reply(text, answer_);
   if (last_ == 200) {
@@ -368,6 +387,9 @@ void order_machine::_fueling_begin() {
 
 bool order_machine::_fueling_try() {
   LOG(channel, debug, line(" Trying Status=", fueling_label) << " try=" << tries_);
+  if (!before_call()) {
+    return false;
+  }
   last_ = upstream_.fueling_order(apikey_, rec_.id);
   if (last_ != 200) {
     return false;
@@ -401,6 +423,9 @@ void order_machine::_stop_begin() {
 bool order_machine::_stop_try() {
   LOG(channel, debug, line(" Trying Status=", stop_try_label) << " try=" << tries_);
   std::string text;
+  if (!before_call()) {
+    return false;
+  }
   last_ = station_.fwd_cancel_ext(link_, apikey_, body_, text);
   if (last_ != 200) {
     return false;
@@ -435,6 +460,9 @@ void order_machine::_cancel_begin() {
 
 bool order_machine::_cancel_try() {
   LOG(channel, debug, line(" Trying Status=", canceled_label) << " try=" << tries_);
+  if (!before_call()) {
+    return false;
+  }
   last_ = upstream_.cancel_order(apikey_, rec_.id, patch_.reason);
   if (last_ != 200) {
     return false;
@@ -519,6 +547,9 @@ void order_machine::_postpay_complete() {
     return;
   }
 
+  if (!before_call()) {
+    return;
+  }
   int upstr_result = 502;
   int peer_result = 502;
   order_postpay(upstream_, station_, services_.clock)
@@ -554,6 +585,9 @@ void order_machine::_postpay_cancel() {
   params->set("Reason", rec_.reason);
   params->set("extendedOrderId", rec_.ExtendedId);
 
+  if (!before_call()) {
+    return;
+  }
   int upstr_result = 502;
   int peer_result = 502;
   order_postpay(upstream_, station_, services_.clock)

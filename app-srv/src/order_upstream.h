@@ -26,6 +26,8 @@ public:
   // Other relays adjust the limit or read the reply before passing it to perform_call.
   outgoing_request form_post(const std::string& path, std::string body) const;
 
+  const std::string& base_url() const { return base_url_; }
+
   // Every call returns the result code of perform_call and never throws. Values are sent as
   // given except the cancellation reason, which is percent-encoded.
   long accept_order(const std::string& apikey, const std::string& order_id) const;

@@ -70,6 +70,20 @@ TEST_F(OrderE2e, NormalRunForwardsConfirmsStartsAndReports) {
   }
 }
 
+// The aggregator's 200 promises the rest of the run: by then its first step is stored, with the
+// body the station was sent and the aggregator as the peer it calls.
+TEST_F(OrderE2e, FirstStepIsStoredBeforeTheAnswer) {
+  start_gateway();
+  aggregator_.script(ag_accept, {reply(200, "", 2s)});
+  ASSERT_EQ(post(new_order("J-1")).status, 200);
+  const auto jobs = db_->rows("SELECT kind, args->>'step', args->'body'->>'contract', peer "
+                              "FROM orvale_jobs WHERE id_app = 1 AND order_id = 'J-1'");
+  EXPECT_EQ(jobs, (std::vector<std::vector<std::string>>{
+                      {"order", "1", "c-1", aggregator_.base_url()}}));
+  ASSERT_TRUE(run_ended("J-1"));
+  EXPECT_EQ(state("J-1"), "2/1");
+}
+
 TEST_F(OrderE2e, PostPaidRunCompletesOnBothSides) {
   start_gateway();
   web::json::object_ptr o = new_order("P-1");

@@ -1,0 +1,74 @@
+// The order's advisory lock against a real PostgreSQL, on a session that goes on to serve the
+// event: the lock's wait limit ends with the wait, and the lock outlives the wait's transaction.
+#include "conn_lock.h"
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "conn_pg.h"
+#include "support/test_db.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using content::order_lock_attempt;
+using orvale_test::test_db;
+
+class LockDb : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { db_ = std::make_unique<test_db>(test_db::create("orvale_lock")); }
+  static void TearDownTestSuite() { db_.reset(); }
+
+  void SetUp() override {
+    ASSERT_EQ(session_.connect(), 0);
+    holder_ = db_->open_session();
+  }
+
+  static std::string scalar(content::PGBackend& be, const char* sql) {
+    content::pg_result_ptr res(PQexec(content::native_connection(be), sql));
+    if (PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
+      return "<" + content::one_line(PQresultErrorMessage(res.get())) + ">";
+    }
+    return PQgetvalue(res.get(), 0, 0);
+  }
+  // Runs on the other session; the first value, or the error.
+  std::string hold(const char* sql) {
+    orvale_test::pg_result_ptr r(PQexec(holder_.get(), sql));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+      return std::string("<") + PQerrorMessage(holder_.get()) + ">";
+    }
+    return PQgetvalue(r.get(), 0, 0);
+  }
+
+  static std::unique_ptr<test_db> db_;
+  content::PGBackend session_{db_->record()};
+  orvale_test::pg_conn_ptr holder_;
+};
+
+std::unique_ptr<test_db> LockDb::db_;
+
+TEST_F(LockDb, WaitLimitEndsWithTheWaitWhateverItsOutcome) {
+  ASSERT_EQ(hold("SELECT pg_try_advisory_lock(1, hashtext('L-1'))"), "t");
+  EXPECT_EQ(content::lock_order(session_, 1, "L-1", 100ms), order_lock_attempt::busy);
+  EXPECT_EQ(scalar(session_, "SHOW lock_timeout"), "0");
+  EXPECT_EQ(PQtransactionStatus(content::native_connection(session_)), PQTRANS_IDLE);
+
+  // Freed during the wait: taken, and held by the session once the wait's transaction is over.
+  auto freed = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(100ms);
+    return hold("SELECT pg_advisory_unlock(1, hashtext('L-1'))");
+  });
+  EXPECT_EQ(content::lock_order(session_, 1, "L-1", 5000ms), order_lock_attempt::locked);
+  EXPECT_EQ(freed.get(), "t");
+  EXPECT_EQ(scalar(session_, "SHOW lock_timeout"), "0");
+  EXPECT_EQ(PQtransactionStatus(content::native_connection(session_)), PQTRANS_IDLE);
+  EXPECT_EQ(hold("SELECT pg_try_advisory_lock(1, hashtext('L-1'))"), "f");
+  content::unlock_order(session_, 1, "L-1");
+  EXPECT_EQ(hold("SELECT pg_try_advisory_lock(1, hashtext('L-1'))"), "t");
+}
+
+} // namespace
