@@ -72,9 +72,14 @@ constexpr const char* claim_sql =
     " RETURNING j.id, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,"
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
+// A job waiting behind an earlier unfinished job of its order is left out: that job's end
+// announces it.
 constexpr const char* next_due_sql =
     "SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ("
-    " SELECT min(due_at) AS t FROM orvale_jobs WHERE state = 'scheduled'"
+    " (SELECT j.due_at AS t FROM orvale_jobs j WHERE j.state = 'scheduled'"
+    "   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "     AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "   ORDER BY j.due_at LIMIT 1)"
     " UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n";
 
 constexpr const char* renew_sql =
