@@ -451,6 +451,9 @@ void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_re
   if (!unit.commit()) {
     return end_failed_unit(job, "the end was not committed");
   }
+  if (result.committed) {
+    result.committed();
+  }
   if (result.state == job_result::end::failed) {
     LOG(channel, error,
         "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
