@@ -375,6 +375,12 @@ void PGBackend::promise_plain_reads() {
   }
 }
 
+void PGBackend::promise_transaction_work() {
+  if (pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr) {
+    session->promise_transaction_work();
+  }
+}
+
 void PGBackend::finish() {
   if (leased_ && pool_) {
     leased_ = false;

@@ -138,6 +138,8 @@ public:
   // The request runs nothing but SELECTs without session-level side effects: a pooled
   // connection then goes back without a reset and keeps the statements prepared on it.
   void promise_plain_reads();
+  // See pooled_session::promise_transaction_work; nothing for a connection of its own.
+  void promise_transaction_work();
 
   static std::string _get_fvalue(const pg_result* result, const std::string& field, int row);
 

@@ -11,6 +11,19 @@
 namespace content {
 namespace {
 
+// The commands a transaction's work answers with, none of which outlives its transaction.
+bool transaction_scoped(const PGresult* res, const char* tag) {
+  if (PQresultStatus(res) != PGRES_COMMAND_OK && PQresultStatus(res) != PGRES_TUPLES_OK) {
+    return false;
+  }
+  for (const char* scoped : {"BEGIN", "COMMIT", "ROLLBACK", "INSERT", "UPDATE", "DELETE"}) {
+    if (std::strncmp(tag, scoped, std::strlen(scoped)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 constexpr const char* event_name = "orvale pooled session";
 
 // The server dropped or refused a prepared statement that the record still lists: a name it does
@@ -78,6 +91,7 @@ pooled_session* pooled_session::of(const PGconn* conn) {
 
 void pooled_session::begin_lease() {
   plain_reads_ = false;
+  transaction_work_ = false;
   touched_ = false;
 }
 
@@ -88,13 +102,26 @@ void pooled_session::saw_result(const PGresult* res) {
   // Only a SELECT's tag proves nothing but reading happened at the top level; SET, PREPARE,
   // DECLARE, LISTEN, CREATE, BEGIN and failures all may leave state behind.
   const char* tag = PQcmdStatus(const_cast<PGresult*>(res)); // libpq's signature lacks const
-  if (PQresultStatus(res) != PGRES_TUPLES_OK || std::strncmp(tag, "SELECT", 6) != 0) {
-    touched_ = true;
+  if (PQresultStatus(res) == PGRES_TUPLES_OK && std::strncmp(tag, "SELECT", 6) == 0) {
+    return;
   }
+  if (transaction_work_ && transaction_scoped(res, tag)) {
+    return;
+  }
+  touched_ = true;
+}
+
+bool pooled_session::promised(const PGconn* conn) const {
+  if (touched_) {
+    return false;
+  }
+  // Plain reads run outside transactions; transaction work prepares inside its own.
+  return transaction_work_ || (plain_reads_ && PQtransactionStatus(conn) == PQTRANS_IDLE);
 }
 
 bool pooled_session::clean(const PGconn* conn) const {
-  return plain_reads_ && !touched_ && PQtransactionStatus(conn) == PQTRANS_IDLE;
+  return (plain_reads_ || transaction_work_) && !touched_ &&
+         PQtransactionStatus(conn) == PQTRANS_IDLE;
 }
 
 void pooled_session::discarded() {
@@ -164,7 +191,7 @@ pooled_session::statement_for(PGconn* conn, const std::string& sql, int count) {
 
 PGresult* pooled_session::exec(PGconn* conn, const char* sql, int count,
                                const char* const* values) {
-  if (clean(conn)) { // prepared statements outlive only leases that go back unreset
+  if (promised(conn)) { // prepared statements outlive only leases that go back unreset
     const std::string text = sql;
     if (const prepared_statement* st = statement_for(conn, text, count)) {
       PGresult* res = PQexecPrepared(conn, st->name.c_str(), count, values, nullptr, nullptr, 0);

@@ -36,6 +36,10 @@ public:
   // set_config, no advisory locks, no temporary tables): a lease that kept the promise, as far
   // as the command tags of its results show, leaves the session as it found it.
   void promise_plain_reads() { plain_reads_ = true; }
+  // The lease promises that whatever it does beyond SELECTs stays inside transactions it ends
+  // (INSERT, UPDATE, DELETE between BEGIN and COMMIT or ROLLBACK, transaction-level locks and
+  // settings only): given back outside a transaction it leaves the session as it found it.
+  void promise_transaction_work() { transaction_work_ = true; }
   // True when the lease may be given back without DISCARD ALL.
   bool clean(const PGconn* conn) const;
   // DISCARD ALL ran: the prepared statements are gone with everything else.
@@ -57,6 +61,8 @@ private:
 
   static int on_event(PGEventId id, void* info, void* pass_through);
   void saw_result(const PGresult* res);
+  // Under a promise and nothing outside it seen yet: statements may be prepared.
+  bool promised(const PGconn* conn) const;
   // The prepared statement for `sql`, prepared now if it is due; null to run it unnamed.
   const prepared_statement* statement_for(PGconn* conn, const std::string& sql, int count);
   bool prepare(PGconn* conn, const std::string& sql, const std::string& name, int count);
@@ -64,6 +70,7 @@ private:
   void forget_all();
 
   bool plain_reads_ = false;
+  bool transaction_work_ = false;
   bool touched_ = false;  // a result that was not a plain SELECT's
   bool own_work_ = false; // the record's own PREPARE/DEALLOCATE is running
   unsigned long next_name_ = 0;

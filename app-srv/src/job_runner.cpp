@@ -120,6 +120,9 @@ content::PGBackend* job_unit::db() {
     LOG(channel, error, "[" << order_id_ << "] Отсутствует соединение с БД");
     return nullptr;
   }
+  // Everything a job writes is inside this transaction: the session goes back without a reset
+  // and keeps its prepared statements.
+  backend_->promise_transaction_work();
   tx_ = std::make_unique<content::transaction>(*backend_);
   if (!tx_->ok() || !content::lock_order_for_transaction(*backend_, id_app_, order_id_)) {
     tx_.reset();
