@@ -8,6 +8,7 @@
 #include "callback.h"
 #include "master.h"
 #include "order.h"
+#include "order_machine.h"
 #include "outgoing.h"
 #include "ping.h"
 #include "prices.h"
@@ -146,7 +147,7 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
 // Every kind of stored job this build runs; a kind booked by another build waits for it.
 void orvale::register_job_handlers() {
   const srv_apps::endpoint_env env{settings_, services_};
-  (void)env; // job handlers
+  srv_apps::register_order_jobs(*jobs_, env);
 }
 
 orvale::~orvale() {

@@ -356,3 +356,42 @@ TEST_F(OrderE2e, RunWaitingAtShutdownGoesOnInTheNextProcess) {
 
 } // namespace
 } // namespace order_e2e
+
+namespace order_e2e {
+namespace {
+
+// Station 11 on a controller of its own, next to station 10's.
+void add_second_station(test_db& db, const fake_peer& controller) {
+  db.exec("INSERT INTO azslist (id, title, deleted) VALUES (11, 'other', false);"
+          "INSERT INTO azsconf (id_shop, trk, sch, prodcod, deleted, temp_blocked) VALUES "
+          "(11, 1, 1, 1, false, false);"
+          "INSERT INTO curprices (id_shop, prodcod, price) VALUES (11, 1, 52.3);"
+          "INSERT INTO links (id_shop, addr, port, pass, active) VALUES (11, '127.0.0.1', " +
+          std::to_string(controller.port()) + ", 'pass11', true)");
+}
+
+// A station that takes every dispenser start and never answers holds at most its own share of
+// the job workers: another station's start keeps its schedule.
+TEST_F(OrderE2e, AHungStationDoesNotDelayAnotherStationsDispenserStart) {
+  fake_peer other;
+  for (const auto* path : {&st_order, &st_fueling, &st_canceled}) {
+    other.script(*path, {reply(200, "{}")});
+  }
+  add_second_station(*db_, other);
+  start_gateway(gateway_setup{});
+  station_.script(st_fueling, {reply(200, "{}", 60s)});
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(post(new_order("hung-" + std::to_string(i), 11 + i)).status, 200);
+  }
+  ASSERT_TRUE(station_.wait_for(st_fueling, 4, 10s));
+  auto order = new_order("elsewhere");
+  order->set("StationId", "s11");
+  order->set("StationExtendedId", "11");
+  ASSERT_EQ(post(order).status, 200);
+  // Its own schedule at this pause scale is a few milliseconds. Workers taken by the hung
+  // station would hold it for that station's 10 s time-out, or its 2 s wait for a call slot.
+  EXPECT_TRUE(other.wait_for(st_fueling, 1, 1500ms)) << gw_.log_text();
+}
+
+} // namespace
+} // namespace order_e2e

@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -199,9 +201,24 @@ std::string make_config(const orvale_options& options) {
   return config_text(make_config_object(options));
 }
 
+// Below the kernel's ephemeral range (32768 and up by default): a port the kernel handed out for
+// the probe could be handed to an outgoing connection's local end before the gateway binds it.
+// These are only ever taken by a bind that names them, and the random start keeps the test
+// binaries that run side by side apart.
 std::uint16_t free_port() {
-  Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-  return probe.address().port();
+  constexpr int first = 20000;
+  constexpr int count = 12000;
+  static std::atomic<int> next{static_cast<int>(std::random_device{}() % count)};
+  for (int tries = 0; tries < count; ++tries) {
+    const auto port = static_cast<std::uint16_t>(first + next++ % count);
+    try {
+      Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", port));
+      return port;
+    } catch (const Poco::Exception&) {
+      // taken: the next one
+    }
+  }
+  throw std::runtime_error("free_port: no free port between 20000 and 32000");
 }
 
 orvale_process::~orvale_process() {
