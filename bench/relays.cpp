@@ -441,7 +441,9 @@ struct drain {
   std::vector<sample> during;
 };
 
-drain run_drain(const options& o, const database& db, aggregator_log& log) {
+// `stored`: the relays are rows of orvale_jobs; otherwise (relays kept in the gateway's memory)
+// only the aggregator's count ends the drain.
+drain run_drain(const options& o, const database& db, aggregator_log& log, bool stored) {
   drain d;
   const auto began = steady::now();
   const auto deadline = began + std::chrono::seconds(o.drain_limit_s);
@@ -454,7 +456,7 @@ drain run_drain(const options& o, const database& db, aggregator_log& log) {
       d.db_seconds = seconds(now - began).count();
     }
     const auto seen = log.read(false);
-    if (d.db_seconds > 0 && seen.all_accepted_at) {
+    if ((d.db_seconds > 0 || !stored) && seen.all_accepted_at) {
       d.finished = true;
       break;
     }
@@ -558,7 +560,12 @@ int main(int argc, char** argv) {
           o, db, log, "waiting, +" + fixed(i * o.sample_every_ms / 1000.0, 1) + " s"));
     }
     std::cerr << "relays: the aggregator answers 200 from now on\n";
-    const drain d = run_drain(o, db, log);
+    const database::jobs booked = samples.back().jobs;
+    const bool stored = booked.waiting + booked.done + booked.failed > 0;
+    if (!stored) {
+      std::cout << "\nNo " << o.kind << " rows in orvale_jobs: the relays are not stored jobs\n";
+    }
+    const drain d = run_drain(o, db, log, stored);
     samples.insert(samples.end(), d.during.begin(), d.during.end());
     samples.push_back(take_sample(o, db, log, "drained"));
     std::cout << "\nThe gateway while the relays wait (aggregator answering 503) and drain";
