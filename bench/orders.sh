@@ -28,6 +28,11 @@ readonly STATIONS=50
 readonly DISPENSERS=6
 # More than the last concurrency: the handlers' sessions and the job workers' both come from it.
 readonly POOL_SIZE=32
+# Every station's link has the one address of bench_orders, which orvale.jobs.per_peer would count
+# as one controller; 50 real controllers would each get their own room. As many as the workers.
+readonly PER_PEER=16
+# How long the stored runs may take to finish after the last answer before the run gives up.
+readonly RUNS_LIMIT=1200 # tries, 0.1 s apart
 readonly PGBENCH_SCRIPT=$SOURCE_DIR/bench/orders.pgbench.sql
 
 usage() {
@@ -85,7 +90,22 @@ start_orders_gateway() {
   velk_database=$(database_object "$DB_NAME")
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
     "$app_database" "$velk_database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
-    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale"
+    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER}"
+}
+
+# Waits until no stored job of the order runs is left waiting or running, and says how long that
+# took after bench_orders saw the last dispenser start: the steps after it may still wait.
+wait_runs() {
+  local started i left
+  started=$(date +%s.%N)
+  for ((i = 0; i < RUNS_LIMIT; ++i)); do
+    left=$(psql_as "$DB_USER" "$DB_PASSWORD" "$DB_NAME" -At \
+      -c "SELECT count(*) FROM orvale_jobs WHERE state IN ('scheduled', 'running')")
+    [[ "$left" == 0 ]] && break
+    sleep 0.1
+  done
+  awk -v s="$started" -v e="$(date +%s.%N)" -v l="$left" \
+    'BEGIN { printf "stored runs: %s jobs unfinished %.1f s after the last dispenser start\n", l, e - s }'
 }
 
 measure() {
@@ -98,6 +118,10 @@ measure() {
     --dispensers="$DISPENSERS" --duration="$duration" --clients="$clients" \
     --prefix="s$scale" --caption="orvale.pause_scale $scale" | tee "$work/table-$scale" ||
     status=$?
+  # At 1 the runs' later steps keep their design pauses; only the gateway's own pace is waited for.
+  if [[ "$scale" == 0 ]]; then
+    wait_runs
+  fi
   show_gateway_errors
   stop_gateway
   return "$status"
