@@ -94,4 +94,17 @@ bool record_volume(const PGBackend& db, int id_app, const std::string& id, doubl
       "Database/Volume order", id);
 }
 
+bool relay_pending(const PGBackend& db, const std::string& kind, int id_app,
+                   const std::string& id) {
+  static constexpr const char* sql =
+      "SELECT 1 FROM orvale_jobs WHERE kind = $1 AND id_app = $2::integer AND order_id = $3"
+      " AND state IN ('scheduled', 'running') LIMIT 1";
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const pg_result_ptr res = exec_params(conn, sql, {kind, std::to_string(id_app), id});
+  return reached(res, PGRES_TUPLES_OK) && PQntuples(res.get()) > 0;
+}
+
 } // namespace content

@@ -43,4 +43,8 @@ struct station_completion {
 [[nodiscard]] bool record_volume(const PGBackend& db, int id_app, const std::string& id,
                                  double volume, int final_status);
 
+// Whether a relay of `kind` for the order is stored and not yet finished (waiting or under way);
+// false as well when the query failed.
+bool relay_pending(const PGBackend& db, const std::string& kind, int id_app, const std::string& id);
+
 } // namespace content

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "catalogue_cache.h"
-#include "completion_relay.h"
 #include "gateway_settings.h"
 #include "job_runner.h"
 #include "conn.h"
@@ -57,8 +56,6 @@ struct gateway_services {
   const order_upstream& aggregator;
   const station_upstream& relay_upstream; // the aggregator as the station events' relays call it
   const order_station& stations;
-  // The completion relays pending in this service cycle.
-  const std::shared_ptr<completion_relays>& completions;
   notification_switches& notifications;
   web::metrics& meter;
   // The stored jobs: book_job() inside the state change's transaction, then nudge().

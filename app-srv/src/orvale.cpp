@@ -13,6 +13,7 @@
 #include "ping.h"
 #include "prices.h"
 #include "registration.h"
+#include "relay_jobs.h"
 #include "report.h"
 #include "stat_canceled.h"
 #include "stat_completed.h"
@@ -124,9 +125,9 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
-      services_{clock_,         *executor_,      app_db_,   backoffice_db_,
-                aggregator_,    relay_upstream_, stations_, completions_,
-                notifications_, *meter_,         *jobs_,    nullptr} {
+      services_{clock_,          *executor_,      app_db_,   backoffice_db_, aggregator_,
+                relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
+                nullptr} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "
@@ -148,6 +149,7 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
 void orvale::register_job_handlers() {
   const srv_apps::endpoint_env env{settings_, services_};
   srv_apps::register_order_jobs(*jobs_, env);
+  srv_apps::register_relay_jobs(*jobs_, env);
 }
 
 orvale::~orvale() {

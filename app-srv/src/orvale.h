@@ -62,8 +62,6 @@ private:
   const srv_apps::order_upstream aggregator_;
   const srv_apps::station_upstream relay_upstream_;
   const srv_apps::order_station stations_;
-  const std::shared_ptr<srv_apps::completion_relays> completions_ =
-      std::make_shared<srv_apps::completion_relays>();
   srv_apps::gateway_services services_;
   std::shared_ptr<const web::route_table> routes_;
   // The listener reports into the cache, so it goes first.

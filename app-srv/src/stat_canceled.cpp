@@ -1,18 +1,14 @@
-// Cancellation event: checks, the reason and end time, and the cancellation relay.
+// Cancellation event: checks, the reason and end time, and the cancellation relay booked with
+// them.
 #include "stat_canceled.h"
 
 #include <memory>
 #include <string>
 
+#include "relay_jobs.h"
 #include "web/log.h"
 
 namespace srv_apps {
-namespace {
-
-constexpr int cancel_tries = 10;
-constexpr web::millis cancel_pause{5000};
-
-} // namespace
 
 void stat_canceled::send_status() {
   const web::context_ptr ctx = release_context();
@@ -29,20 +25,22 @@ void stat_canceled::send_status() {
     }
     _check_station(lo, caller);
     // The status type stays the one of the order's present status name.
-    if (!is_finished_status(lo.order.ordstatext)) {
-      db->cancel_order(caller.id_app, order_id, reason, lo.order.ordstatext);
+    const bool closes = !is_finished_status(lo.order.ordstatext);
+    const relay_order order{caller.id_app, credential.app_key, order_id};
+    if (!_write_and_relay(
+            *db,
+            [&] {
+              return !closes ||
+                     db->cancel_order(caller.id_app, order_id, reason, lo.order.ordstatext) ==
+                         content::RESULT_STATUS_COMMAND_OK;
+            },
+            cancel_relay(settings, order, reason))) {
+      throw ExceptionHTTP("", 500);
     }
   });
-  if (!taken) {
-    return;
+  if (taken) {
+    _answer(*ctx, 200);
   }
-  _answer(*ctx, 200);
-  const relay_context rc = relay_context::from(services);
-  relay::start(rc.runner, relay_subject{order_id, "Canceled"},
-               std::make_unique<fixed_retries>(cancel_tries, cancel_pause),
-               [upstream = rc.upstream, apikey = credential.app_key, order_id, reason] {
-                 return upstream.upstream_cancel(apikey, order_id, reason);
-               });
 }
 
 } // namespace srv_apps

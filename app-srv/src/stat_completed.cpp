@@ -1,14 +1,15 @@
-// Completion event: the station's values, the order's new columns, and the relay that retries
-// until the aggregator confirms or the order's lifetime ends.
+// Completion event: the station's values, the order's new columns, and the relay booked with
+// them that retries until the aggregator confirms or the order's lifetime ends.
 #include "stat_completed.h"
 
-#include <chrono>
 #include <cmath>
 #include <memory>
 #include <string>
-#include <utility>
 
+#include "conn_jobs.h"
+#include "conn_station.h"
 #include "order_status.h"
+#include "relay_jobs.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -41,55 +42,6 @@ bool read_numbers(completion& c) {
   return true;
 }
 
-// One relay per order: a repeated report while it is pending only hands it the newer values.
-// The limit is the order's lifetime in real seconds; only the pauses between tries are scaled.
-void start_relay(gateway_services& services, const gateway_settings& settings, int id_app,
-                 const std::string& apikey, const completion& c, const std::string& channel) {
-  const std::shared_ptr<completion_relays> pending = services.completions;
-  const std::string key = std::to_string(id_app) + "/" + c.order_id;
-  if (!pending->begin(key, completion_values{c.litre, c.extended_order_id, c.extended_date})) {
-    LOG(channel, info,
-        about_order("Повторное завершение: ожидающая ретрансляция передаст новые данные",
-                    c.order_id));
-    return;
-  }
-  const relay_context rc = relay_context::from(services);
-  const web::millis limit = settings.max_expiration_timeout;
-  auto sent = std::make_shared<completion_relays::version>(0);
-  relay::start(
-      rc.runner, relay_subject{c.order_id, "Completed"},
-      std::make_unique<completion_schedule>(limit),
-      [upstream = rc.upstream, apikey, id = c.order_id, pending, key, sent] {
-        const auto [values, version] = pending->current(key);
-        *sent = version;
-        return upstream.upstream_completed(apikey, id, values.extended_order_id,
-                                           values.extended_date, values.litre);
-      },
-      // The connection is opened again only for the aggregator's confirmation.
-      [&services, &settings, id_app, apikey, c, channel, pending, key, sent](long result, int) {
-        if (result != 200) {
-          pending->drop(key);
-          return;
-        }
-        if (!pending->end_after(key, *sent)) {
-          // A newer report arrived while this try was under way: it goes out next.
-          const completion_values v = pending->current(key).first;
-          pending->drop(key);
-          completion latest = c;
-          latest.litre = v.litre;
-          latest.extended_order_id = v.extended_order_id;
-          latest.extended_date = v.extended_date;
-          start_relay(services, settings, id_app, apikey, latest, channel);
-          return;
-        }
-        if (auto db = open_background_backend(services.app_db, channel)) {
-          if (!record_confirmation(*db, id_app, c.order_id)) {
-            LOG(channel, error, about_order("Подтверждение завершения не записано", c.order_id));
-          }
-        }
-      });
-}
-
 } // namespace
 
 void stat_completed::send_status() {
@@ -100,14 +52,14 @@ void stat_completed::send_status() {
   c.extended_order_id = param("extendedOrderId");
   c.extended_date = param("extendedDate");
   const station_credential credential = station_credential::parse(param("apikey"));
-  station_caller caller;
+  bool repeated = false;
   const bool taken = serve([&] {
     std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, c.order_id);
     if (!read_numbers(c)) {
       throw ExceptionHTTP(about_order("Неверные данные завершения заказа", c.order_id), 400);
     }
-    caller = _identify(credential, db, 412, 406, c.order_id);
+    const station_caller caller = _identify(credential, db, 412, 406, c.order_id);
     const loaded_order lo = load_order(*db, caller.id_app, c.order_id, "STATUS \"Completed\" : ");
     if (lo.failed()) {
       throw ExceptionHTTP(about_order("Ошибка получения данных заказа", c.order_id), 404);
@@ -119,18 +71,33 @@ void stat_completed::send_status() {
     // What was not recorded here must not be reported upstream as completed. An order still in
     // progress is refused only while a run is forwarding it; one whose run ended without
     // recording the station's answer (a failed write, a crash) takes the completion.
-    if (!record_completion(*db, caller.id_app, c.order_id, c.volume, c.trannum, c.extended_date)) {
-      if (lo.order.statusint == INT_STATUS_IN_PROGRESS) {
+    content::transaction tx(*db);
+    if (!tx.ok() ||
+        !record_completion(*db, caller.id_app, c.order_id, c.volume, c.trannum, c.extended_date)) {
+      if (tx.ok() && lo.order.statusint == INT_STATUS_IN_PROGRESS) {
         throw ExceptionHTTP(about_order("Заказ еще передается на АЗС", c.order_id), 504);
       }
       throw ExceptionHTTP(about_order("Ошибка записи завершения заказа", c.order_id), 400);
     }
+    // Repeated while its relay waits, the completion hands that relay the newer values; while
+    // a try is under way they follow it in a relay of their own.
+    repeated = content::relay_pending(*db, relay_kind::completed, caller.id_app, c.order_id);
+    const relay_order order{caller.id_app, credential.app_key, c.order_id};
+    if (!_commit_relay(
+            tx, *db,
+            completion_relay(settings, order,
+                             completion_values{c.litre, c.extended_order_id, c.extended_date}))) {
+      throw ExceptionHTTP("", 400);
+    }
   });
-  if (!taken) {
-    return;
+  if (taken && repeated) {
+    LOG(channel(), info,
+        about_order("Повторное завершение: ожидающая ретрансляция передаст новые данные",
+                    c.order_id));
   }
-  _answer(*ctx, 200);
-  start_relay(services, settings, caller.id_app, credential.app_key, c, channel());
+  if (taken) {
+    _answer(*ctx, 200);
+  }
 }
 
 } // namespace srv_apps

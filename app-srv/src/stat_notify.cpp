@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "relay_jobs.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -16,29 +17,27 @@ void stat_notify::send_status() {
   if (!services.notifications.is_on("recv")) {
     return _answer(*ctx, 403);
   }
-  station_caller caller;
   const bool taken = serve([&] {
     std::unique_ptr<content::PGBackend> db;
     _check_credential(credential, order_id);
-    caller = _identify(credential, db, 500, 500, order_id);
+    const station_caller caller = _identify(credential, db, 500, 500, order_id);
+    LOG(channel(), info,
+        "Получено сообщение от АЗС N" << caller.id_shop << " Заказ : " << order_id
+                                      << " Сообщение : " << msg);
+    if (!services.notifications.is_on("forward")) {
+      return;
+    }
+    LOG(channel(), info, "Перенаправление сообщения от АЗС");
+    if (!_write_and_relay(*db, nullptr,
+                          notify_relay(settings,
+                                       relay_order{caller.id_app, credential.app_key, order_id},
+                                       msg))) {
+      throw ExceptionHTTP("", 500);
+    }
   });
-  if (!taken) {
-    return;
+  if (taken) {
+    _answer(*ctx, 200);
   }
-  LOG(channel(), info,
-      "Получено сообщение от АЗС N" << caller.id_shop << " Заказ : " << order_id
-                                    << " Сообщение : " << msg);
-  _answer(*ctx, 200);
-  if (!services.notifications.is_on("forward")) {
-    return;
-  }
-  LOG(channel(), info, "Перенаправление сообщения от АЗС");
-  const relay_context rc = relay_context::from(services);
-  relay::start(rc.runner, relay_subject{order_id, "Notify", channel()},
-               std::make_unique<fixed_retries>(1, web::millis(0)),
-               [upstream = rc.upstream, apikey = credential.app_key, order_id, msg] {
-                 return upstream.upstream_notify(apikey, order_id, msg);
-               });
 }
 
 } // namespace srv_apps

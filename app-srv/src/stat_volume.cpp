@@ -1,10 +1,12 @@
-// Volume event: the early reply, the volume column, and the single relay.
+// Volume event: the volume column, the single relay booked with it, and the reply that follows
+// whatever became of them.
 #include "stat_volume.h"
 
 #include <cmath>
 #include <memory>
 #include <string>
 
+#include "relay_jobs.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -30,25 +32,17 @@ void stat_volume::send_status() {
   if (r.litre.empty()) {
     return _answer(*ctx, 400);
   }
+  _record(r, credential);
   _answer(*ctx, 200);
-  if (!_record(r, credential)) {
-    return;
-  }
-  const relay_context rc = relay_context::from(services);
-  relay::start(rc.runner, relay_subject{r.order_id, "Volume"},
-               std::make_unique<fixed_retries>(1, web::millis(0)),
-               [upstream = rc.upstream, apikey = credential.app_key, r] {
-                 return upstream.upstream_volume(apikey, r.order_id, r.litre);
-               });
 }
 
-bool stat_volume::_record(const report& r, const station_credential& credential) {
+void stat_volume::_record(const report& r, const station_credential& credential) {
   database::open_failure failure = database::open_failure::none;
   const std::unique_ptr<content::PGBackend> db = services.app_db.open(failure);
   if (db == nullptr) {
     LOG("orvale", debug,
         (failure == database::open_failure::create ? "DB Object error" : "DB connection error"));
-    return false;
+    return;
   }
   station_caller caller;
   switch (identify_caller(*db, credential, caller)) {
@@ -56,27 +50,29 @@ bool stat_volume::_record(const report& r, const station_credential& credential)
     break;
   case caller_check::unknown_application:
     LOG("orvale", debug, "AppId not found");
-    return false;
+    return;
   case caller_check::unknown_station:
     LOG("orvale", debug, "AZS not authorized");
-    return false;
+    return;
   }
   const loaded_order lo = load_order(*db, caller.id_app, r.order_id, "");
   if (lo.failed()) {
-    return false;
+    return;
   }
   // Another station's order, or none at all: the station may report only on its own orders.
   if (lo.order.id_shop != caller.id_shop) {
     LOG("orvale", debug, "AZS not authorized");
-    return false;
+    return;
   }
   double volume = 0;
   if (str::_stod(r.litre, &volume) != 0 || !std::isfinite(volume)) {
     LOG("orvale", debug, about_order("Volume is not a number: " + r.litre, r.order_id));
-    return false;
+    return;
   }
-  static_cast<void>(record_volume(*db, caller.id_app, r.order_id, volume));
-  return true;
+  // A completed order keeps its completion's volume; the report is relayed all the same.
+  static_cast<void>(_write_and_relay(
+      *db, [&] { return record_volume(*db, caller.id_app, r.order_id, volume); },
+      volume_relay(settings, relay_order{caller.id_app, credential.app_key, r.order_id}, r.litre)));
 }
 
 } // namespace srv_apps

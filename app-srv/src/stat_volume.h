@@ -1,5 +1,6 @@
-// The station's report of the volume dispensed so far: acknowledged at once, then stored with the
-// order and passed to the aggregator in one attempt. Later failures only reach the log.
+// The station's report of the volume dispensed so far: stored with the order and its relay to the
+// aggregator (one attempt) booked, then acknowledged. Past the credential and the value, every
+// report is acknowledged: what goes wrong with it only reaches the log.
 #pragma once
 
 #include "station_event.h"
@@ -13,8 +14,8 @@ public:
 
 private:
   struct report;
-  // After the reply: false when the report ends here (the reason is logged).
-  bool _record(const report& r, const station_credential& credential);
+  // The volume and its relay; what ends the report early is logged.
+  void _record(const report& r, const station_credential& credential);
 };
 
 } // namespace srv_apps

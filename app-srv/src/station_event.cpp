@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "conn_station.h"
@@ -94,23 +95,6 @@ bool record_volume(const content::PGBackend& db, int id_app, const std::string& 
   return content::record_volume(db, id_app, id, volume, INT_STATUS_COMPLETED);
 }
 
-std::unique_ptr<content::PGBackend> open_background_backend(const database& db,
-                                                            const std::string& channel) {
-  database::open_failure failure = database::open_failure::none;
-  std::unique_ptr<content::PGBackend> backend = db.open(failure);
-  if (failure == database::open_failure::create) {
-    LOG(channel, error, "Ошибка создания нового объекта БД");
-  } else if (backend == nullptr) {
-    LOG(channel, error, "Нет подключения к БД");
-  }
-  return backend;
-}
-
-relay_context relay_context::from(gateway_services& services) {
-  return relay_context{std::make_shared<executor_runner>(services.background),
-                       services.relay_upstream};
-}
-
 std::string about_order(const std::string& text, const std::string& order_id) {
   return text + " (заказ : '" + order_id + "')";
 }
@@ -150,6 +134,28 @@ void station_event::_check_station(const loaded_order& lo, const station_caller&
 void station_event::_answer(web::context& ctx, int status) {
   ctx.response().status(status);
   ctx.complete_response();
+}
+
+bool station_event::_commit_relay(content::transaction& tx, const content::PGBackend& db,
+                                  const job_booking& relay) {
+  if (!tx.ok() || !book_job(db, relay, services.clock) || !tx.commit()) {
+    LOG(channel(), error, about_order("Ретрансляция не записана", relay.order_id));
+    return false;
+  }
+  services.jobs.nudge();
+  return true;
+}
+
+bool station_event::_write_and_relay(const content::PGBackend& db,
+                                     const std::function<bool()>& write,
+                                     const job_booking& relay) {
+  std::optional<content::transaction> tx;
+  tx.emplace(db);
+  if (tx->ok() && write && !write()) {
+    tx.reset();
+    tx.emplace(db);
+  }
+  return _commit_relay(*tx, db, relay);
 }
 
 } // namespace srv_apps

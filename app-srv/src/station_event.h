@@ -1,15 +1,16 @@
 // What the five station event endpoints share: the three-part credential a station controller
 // presents, the lookup of the caller and of the order, the few column writes of the events, and
-// the start of their relays to the aggregator.
+// the booking of their relays to the aggregator beside those writes.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "conn.h"
+#include "conn_jobs.h"
+#include "job_runner.h"
 #include "master.h"
-#include "relay.h"
-#include "station_upstream.h"
 
 namespace srv_apps {
 
@@ -70,20 +71,6 @@ bool is_finished_status(const std::string& ordstatext);
 [[nodiscard]] bool record_volume(const content::PGBackend& db, int id_app, const std::string& id,
                                  double volume);
 
-// A backend on the local database for work after the reply (no request to answer); null, with
-// the reason logged on `channel`, when it cannot be opened.
-std::unique_ptr<content::PGBackend> open_background_backend(const database& db,
-                                                            const std::string& channel);
-
-// What the relays of the events run on: the root's background executor and clock, and the
-// aggregator's address and TLS settings.
-struct relay_context {
-  std::shared_ptr<relay_runner> runner;
-  station_upstream upstream;
-
-  static relay_context from(gateway_services& services);
-};
-
 // A log text about one order: `text` + " (заказ : 'ID')".
 std::string about_order(const std::string& text, const std::string& order_id);
 
@@ -106,6 +93,17 @@ protected:
   static void _check_station(const loaded_order& lo, const station_caller& caller);
   // The reply to the station: the status alone, sent at once.
   static void _answer(web::context& ctx, int status);
+
+  // Books `relay` in `tx`, which holds the event's own writes, commits, and nudges the runner.
+  // False, logged about the order on the channel, when the booking or the commit failed: then
+  // nothing of the event stays written and the event was not taken.
+  bool _commit_relay(content::transaction& tx, const content::PGBackend& db,
+                     const job_booking& relay);
+  // The event's write (none when null) and its relay in one transaction. The relay goes whether
+  // or not the write changed anything: when it did not, its transaction is dropped, a failed
+  // statement's included, and the relay is booked alone.
+  bool _write_and_relay(const content::PGBackend& db, const std::function<bool()>& write,
+                        const job_booking& relay);
 };
 
 } // namespace srv_apps

@@ -24,10 +24,12 @@ protected:
     refusing_ = std::make_unique<fake_peer>();
     refusing_->script(canceled_path, {reply(502), reply(409)});
     start_common("orvale_stat_canceled");
-    refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
+    refused_db_ = network_db("orvale_stat_canceled_refused");
+    refused_gw_ = start_gateway(*refused_db_, {refusing_->base_url()});
   }
   static void TearDownTestSuite() {
     refused_gw_.reset();
+    refused_db_.reset();
     refusing_.reset();
     stop_common();
   }
@@ -38,6 +40,7 @@ protected:
   }
 
   static std::unique_ptr<fake_peer> refusing_;
+  static inline std::unique_ptr<test_db> refused_db_;
   static std::unique_ptr<orvale_process> refused_gw_;
 };
 
@@ -133,7 +136,7 @@ TEST_F(CancellationEvent, TheReasonGoesOnAsTheStationSentItSaveBytesThatWouldBre
 }
 
 TEST_F(CancellationEvent, ARefusedCancellationIsTriedTenTimesFiveSecondsApart) {
-  add_order(*db_, {"x-retry", 1, 2, "Fueling"});
+  add_order(*refused_db_, {"x-retry", 1, 2, "Fueling"});
   expect_status_only(cancel(station1, "x-retry", "r", *refused_gw_), 200);
   const auto seen = wait_requests(*refusing_, canceled_path, "orderId", "x-retry", 10, 10s);
   ASSERT_EQ(seen.size(), 10u);

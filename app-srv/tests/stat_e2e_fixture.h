@@ -45,6 +45,15 @@ INSERT INTO stattypes (id, id_app, sname) VALUES
   (5, 1, 'StationCanceled'), (6, 1, 'UserCanceled'), (7, 1, 'Accepted');
 )SQL";
 
+// A database seeded with `network`. Every gateway on a database runs that database's stored
+// relays, whichever took the event: a gateway with an aggregator (or settings) of its own needs a
+// database of its own.
+inline std::unique_ptr<test_db> network_db(const std::string& name) {
+  auto db = std::make_unique<test_db>(test_db::create(name));
+  db->exec(network);
+  return db;
+}
+
 inline const std::string station1 = "demo-key,gw-key,st1-key";
 inline const std::string station2 = "demo-key,gw-key,st2-key";
 

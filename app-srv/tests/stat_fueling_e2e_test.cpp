@@ -27,12 +27,16 @@ protected:
     refusing_->script(fueling_path, {reply(409)});
     refusing_->script(canceled_path, {reply(503)});
     start_common("orvale_stat_fueling");
-    refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
-    no_url_gw_ = start_gateway(*db_, {""});
+    refused_db_ = network_db("orvale_stat_fueling_refused");
+    refused_gw_ = start_gateway(*refused_db_, {refusing_->base_url()});
+    no_url_db_ = network_db("orvale_stat_fueling_no_url");
+    no_url_gw_ = start_gateway(*no_url_db_, {""});
   }
   static void TearDownTestSuite() {
     no_url_gw_.reset();
+    no_url_db_.reset();
     refused_gw_.reset();
+    refused_db_.reset();
     refusing_.reset();
     stop_common();
   }
@@ -48,7 +52,9 @@ protected:
   }
 
   static std::unique_ptr<fake_peer> refusing_;
+  static inline std::unique_ptr<test_db> refused_db_;
   static std::unique_ptr<orvale_process> refused_gw_;
+  static inline std::unique_ptr<test_db> no_url_db_;
   static std::unique_ptr<orvale_process> no_url_gw_;
 };
 
@@ -138,9 +144,9 @@ TEST_F(FuelingEvent, AnOrderIdThatWouldBreakTheFormIsEncodedInTheRelay) {
 }
 
 TEST_F(FuelingEvent, ARefusedStartCancelsTheOrderOnBothSidesTenTimesTenSecondsApart) {
-  add_order(*db_, {"f-refused"});
+  add_order(*refused_db_, {"f-refused"});
   const std::vector<std::string> written = {"status", "reason", "timeend", "trannum"};
-  const std::string untouched = row_without(*db_, "f-refused", written);
+  const std::string untouched = row_without(*refused_db_, "f-refused", written);
   expect_status_only(fueling(station1, "f-refused", "31", *refused_gw_), 200);
 
   const auto cancels = wait_requests(*refusing_, canceled_path, "orderId", "f-refused", 10, 10s);
@@ -156,14 +162,14 @@ TEST_F(FuelingEvent, ARefusedStartCancelsTheOrderOnBothSidesTenTimesTenSecondsAp
     EXPECT_LT(gap, 1000ms);
   }
   // Closed here as the station's cancellation, the status type named "StationCanceled".
-  EXPECT_EQ(column(*db_, "f-refused", "status"), "5");
-  EXPECT_EQ(column(*db_, "f-refused", "reason"), "Заказ не согласован");
-  EXPECT_EQ(
-      column(*db_, "f-refused", "timeend > (now() at time zone 'Etc/UTC') - interval '1 minute'"),
-      "t");
-  EXPECT_EQ(column(*db_, "f-refused", "trannum"), "31");
+  EXPECT_EQ(column(*refused_db_, "f-refused", "status"), "5");
+  EXPECT_EQ(column(*refused_db_, "f-refused", "reason"), "Заказ не согласован");
+  EXPECT_EQ(column(*refused_db_, "f-refused",
+                   "timeend > (now() at time zone 'Etc/UTC') - interval '1 minute'"),
+            "t");
+  EXPECT_EQ(column(*refused_db_, "f-refused", "trannum"), "31");
   // The internal status and the aggregator's status name stay as they were.
-  EXPECT_EQ(row_without(*db_, "f-refused", written), untouched);
+  EXPECT_EQ(row_without(*refused_db_, "f-refused", written), untouched);
   EXPECT_TRUE(refused_gw_->wait_log("Ретрансляция не выполнена: заказ f-refused, событие "
                                     "\"Canceled\", попыток 10, последний ответ 503",
                                     3s));
@@ -172,10 +178,10 @@ TEST_F(FuelingEvent, ARefusedStartCancelsTheOrderOnBothSidesTenTimesTenSecondsAp
 }
 
 TEST_F(FuelingEvent, WithoutAnAggregatorAddressTheOrderIsCancelledHere) {
-  add_order(*db_, {"f-no-url"});
+  add_order(*no_url_db_, {"f-no-url"});
   expect_status_only(fueling(station1, "f-no-url", "", *no_url_gw_), 200);
-  EXPECT_TRUE(column_becomes(*db_, "f-no-url", "reason", "Заказ не согласован"));
-  EXPECT_EQ(column(*db_, "f-no-url", "status"), "5");
+  EXPECT_TRUE(column_becomes(*no_url_db_, "f-no-url", "reason", "Заказ не согласован"));
+  EXPECT_EQ(column(*no_url_db_, "f-no-url", "status"), "5");
   EXPECT_TRUE(no_url_gw_->wait_log("Ретрансляция не выполнена: заказ f-no-url, событие "
                                    "\"Canceled\", попыток 10, последний ответ 503",
                                    5s));

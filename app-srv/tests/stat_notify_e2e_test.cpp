@@ -24,7 +24,8 @@ protected:
     start_common("orvale_stat_message", no_db);
     gateway_options forward{agg_->base_url()};
     forward.notify_forward = true;
-    forward_gw_ = start_gateway(*db_, forward);
+    forward_db_ = network_db("orvale_stat_message_forward");
+    forward_gw_ = start_gateway(*forward_db_, forward);
     gateway_options deaf{agg_->base_url()};
     deaf.notify_recv = false;
     deaf.notify_forward = true;
@@ -33,6 +34,7 @@ protected:
   static void TearDownTestSuite() {
     deaf_gw_.reset();
     forward_gw_.reset();
+    forward_db_.reset();
     stop_common();
   }
 
@@ -41,6 +43,7 @@ protected:
     return post_event(gw, "message", {{"apikey", apikey}, {"orderid", id}, {"msg", msg}});
   }
 
+  static inline std::unique_ptr<test_db> forward_db_;
   static std::unique_ptr<orvale_process> forward_gw_;
   static std::unique_ptr<orvale_process> deaf_gw_;
 };

@@ -24,10 +24,12 @@ protected:
     refusing_ = std::make_unique<fake_peer>();
     refusing_->script(volume_path, {reply(503)});
     start_common("orvale_stat_volume");
-    refused_gw_ = start_gateway(*db_, {refusing_->base_url()});
+    refused_db_ = network_db("orvale_stat_volume_refused");
+    refused_gw_ = start_gateway(*refused_db_, {refusing_->base_url()});
   }
   static void TearDownTestSuite() {
     refused_gw_.reset();
+    refused_db_.reset();
     refusing_.reset();
     stop_common();
   }
@@ -42,6 +44,7 @@ protected:
   }
 
   static std::unique_ptr<fake_peer> refusing_;
+  static inline std::unique_ptr<test_db> refused_db_;
   static std::unique_ptr<orvale_process> refused_gw_;
 };
 
@@ -135,10 +138,10 @@ TEST_F(VolumeEvent, AVolumeThatIsNotANumberIsNeitherStoredNorRelayed) {
 }
 
 TEST_F(VolumeEvent, ARefusedRelayIsNotRetried) {
-  add_order(*db_, {"v-refused", 1, 2, "Fueling"});
+  add_order(*refused_db_, {"v-refused", 1, 2, "Fueling"});
   expect_status_only(volume(station1, "v-refused", "2", *refused_gw_), 200);
   EXPECT_EQ(wait_requests(*refusing_, volume_path, "orderid", "v-refused", 1).size(), 1u);
-  EXPECT_TRUE(column_becomes(*db_, "v-refused", "volume", "2.0000"));
+  EXPECT_TRUE(column_becomes(*refused_db_, "v-refused", "volume", "2.0000"));
   std::this_thread::sleep_for(settle);
   EXPECT_EQ(requests_for(*refusing_, volume_path, "orderid", "v-refused").size(), 1u);
 }
