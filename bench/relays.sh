@@ -6,12 +6,13 @@
 # drain until every relay is done, checking that each order's completion arrived exactly once
 # answered 200. Everything it started is stopped on exit.
 #
-#   bench/relays.sh [-n ORDERS] [-s PAUSE_SCALE] [-c CLIENTS] [-w SAMPLES] [BUILD_DIR]
+#   bench/relays.sh [-n ORDERS] [-s PAUSE_SCALE] [-c CLIENTS] [-w SAMPLES] [-p PER_PEER] [BUILD_DIR]
 #
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and bench_relays.
 # ORDERS defaults to 10000, PAUSE_SCALE (orvale.pause_scale: the relays' pauses between tries) to
 # 0.001, CLIENTS (the stations posting at once) to 16, SAMPLES (one a second while the relays wait)
-# to 5. The orvale.jobs settings are the gateway's defaults.
+# to 5. The orvale.jobs settings are the gateway's defaults but for orvale.jobs.per_peer, when
+# PER_PEER is given (the relays all go to the one aggregator, so it bounds the calls in flight).
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=150 # tries, 0.1 s apart: shutdown grace plus the jobs' grace
@@ -29,7 +30,7 @@ readonly FIRST_STATION=3001
 readonly STATIONS=10
 
 usage() {
-  echo "usage: $0 [-n ORDERS] [-s PAUSE_SCALE] [-c CLIENTS] [-w SAMPLES] [BUILD_DIR]" >&2
+  echo "usage: $0 [-n ORDERS] [-s PAUSE_SCALE] [-c CLIENTS] [-w SAMPLES] [-p PER_PEER] [BUILD_DIR]" >&2
   exit 2
 }
 
@@ -37,18 +38,21 @@ orders=10000
 pause_scale=0.001
 clients=16
 samples=5
-while getopts "n:s:c:w:h" opt; do
+per_peer=
+while getopts "n:s:c:w:p:h" opt; do
   case "$opt" in
   n) orders=$OPTARG ;;
   s) pause_scale=$OPTARG ;;
   c) clients=$OPTARG ;;
   w) samples=$OPTARG ;;
+  p) per_peer=$OPTARG ;;
   *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
 (($# <= 1)) || usage
 [[ "$orders" =~ ^[1-9][0-9]*$ ]] || usage
+[[ -z "$per_peer" || "$per_peer" =~ ^[1-9][0-9]*$ ]] || usage
 use_build_dir bench_relays "${1:-}"
 
 # Every order is being fueled (statusint 2), the state a completion is taken in; the station
@@ -85,11 +89,14 @@ EOF
 }
 
 start_relays_gateway() {
-  local database
+  local database jobs=()
   database=$(database_object "$DB_NAME")
+  if [[ -n "$per_peer" ]]; then
+    jobs=("\"jobs\": {\"per_peer\": $per_peer}")
+  fi
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
     "$database" "$database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
-    "\"app_key\": \"$GATEWAY_KEY\"" "\"pause_scale\": $pause_scale"
+    "\"app_key\": \"$GATEWAY_KEY\"" "\"pause_scale\": $pause_scale" "${jobs[@]}"
 }
 
 main() {
@@ -99,7 +106,7 @@ main() {
   say "seeding $orders orders being fueled at $STATIONS stations"
   seed_orders
   start_relays_gateway
-  say "orvale.pause_scale $pause_scale, orvale.jobs.* defaults"
+  say "orvale.pause_scale $pause_scale, orvale.jobs.per_peer ${per_peer:-default}, other jobs.* defaults"
   local status=0
   "$bench_bin" --gateway-port="$gateway_port" --peer-port="$peer_port" \
     --gateway-pid="$gateway_pid" --pg-port="$pg_port" --db="$DB_NAME" --user="$DB_USER" \
