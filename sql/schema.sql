@@ -321,9 +321,10 @@ CREATE TABLE IF NOT EXISTS orvale_jobs (
   updated_at timestamptz NOT NULL DEFAULT now()
 );
 
--- What may be claimed, soonest first; finished jobs stay out of both indexes.
-CREATE INDEX IF NOT EXISTS orvale_jobs_due ON orvale_jobs (due_at)
-  WHERE state IN ('scheduled', 'running');
+-- What may be claimed, soonest first, and the leases that may run out; finished jobs stay out
+-- of the claims' indexes.
+CREATE INDEX IF NOT EXISTS orvale_jobs_due ON orvale_jobs (due_at, id) WHERE state = 'scheduled';
+CREATE INDEX IF NOT EXISTS orvale_jobs_lease ON orvale_jobs (lease_until) WHERE state = 'running';
 CREATE INDEX IF NOT EXISTS orvale_jobs_order ON orvale_jobs (id_app, order_id, id)
   WHERE state IN ('scheduled', 'running');
 CREATE INDEX IF NOT EXISTS orvale_jobs_finished ON orvale_jobs (updated_at)

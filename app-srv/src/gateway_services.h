@@ -1,5 +1,5 @@
 // What the endpoints work with, built once per service cycle by the root: the clock and the
-// background executor, the two databases with their pools, and the prebuilt clients of the
+// stored jobs' runner, the two databases with their pools, and the prebuilt clients of the
 // aggregator and the station controllers.
 #pragma once
 
@@ -16,7 +16,6 @@
 #include "order_upstream.h"
 #include "station_upstream.h"
 #include "web/clock.h"
-#include "web/executor.h"
 #include "web/metrics.h"
 
 namespace srv_apps {
@@ -50,7 +49,6 @@ struct database {
 
 struct gateway_services {
   web::clock_source& clock;
-  web::executor& background;
   const database& app_db;
   const database& backoffice_db;
   const order_upstream& aggregator;

@@ -27,6 +27,7 @@ constexpr web::millis unheard_poll{1000};
 // in a process that died).
 constexpr web::millis heard_poll{5000};
 constexpr web::millis purge_every{60000};
+constexpr web::millis due_again{20};
 constexpr int failed_shown = 50;
 
 std::string make_owner() {
@@ -284,11 +285,9 @@ void job_runner::dispatch_loop() {
       nudged_ = true; // there may be more: look again once a worker is free
     }
     if (const auto due = content::next_job_due(*session)) {
-      // Due work that was not claimed waits for an order's earlier job or a peer's room: both
-      // end with a nudge, so the poll is enough for it.
-      if (due->count() > 0) {
-        wake_at = std::min(wake_at, std::chrono::steady_clock::now() + *due);
-      }
+      // Due now yet not claimed: it fell due after the claim looked, or its peer has no room
+      // (a worker's end nudges then). A short look again covers both without spinning.
+      wake_at = std::min(wake_at, std::chrono::steady_clock::now() + std::max(*due, due_again));
     }
     if (std::chrono::steady_clock::now() >= next_purge) {
       next_purge = std::chrono::steady_clock::now() + purge_every;
@@ -451,6 +450,9 @@ void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_re
   }
   if (!unit.commit()) {
     return end_failed_unit(job, "the end was not committed");
+  }
+  if (result.committed) {
+    result.committed();
   }
   if (result.state == job_result::end::failed) {
     LOG(channel, error,

@@ -103,6 +103,7 @@ struct job_result {
   std::string error;          // retry and failed: kept as the job's last error
   web::json::value args;      // retry: the job's args from now on, when not null
   std::vector<job_booking> next; // booked in the transaction that ends this job
+  std::function<void()> committed; // once that transaction has committed (not when it failed)
 
   static job_result done() { return {}; }
   static job_result retry(web::millis pause, std::string error, web::json::value args = {}) {

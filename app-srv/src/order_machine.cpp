@@ -276,6 +276,9 @@ job_result order_machine::outcome() const {
   }
   job_result done = job_result::done();
   done.next = next_jobs_;
+  if (finished_) {
+    done.committed = [id = rec_.id, name = event_name_] { log_finished(id, name); };
+  }
   return done;
 }
 
@@ -409,8 +412,15 @@ void order_machine::advance() {
 
 void order_machine::finish() {
   step_ = STEP_DONE;
-  LOG(channel, debug,
-      "[" << rec_.id << "] Обработка заказа завершена [ Status=\"" << event_name_ << "\" ]");
+  if (handler_ == nullptr) {
+    finished_ = true; // said once the job's end, with the step's last write, is committed
+    return;
+  }
+  log_finished(rec_.id, event_name_);
+}
+
+void order_machine::log_finished(const std::string& id, const std::string& event_name) {
+  LOG(channel, debug, "[" << id << "] Обработка заказа завершена [ Status=\"" << event_name << "\" ]");
 }
 
 } // namespace srv_apps

@@ -180,6 +180,7 @@ private:
   void after_failed_try();
   void advance();
   void finish();
+  static void log_finished(const std::string& id, const std::string& event_name);
 
   // The steps (order_machine_steps.cpp).
   void _forward_order();
@@ -251,6 +252,7 @@ private:
   int tries_ = 0;
   bool accepted_ = false;
   bool halted_ = false; // a write failed or found the order moved on: no further call
+  bool finished_ = false; // in a job: the run ended with this try
   // The first step of a status change, decided in the handler on the state the order had then:
   // decided again on the stored one when its turn comes, after the steps booked before it.
   bool redispatch_ = false;

@@ -106,8 +106,6 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       meter_(meter ? std::move(meter)
                    : std::make_shared<web::metrics>(endpoint_names(), peer_names())),
       clock_(settings_.pause_scale),
-      executor_(std::make_unique<web::executor>(
-          std::size_t{16}, std::size_t{100000}, clock_)),
       station_limits_(settings_.station_concurrency, settings_.station_wait),
       notifications_(settings_.notifications.recv, settings_.notifications.forward,
                      settings_.notifications.send),
@@ -125,7 +123,7 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station")),
-      services_{clock_,          *executor_,      app_db_,   backoffice_db_, aggregator_,
+      services_{clock_,          app_db_,   backoffice_db_, aggregator_,
                 relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
                 nullptr} {
   if (settings_.admin_key.empty()) {
@@ -211,8 +209,5 @@ void orvale::shutdown(web::millis grace) {
   }
   if (jobs_) {
     jobs_->shutdown(grace);
-  }
-  if (executor_) {
-    executor_->shutdown(grace);
   }
 }

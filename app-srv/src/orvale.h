@@ -13,7 +13,6 @@
 #include "station_limit.h"
 #include "web/clock.h"
 #include "job_runner.h"
-#include "web/executor.h"
 #include "web/metrics.h"
 #include "web/server.h"
 #include "web/settings.h"
@@ -42,7 +41,8 @@ public:
   static std::vector<std::string> endpoint_names();
   static std::vector<std::string> peer_names();
   const std::shared_ptr<web::metrics>& meter() const { return meter_; }
-  // Ends pauses and drops or finishes background work; waits at most `grace`.
+  // Ends pauses, puts back the jobs claimed but not started, and gives running ones at most
+  // `grace`.
   void shutdown(web::millis grace);
 
 private:
@@ -53,7 +53,6 @@ private:
   const srv_apps::gateway_settings settings_;
   std::shared_ptr<web::metrics> meter_;
   web::real_clock clock_;
-  std::unique_ptr<web::executor> executor_;
   srv_apps::station_limiter station_limits_;
   srv_apps::notification_switches notifications_;
   const srv_apps::database app_db_;

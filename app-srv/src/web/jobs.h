@@ -1,6 +1,6 @@
 // What operators see of the work that goes on after a reply: counts by kind and state, how long
 // the oldest due job has waited, and the jobs that were given up. Whatever runs the work (the
-// in-process executor today) offers this view.
+// stored jobs' runner) offers this view.
 #pragma once
 
 #include <chrono>
@@ -14,10 +14,10 @@
 namespace web {
 
 struct job_counts {
-  std::uint64_t due = 0;       // may run now, no thread has taken it yet
+  std::uint64_t due = 0;       // may run now, no worker has taken it yet
   std::uint64_t scheduled = 0; // waits for its time (a retry's pause)
   std::uint64_t running = 0;
-  std::uint64_t failed = 0; // given up since the start
+  std::uint64_t failed = 0; // given up after the last try, kept
 };
 
 struct failed_job {
@@ -39,19 +39,6 @@ class job_view {
 public:
   virtual ~job_view() = default;
   virtual job_snapshot jobs() const = 0;
-};
-
-// Keeps the most recent failures and a count of all of them by kind.
-class failure_log {
-public:
-  static constexpr std::size_t kept = 50;
-  void add(failed_job job);
-  // Fills the failed counts and the list of `snapshot`.
-  void fill(job_snapshot& snapshot) const;
-
-private:
-  std::vector<failed_job> recent_;                 // oldest first, at most `kept`
-  std::map<std::string, std::uint64_t> by_kind_;
 };
 
 } // namespace web
