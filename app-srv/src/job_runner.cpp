@@ -233,10 +233,12 @@ void job_runner::shutdown(web::millis grace) {
 
 content::peer_room job_runner::room() const {
   content::peer_room r;
-  r.default_room = settings_.per_peer;
+  // Up to twice a peer's calls are held here: the next ones are claimed while the calls run, so
+  // a peer's worker starts its next job without waiting for a claim. Held ones take no worker.
+  r.default_room = 2 * settings_.per_peer;
   for (const auto& [peer, count] : in_flight_) {
     r.peers.push_back(peer);
-    r.room.push_back(std::max(settings_.per_peer - count, 0));
+    r.room.push_back(std::max(2 * settings_.per_peer - count, 0));
   }
   return r;
 }
@@ -251,7 +253,7 @@ void job_runner::dispatch_loop() {
     {
       std::unique_lock<std::mutex> lock(mu_);
       const auto free_now = [this] {
-        return settings_.workers - static_cast<int>(queue_.size() + running_.size());
+        return 2 * settings_.workers - static_cast<int>(queue_.size() + running_.size());
       };
       dispatch_cv_.wait_until(lock, wake_at, [&] {
         return stopping_ || (nudged_ && free_now() > 0);
@@ -320,18 +322,31 @@ void job_runner::hand_over(std::vector<content::claimed_job> claimed) {
   }
 }
 
+// The first held job whose peer has a call free, in the order they were claimed.
+std::vector<content::claimed_job>::iterator job_runner::startable() {
+  return std::find_if(queue_.begin(), queue_.end(), [this](const content::claimed_job& job) {
+    const auto calls = calls_.find(job.peer);
+    return calls == calls_.end() || calls->second < settings_.per_peer;
+  });
+}
+
 void job_runner::worker_loop() {
   while (true) {
     content::claimed_job job;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      work_cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      auto next = queue_.end();
+      work_cv_.wait(lock, [&] {
+        next = startable();
+        return stopping_ || next != queue_.end();
+      });
       if (stopping_) {
         return;
       }
-      job = std::move(queue_.front());
-      queue_.erase(queue_.begin());
+      job = std::move(*next);
+      queue_.erase(next);
       running_[job.id] = job.kind;
+      ++calls_[job.peer];
     }
     run_job(job);
     {
@@ -340,8 +355,12 @@ void job_runner::worker_loop() {
       if (--in_flight_[job.peer] <= 0) {
         in_flight_.erase(job.peer);
       }
+      if (--calls_[job.peer] <= 0) {
+        calls_.erase(job.peer);
+      }
       nudged_ = true;
     }
+    work_cv_.notify_all(); // a held job of this peer may start now
     dispatch_cv_.notify_all();
     idle_cv_.notify_all();
     renew_cv_.notify_all();
@@ -360,6 +379,9 @@ void job_runner::renew_loop() {
     std::vector<std::int64_t> ids;
     for (const auto& [id, kind] : running_) {
       ids.push_back(id);
+    }
+    for (const auto& job : queue_) {
+      ids.push_back(job.id); // held for a peer's room: its lease must not run out meanwhile
     }
     if (ids.empty()) {
       continue;

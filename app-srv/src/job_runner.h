@@ -158,6 +158,7 @@ private:
   // Hands claimed jobs to the workers; gives them back when a stop began meanwhile.
   void hand_over(std::vector<content::claimed_job> claimed);
   void worker_loop();
+  std::vector<content::claimed_job>::iterator startable(); // mu_ held
   void renew_loop();
   void run_job(const content::claimed_job& job);
   void end_job(const content::claimed_job& job, job_unit& unit, job_result result);
@@ -177,6 +178,7 @@ private:
   std::vector<content::claimed_job> queue_;   // claimed, not started; guarded by mu_
   std::map<std::int64_t, std::string> running_; // id -> kind; guarded by mu_
   std::map<std::string, int> in_flight_;      // peer -> claimed or running; guarded by mu_
+  std::map<std::string, int> calls_;          // peer -> running; guarded by mu_
   bool nudged_ = true;                        // guarded by mu_
   bool stopping_ = false;                     // guarded by mu_
   std::atomic<bool> listening_{false};
