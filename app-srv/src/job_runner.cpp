@@ -285,8 +285,7 @@ void job_runner::dispatch_loop() {
     if (full) {
       const std::lock_guard<std::mutex> lock(mu_);
       nudged_ = true; // there may be more: look again once a worker is free
-    }
-    if (const auto due = content::next_job_due(*session)) {
+    } else if (const auto due = content::next_job_due(*session)) {
       // Due now yet not claimed: it fell due after the claim looked, or its peer has no room
       // (a worker's end nudges then). A short look again covers both without spinning.
       wake_at = std::min(wake_at, std::chrono::steady_clock::now() + std::max(*due, due_again));
