@@ -3,13 +3,15 @@
 # and bench_orders posting new orders while it plays every station controller and the aggregator,
 # each answering at once. Runs twice: with orvale.pause_scale 1 (the design's fixed pauses, 0.5 s
 # before the run and before each step) and with 0 (the gateway's own work). Prints one table per
-# run; everything it started is stopped on exit.
+# run; then pgbench runs the statements one new order makes (bench/orders.pgbench.sql) with as
+# many clients as the last concurrency, for as long, on the same cluster: the limit the database
+# sets, next to the gateway's orders/s at pause_scale 0. Everything it started is stopped on exit.
 #
 #   bench/orders.sh [-d SECONDS] [-c CLIENTS] [BUILD_DIR]
 #
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and bench_orders.
 # SECONDS (default 10) is the length of each measurement, CLIENTS the concurrencies (default
-# 1,4,16).
+# 1,4,16). The gateway keeps a pool of POOL_SIZE sessions to its database.
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=300 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
@@ -24,6 +26,14 @@ readonly PRICE=50.00
 readonly FIRST_STATION=2001
 readonly STATIONS=50
 readonly DISPENSERS=6
+# More than the last concurrency: the handlers' sessions and the job workers' both come from it.
+readonly POOL_SIZE=32
+# Every station's link has the one address of bench_orders, which orvale.jobs.per_peer would count
+# as one controller; 50 real controllers would each get their own room. As many as the workers.
+readonly PER_PEER=16
+# How long the stored runs may take to finish after the last answer before the run gives up.
+readonly RUNS_LIMIT=1200 # tries, 0.1 s apart
+readonly PGBENCH_SCRIPT=$SOURCE_DIR/bench/orders.pgbench.sql
 
 usage() {
   echo "usage: $0 [-d SECONDS] [-c CLIENTS] [BUILD_DIR]" >&2
@@ -75,11 +85,27 @@ EOF
 start_orders_gateway() {
   local scale=$1
   : >"$work/orvale.log"
-  local database
-  database=$(database_object "$DB_NAME")
+  local app_database velk_database
+  app_database=$(database_object "$DB_NAME" ", \"pool_size\": $POOL_SIZE")
+  velk_database=$(database_object "$DB_NAME")
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
-    "$database" "$database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
-    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale"
+    "$app_database" "$velk_database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
+    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER}"
+}
+
+# Waits until no stored job of the order runs is left waiting or running, and says how long that
+# took after bench_orders saw the last dispenser start: the steps after it may still wait.
+wait_runs() {
+  local started i left
+  started=$(date +%s.%N)
+  for ((i = 0; i < RUNS_LIMIT; ++i)); do
+    left=$(psql_as "$DB_USER" "$DB_PASSWORD" "$DB_NAME" -At \
+      -c "SELECT count(*) FROM orvale_jobs WHERE state IN ('scheduled', 'running')")
+    [[ "$left" == 0 ]] && break
+    sleep 0.1
+  done
+  awk -v s="$started" -v e="$(date +%s.%N)" -v l="$left" \
+    'BEGIN { printf "stored runs: %s jobs unfinished %.1f s after the last dispenser start\n", l, e - s }'
 }
 
 measure() {
@@ -90,10 +116,67 @@ measure() {
   "$bench_bin" --gateway-port="$gateway_port" --peer-port="$peer_port" --apikey="$API_KEY" \
     --fuel="$FUEL_ID" --price="$PRICE" --first-station="$FIRST_STATION" --stations="$STATIONS" \
     --dispensers="$DISPENSERS" --duration="$duration" --clients="$clients" \
-    --prefix="s$scale" --caption="orvale.pause_scale $scale" || status=$?
+    --prefix="s$scale" --caption="orvale.pause_scale $scale" | tee "$work/table-$scale" ||
+    status=$?
+  # At 1 the runs' later steps keep their design pauses; only the gateway's own pace is waited for.
+  if [[ "$scale" == 0 ]]; then
+    wait_runs
+  fi
   show_gateway_errors
   stop_gateway
   return "$status"
+}
+
+# Transactions (orders) per second of the new order's statements over N persistent connections:
+# PROTOCOL "simple" as the gateway sends them (every text parsed and planned each time, the pooled
+# session reset on every return), or "prepared" (planned once per connection, never reset).
+pgbench_tps() {
+  local n=$1 protocol=$2 discard=1
+  [[ "$protocol" == simple ]] || discard=0
+  PGPASSWORD=$DB_PASSWORD "$PG_BIN/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U "$DB_USER" \
+    -c "$n" -j 2 -T "$duration" -M "$protocol" -f "$PGBENCH_SCRIPT" \
+    -D first_station="$FIRST_STATION" -D stations="$STATIONS" -D dispensers="$DISPENSERS" \
+    -D price="$PRICE" -D discard="$discard" "$DB_NAME" 2>"$work/pgbench-$protocol.err" |
+    sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
+}
+
+# The number in a cell of the row for N clients in a table printed by bench_orders (column 3:
+# orders/s, 5: answer p99 in ms).
+table_cell() {
+  awk -F'|' -v c="$2" -v k="$3" '$2 + 0 == c && $2 ~ /[0-9]/ { gsub(/[ a-z]/, "", $k); print $k }' "$1"
+}
+
+# The jobs pgbench booked (for the station address it gives them) by state: each was claimed and
+# ended by one of its clients unless a claim found none free at that moment.
+pgbench_jobs() {
+  psql_as "$DB_USER" "$DB_PASSWORD" "$DB_NAME" -At -F ' ' \
+    -c "SELECT state, count(*) FROM orvale_jobs WHERE peer = 'http://127.0.0.1:9' GROUP BY 1 ORDER BY 1" |
+    paste -sd ',' -
+}
+
+print_limit() {
+  local n=${clients##*,}
+  say "pgbench: the new order's statements, $n clients, ${duration} s each protocol"
+  local simple prepared
+  simple=$(pgbench_tps "$n" simple) || true
+  prepared=$(pgbench_tps "$n" prepared) || true
+  [[ -n "$simple" && -n "$prepared" ]] || {
+    cat "$work"/pgbench-*.err >&2
+    fail "pgbench did not run"
+  }
+  local gateway p99
+  gateway=$(table_cell "$work/table-0" "$n" 3)
+  p99=$(table_cell "$work/table-0" "$n" 5)
+  echo
+  echo "The limit: pgbench runs the statements of one new order over $n persistent connections,"
+  echo "${duration} s per protocol, on the same cluster; the gateway at orvale.pause_scale 0"
+  echo
+  echo "| clients | gateway orders/s | answer p99 | pgbench simple tps | pgbench prepared tps | gateway/simple | gateway/prepared |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|"
+  awk -v n="$n" -v g="$gateway" -v p99="$p99" -v s="$simple" -v p="$prepared" \
+    'BEGIN { printf "| %d | %s | %s ms | %.0f | %.0f | %.2f | %.2f |\n", n, g, p99, s, p, g / s, g / p }'
+  echo
+  echo "pgbench's jobs by state: $(pgbench_jobs)"
 }
 
 main() {
@@ -104,6 +187,7 @@ main() {
   seed_network
   measure 1
   measure 0
+  print_limit
 }
 
 main

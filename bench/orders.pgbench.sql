@@ -1,0 +1,104 @@
+-- The statements one new order makes in the gateway, in its order, for pgbench (bench/orders.sh):
+-- the order handler on its pooled session, then the order run's three stored jobs (forwarding to
+-- the station, its confirmation, the dispenser start), each claimed, worked in a transaction of
+-- its own, and ended with the next one booked. The station calls between them are left out.
+-- One pgbench transaction is one order. Variables from the command line: first_station,
+-- stations, dispensers, price; discard (1: the pooled session's DISCARD ALL on every return, as
+-- the gateway does; 0: left out, so that -M prepared keeps its statements).
+-- Order ids are random numbers as text; the job args are a real order's (1.8 kB).
+\set n random(1, 9000000000000000000)
+\set station random(:first_station, :first_station + :stations - 1)
+\set trk random(1, :dispensers)
+-- The handler: the key, the stored order, the order's lock for the handler.
+SELECT id, sname, key, description FROM apptypes WHERE key = 'bench-key' LIMIT 1;
+SELECT id, id_app, to_char(timebeg, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, to_char(azstimebeg, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimebeg, to_char(azstimelast, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimelast FROM orders WHERE id = :n::text AND id_app = 1 LIMIT 1;
+SELECT pg_try_advisory_lock(1::integer, hashtext(:n::text));
+-- The checks and the new row.
+BEGIN;
+SELECT id, sname, key, description FROM apptypes WHERE key = 'bench-key' LIMIT 1;
+SELECT s.id FROM stattypes s WHERE s.id_app = 1::integer AND s.sname LIKE 'OrderCreated' LIMIT 1;
+SELECT a.id FROM azslist a WHERE a.id = :station::integer AND a.deleted = 'f';
+SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer FROM links l WHERE l.id_shop = :station::integer LIMIT 1;
+SELECT o.id FROM ordtypes o WHERE o.id_app = 1::integer AND o.sname LIKE 'Money' LIMIT 1;
+SELECT m.prodcod FROM prodmaps m WHERE m.id_app = 1::integer AND m.prodmap = 'FUEL-1' LIMIT 1;
+SELECT p.price FROM azsconf c, curprices p WHERE c.id_shop = p.id_shop AND c.prodcod = p.prodcod AND p.deleted = 'f' AND p.id_shop = :station::integer AND p.prodcod = 1::integer AND c.trk = :trk::integer LIMIT 1;
+SELECT id, id_app, to_char(timebeg, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, to_char(azstimebeg, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimebeg, to_char(azstimelast, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimelast FROM orders WHERE id = :n::text AND id_app = 1 LIMIT 1;
+INSERT INTO orders(id, id_app, timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, azstimebeg, azstimelast) VALUES (:n::text,1,to_timestamp('2024-05-01 12:00:00.000', E'YYYY-MM-DD HH24\x3aMI\x3aSS.US')::timestamp without time zone at time zone 'Etc/UTC',1,500.0000,:station,'ext-' || :station::text,:trk,1,NULL,'bench','FUEL-1',:price,500.0000,10.0000,NULL,1,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,'FUEL-1','Money','OrderCreated',NULL,NULL,NULL,NULL,1,NULL,0,NULL,NULL);
+SELECT CASE WHEN c.deleted = true THEN 1 ELSE CASE WHEN c.temp_blocked = true THEN 2 ELSE 0 END END AS stat FROM azsconf c WHERE c.id_shop = :station::integer AND c.prodcod = 1::integer AND c.trk = :trk::integer LIMIT 1;
+SELECT s.id FROM stattypes s WHERE s.id_app = 1::integer AND s.sname LIKE 'OrderCreated' LIMIT 1;
+UPDATE orders SET status = 1, ordstatext = 'OrderCreated', statusint = 7, statusconfirmed = 0 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (-1,0,1,7);
+COMMIT;
+-- The accepted state and the run's first job, committed before the answer.
+BEGIN;
+SELECT s.id FROM stattypes s WHERE s.id_app = 1::integer AND s.sname LIKE 'OrderCreated' LIMIT 1;
+UPDATE orders SET status = 1, ordstatext = 'OrderCreated', statusint = 1, statusconfirmed = 1 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (7,1);
+INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at) VALUES ('order', 1::integer, :n::text, '{"key": "station-2002-key", "msg": "", "rec": {"id": "pgbench-order", "trk": 5, "price": 50, "summa": 0, "id_app": 1, "reason": "", "status": 1, "volume": 10, "errcode": 0, "id_shop": 2002, "ord_sum": 500, "ord_typ": 1, "ord_vol": 10, "postpay": false, "priceid": "bench", "prodcod": 1, "prodext": "FUEL-1", "shopext": "ext-2002", "sumpaid": 0, "timebeg": "2024-05-01 12:00:00.000", "timeend": "", "trannum": 0, "orderval": 500, "prodname": "", "reasonid": "", "ordtypext": "Money", "prodident": "FUEL-1", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 50, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "2002", "sumpaidcardcompleted": 0}, "body": {"id": "pgbench-order", "trk": 5, "prod": 1, "price": 50, "summa": 500, "app_id": 1, "volume": 10}, "last": 200, "step": 1, "event": 1, "patch": {"id": "pgbench-order", "trk": 0, "price": 0, "summa": 0, "id_app": 1, "reason": "", "status": -1, "volume": 10, "errcode": 0, "id_shop": -1, "ord_sum": 0, "ord_typ": -1, "ord_vol": 0, "postpay": false, "priceid": "", "prodcod": -1, "prodext": "", "shopext": "", "sumpaid": 0, "timebeg": "", "timeend": "", "trannum": 0, "orderval": 0, "prodname": "", "reasonid": "", "ordtypext": "", "prodident": "", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 0, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "", "sumpaidcardcompleted": 0}, "tries": 0, "apikey": "bench-key", "station": 2002, "endpoint": "http://127.0.0.1:38723/api/azstank", "event_name": "OrderCreated", "redispatch": false}'::jsonb, 'http://127.0.0.1:9', now() + 0::bigint * interval '1 millisecond') RETURNING id;
+COMMIT;
+SELECT pg_advisory_unlock(1::integer, hashtext(:n::text));
+\if :discard
+DISCARD ALL;
+\endif
+-- Job 1, forwarding: claimed (the oldest due job of any order, as a worker would get it), the
+-- order's state read before the station call, then ended with job 2 booked.
+\set job 0
+WITH candidates AS (  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'scheduled' AND j.due_at <= now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1::integer * 4)  UNION ALL  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'running' AND j.lease_until < now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0   ORDER BY j.lease_until LIMIT 1::integer)), ranked AS (  SELECT id, peer, row_number() OVER (PARTITION BY peer ORDER BY due_at, id) AS nth  FROM candidates), picked AS (  SELECT j.id, j.state AS was FROM orvale_jobs j JOIN ranked c ON c.id = j.id  WHERE c.nth <= coalesce(('{}'::jsonb ->> c.peer)::integer, 4::integer)    AND ((j.state = 'scheduled' AND j.due_at <= now())      OR (j.state = 'running' AND j.lease_until < now()))  ORDER BY j.due_at, j.id LIMIT 1::integer  FOR UPDATE OF j SKIP LOCKED) UPDATE orvale_jobs j SET state = 'running', owner = 'pgbench',  lease_until = now() + 60000::bigint * interval '1 millisecond',  attempts = j.attempts + 1, updated_at = now() FROM picked p WHERE j.id = p.id RETURNING j.id AS job, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,  (extract(epoch FROM now() - j.created_at) * 1000)::bigint AS age, p.was = 'running' AS taken_over
+\aset
+SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ( (SELECT j.due_at AS t FROM orvale_jobs j WHERE j.state = 'scheduled'   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app     AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1) UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n;
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+SELECT coalesce(statusint, -1) FROM orders WHERE id_app = 1::integer AND id = :n::text;
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at) VALUES ('order', 1::integer, :n::text, '{"key": "station-2002-key", "msg": "", "rec": {"id": "pgbench-order", "trk": 5, "price": 50, "summa": 0, "id_app": 1, "reason": "", "status": 1, "volume": 10, "errcode": 0, "id_shop": 2002, "ord_sum": 500, "ord_typ": 1, "ord_vol": 10, "postpay": false, "priceid": "bench", "prodcod": 1, "prodext": "FUEL-1", "shopext": "ext-2002", "sumpaid": 0, "timebeg": "2024-05-01 12:00:00.000", "timeend": "", "trannum": 0, "orderval": 500, "prodname": "", "reasonid": "", "ordtypext": "Money", "prodident": "FUEL-1", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 50, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "2002", "sumpaidcardcompleted": 0}, "body": {"id": "pgbench-order", "trk": 5, "prod": 1, "price": 50, "summa": 500, "app_id": 1, "volume": 10}, "last": 200, "step": 1, "event": 1, "patch": {"id": "pgbench-order", "trk": 0, "price": 0, "summa": 0, "id_app": 1, "reason": "", "status": -1, "volume": 10, "errcode": 0, "id_shop": -1, "ord_sum": 0, "ord_typ": -1, "ord_vol": 0, "postpay": false, "priceid": "", "prodcod": -1, "prodext": "", "shopext": "", "sumpaid": 0, "timebeg": "", "timeend": "", "trannum": 0, "orderval": 0, "prodname": "", "reasonid": "", "ordtypext": "", "prodident": "", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 0, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "", "sumpaidcardcompleted": 0}, "tries": 0, "apikey": "bench-key", "station": 2002, "endpoint": "http://127.0.0.1:38723/api/azstank", "event_name": "OrderCreated", "redispatch": false}'::jsonb, 'http://127.0.0.1:9', now() + 0::bigint * interval '1 millisecond') RETURNING id;
+UPDATE orvale_jobs SET state = 'done', last_error = coalesce(nullif('', ''), last_error), owner = NULL, lease_until = NULL, updated_at = now() WHERE id = :job::bigint AND owner = 'pgbench' AND state = 'running';
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
+-- Job 2, the station's confirmation: the volume and state written before the call, the
+-- confirmed state and job 3 with its end.
+\set job 0
+WITH candidates AS (  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'scheduled' AND j.due_at <= now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1::integer * 4)  UNION ALL  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'running' AND j.lease_until < now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0   ORDER BY j.lease_until LIMIT 1::integer)), ranked AS (  SELECT id, peer, row_number() OVER (PARTITION BY peer ORDER BY due_at, id) AS nth  FROM candidates), picked AS (  SELECT j.id, j.state AS was FROM orvale_jobs j JOIN ranked c ON c.id = j.id  WHERE c.nth <= coalesce(('{}'::jsonb ->> c.peer)::integer, 4::integer)    AND ((j.state = 'scheduled' AND j.due_at <= now())      OR (j.state = 'running' AND j.lease_until < now()))  ORDER BY j.due_at, j.id LIMIT 1::integer  FOR UPDATE OF j SKIP LOCKED) UPDATE orvale_jobs j SET state = 'running', owner = 'pgbench',  lease_until = now() + 60000::bigint * interval '1 millisecond',  attempts = j.attempts + 1, updated_at = now() FROM picked p WHERE j.id = p.id RETURNING j.id AS job, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,  (extract(epoch FROM now() - j.created_at) * 1000)::bigint AS age, p.was = 'running' AS taken_over
+\aset
+SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ( (SELECT j.due_at AS t FROM orvale_jobs j WHERE j.state = 'scheduled'   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app     AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1) UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n;
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+UPDATE orders SET volume = 10.0000, volcompleted = 10.0000, statusint = 2, statusconfirmed = 0 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (1,2);
+SELECT coalesce(statusint, -1) FROM orders WHERE id_app = 1::integer AND id = :n::text;
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+UPDATE orders SET statusint = 2, statusconfirmed = 1 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (1,2);
+INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at) VALUES ('order', 1::integer, :n::text, '{"key": "station-2002-key", "msg": "", "rec": {"id": "pgbench-order", "trk": 5, "price": 50, "summa": 0, "id_app": 1, "reason": "", "status": 1, "volume": 10, "errcode": 0, "id_shop": 2002, "ord_sum": 500, "ord_typ": 1, "ord_vol": 10, "postpay": false, "priceid": "bench", "prodcod": 1, "prodext": "FUEL-1", "shopext": "ext-2002", "sumpaid": 0, "timebeg": "2024-05-01 12:00:00.000", "timeend": "", "trannum": 0, "orderval": 500, "prodname": "", "reasonid": "", "ordtypext": "Money", "prodident": "FUEL-1", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 50, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "2002", "sumpaidcardcompleted": 0}, "body": {"id": "pgbench-order", "trk": 5, "prod": 1, "price": 50, "summa": 500, "app_id": 1, "volume": 10}, "last": 200, "step": 1, "event": 1, "patch": {"id": "pgbench-order", "trk": 0, "price": 0, "summa": 0, "id_app": 1, "reason": "", "status": -1, "volume": 10, "errcode": 0, "id_shop": -1, "ord_sum": 0, "ord_typ": -1, "ord_vol": 0, "postpay": false, "priceid": "", "prodcod": -1, "prodext": "", "shopext": "", "sumpaid": 0, "timebeg": "", "timeend": "", "trannum": 0, "orderval": 0, "prodname": "", "reasonid": "", "ordtypext": "", "prodident": "", "statusint": 1, "user_mail": "", "ExtendedId": "", "azstimebeg": "", "contractid": "", "ordstatext": "OrderCreated", "user_phone": "", "azstimelast": "", "sumpaidcard": 0, "volcompleted": 10, "current_price": 0, "statusconfirmed": 1, "sumpaidcompleted": 0, "StationExtendedId": "", "sumpaidcardcompleted": 0}, "tries": 0, "apikey": "bench-key", "station": 2002, "endpoint": "http://127.0.0.1:38723/api/azstank", "event_name": "OrderCreated", "redispatch": false}'::jsonb, 'http://127.0.0.1:9', now() + 0::bigint * interval '1 millisecond') RETURNING id;
+UPDATE orvale_jobs SET state = 'done', last_error = coalesce(nullif('', ''), last_error), owner = NULL, lease_until = NULL, updated_at = now() WHERE id = :job::bigint AND owner = 'pgbench' AND state = 'running';
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
+-- Job 3, the dispenser start: the state read before the call, the confirmed state with its end.
+\set job 0
+WITH candidates AS (  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'scheduled' AND j.due_at <= now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1::integer * 4)  UNION ALL  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j   WHERE j.state = 'running' AND j.lease_until < now()     AND coalesce(('{}'::jsonb ->> j.peer)::integer, 4::integer) > 0   ORDER BY j.lease_until LIMIT 1::integer)), ranked AS (  SELECT id, peer, row_number() OVER (PARTITION BY peer ORDER BY due_at, id) AS nth  FROM candidates), picked AS (  SELECT j.id, j.state AS was FROM orvale_jobs j JOIN ranked c ON c.id = j.id  WHERE c.nth <= coalesce(('{}'::jsonb ->> c.peer)::integer, 4::integer)    AND ((j.state = 'scheduled' AND j.due_at <= now())      OR (j.state = 'running' AND j.lease_until < now()))  ORDER BY j.due_at, j.id LIMIT 1::integer  FOR UPDATE OF j SKIP LOCKED) UPDATE orvale_jobs j SET state = 'running', owner = 'pgbench',  lease_until = now() + 60000::bigint * interval '1 millisecond',  attempts = j.attempts + 1, updated_at = now() FROM picked p WHERE j.id = p.id RETURNING j.id AS job, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,  (extract(epoch FROM now() - j.created_at) * 1000)::bigint AS age, p.was = 'running' AS taken_over
+\aset
+SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ( (SELECT j.due_at AS t FROM orvale_jobs j WHERE j.state = 'scheduled'   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app     AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))   ORDER BY j.due_at, j.id LIMIT 1) UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n;
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+SELECT coalesce(statusint, -1) FROM orders WHERE id_app = 1::integer AND id = :n::text;
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
+BEGIN;
+SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
+UPDATE orders SET statusint = 2, statusconfirmed = 1 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (1,2);
+UPDATE orvale_jobs SET state = 'done', last_error = coalesce(nullif('', ''), last_error), owner = NULL, lease_until = NULL, updated_at = now() WHERE id = :job::bigint AND owner = 'pgbench' AND state = 'running';
+COMMIT;
+\if :discard
+DISCARD ALL;
+\endif
