@@ -3,8 +3,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
-#include <vector>
 
 #include "conn_pg.h"
 #include "web/json.h"
@@ -34,28 +32,6 @@ bool failed(PGconn* conn, const pg_result_ptr& res, ExecStatusType expected, con
 }
 
 std::int64_t to_int64(const char* text) { return std::strtoll(text, nullptr, 10); }
-
-// The dispatcher's statements run many times a second on its own session: prepared there once,
-// they are not planned again for every claim. A session that lost them (a new connection)
-// prepares them again.
-pg_result_ptr exec_prepared(PGconn* conn, const char* name, const char* sql,
-                            std::initializer_list<std::string> params) {
-  std::vector<const char*> values;
-  for (const auto& p : params) {
-    values.push_back(p.c_str());
-  }
-  const int count = static_cast<int>(values.size());
-  pg_result_ptr res(PQexecPrepared(conn, name, count, values.data(), nullptr, nullptr, 0));
-  const char* state = res ? PQresultErrorField(res.get(), PG_DIAG_SQLSTATE) : nullptr;
-  if (state == nullptr || std::strcmp(state, "26000") != 0) { // invalid_sql_statement_name
-    return res;
-  }
-  const pg_result_ptr prepared(PQprepare(conn, name, sql, count, nullptr));
-  if (!reached(prepared, PGRES_COMMAND_OK)) {
-    return res;
-  }
-  return pg_result_ptr(PQexecPrepared(conn, name, count, values.data(), nullptr, nullptr, 0));
-}
 
 // Replaces the args of a job of the same kind and order that has not started yet.
 constexpr const char* update_waiting_sql =
@@ -242,7 +218,7 @@ std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owne
     rooms->set(room.peers[i], room.room[i]);
   }
   const pg_result_ptr res =
-      exec_prepared(conn, "orvale_jobs_claim", claim_sql,
+      exec_params(conn, claim_sql,
                   {owner, millis_text(lease), std::to_string(limit), web::json::write(rooms),
                    std::to_string(room.default_room)});
   if (failed(conn, res, PGRES_TUPLES_OK, "выбор заданий")) {
@@ -269,7 +245,7 @@ std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db) {
   if (conn == nullptr) {
     return std::nullopt;
   }
-  const pg_result_ptr res = exec_prepared(conn, "orvale_jobs_next_due", next_due_sql, {});
+  const pg_result_ptr res = exec_params(conn, next_due_sql, {});
   if (failed(conn, res, PGRES_TUPLES_OK, "срок заданий") || PQntuples(res.get()) != 1 ||
       PQgetisnull(res.get(), 0, 0)) {
     return std::nullopt;

@@ -75,9 +75,6 @@ struct peer_room {
   int default_room = 4;
 };
 
-// The claim and the next due time are prepared on `db` the first time they run there: give them
-// a session of their own, not a pooled one.
-//
 // Claims at most `limit` jobs that are due (or running under a lease that has run out) and are the
 // oldest unfinished job of their order, for `owner` until now + `lease`. Empty on failure (logged).
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
