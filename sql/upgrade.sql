@@ -54,6 +54,13 @@ CREATE TABLE IF NOT EXISTS orvale_jobs (
   updated_at timestamptz NOT NULL DEFAULT now()
 );
 
+-- A queue's rows are rewritten at every claim, retry and end: vacuumed and analysed after a
+-- fixed number of changes, not a share of the table, so that dead index entries do not pile up
+-- in front of the claims while thousands of jobs wait.
+ALTER TABLE orvale_jobs SET (autovacuum_vacuum_scale_factor = 0, autovacuum_vacuum_threshold = 2000,
+  autovacuum_analyze_scale_factor = 0, autovacuum_analyze_threshold = 2000,
+  autovacuum_vacuum_cost_delay = 0);
+
 -- What may be claimed, soonest first, and the leases that may run out; finished jobs stay out
 -- of the claims' indexes.
 CREATE INDEX IF NOT EXISTS orvale_jobs_due ON orvale_jobs (due_at, id) WHERE state = 'scheduled';
