@@ -35,6 +35,7 @@
 #include <Poco/ThreadPool.h>
 
 #include "bench_common.h"
+#include "bench_peer.h"
 
 namespace {
 
@@ -189,42 +190,7 @@ private:
   start_log& starts_;
 };
 
-class peer_factory final : public Poco::Net::HTTPRequestHandlerFactory {
-public:
-  explicit peer_factory(start_log& starts) : starts_(starts) {}
-  Poco::Net::HTTPRequestHandler*
-  createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
-    return std::make_unique<peer_handler>(starts_).release(); // Poco owns it now
-  }
-
-private:
-  start_log& starts_;
-};
-
-class peers {
-public:
-  peers(std::uint16_t port, start_log& starts) : pool_(4, 256) {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(local_host, port), 256);
-    Poco::AutoPtr<Poco::Net::HTTPServerParams> params(new Poco::Net::HTTPServerParams);
-    params->setMaxThreads(200);
-    params->setMaxQueued(1024);
-    params->setKeepAlive(true);
-    params->duplicate();
-    server_ = std::make_unique<Poco::Net::HTTPServer>(
-        std::make_unique<peer_factory>(starts).release(), pool_, socket, params.get());
-    server_->start();
-  }
-  ~peers() {
-    server_->stopAll(true);
-    pool_.joinAll();
-  }
-  peers(const peers&) = delete;
-  peers& operator=(const peers&) = delete;
-
-private:
-  Poco::ThreadPool pool_;
-  std::unique_ptr<Poco::Net::HTTPServer> server_;
-};
+using peers = bench::http_peer<peer_handler, start_log>;
 
 // --- The aggregator's clients.
 

@@ -38,6 +38,7 @@
 #include <libpq-fe.h>
 
 #include "bench_common.h"
+#include "bench_peer.h"
 #include "conn.h"
 #include "conn_pg.h"
 
@@ -229,42 +230,7 @@ private:
   aggregator_log& log_;
 };
 
-class aggregator_factory final : public Poco::Net::HTTPRequestHandlerFactory {
-public:
-  explicit aggregator_factory(aggregator_log& log) : log_(log) {}
-  Poco::Net::HTTPRequestHandler*
-  createRequestHandler(const Poco::Net::HTTPServerRequest&) override {
-    return std::make_unique<aggregator_handler>(log_).release(); // Poco owns it now
-  }
-
-private:
-  aggregator_log& log_;
-};
-
-class aggregator {
-public:
-  aggregator(std::uint16_t port, aggregator_log& log) : pool_(4, 256) {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress(local_host, port), 256);
-    Poco::AutoPtr<Poco::Net::HTTPServerParams> params(new Poco::Net::HTTPServerParams);
-    params->setMaxThreads(200);
-    params->setMaxQueued(1024);
-    params->setKeepAlive(true);
-    params->duplicate();
-    server_ = std::make_unique<Poco::Net::HTTPServer>(
-        std::make_unique<aggregator_factory>(log).release(), pool_, socket, params.get());
-    server_->start();
-  }
-  ~aggregator() {
-    server_->stopAll(true);
-    pool_.joinAll();
-  }
-  aggregator(const aggregator&) = delete;
-  aggregator& operator=(const aggregator&) = delete;
-
-private:
-  Poco::ThreadPool pool_;
-  std::unique_ptr<Poco::Net::HTTPServer> server_;
-};
+using aggregator = bench::http_peer<aggregator_handler, aggregator_log>;
 
 // --- The station controllers: one completion per order.
 
