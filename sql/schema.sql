@@ -331,6 +331,8 @@ ALTER TABLE orvale_jobs SET (autovacuum_vacuum_scale_factor = 0, autovacuum_vacu
 -- What may be claimed, soonest first, and the leases that may run out; finished jobs stay out
 -- of the claims' indexes.
 CREATE INDEX IF NOT EXISTS orvale_jobs_due ON orvale_jobs (due_at, id) WHERE state = 'scheduled';
+CREATE INDEX IF NOT EXISTS orvale_jobs_peer_due ON orvale_jobs (peer, due_at, id)
+  WHERE state = 'scheduled';
 CREATE INDEX IF NOT EXISTS orvale_jobs_lease ON orvale_jobs (lease_until) WHERE state = 'running';
 CREATE INDEX IF NOT EXISTS orvale_jobs_order ON orvale_jobs (id_app, order_id, id)
   WHERE state IN ('scheduled', 'running');

@@ -45,19 +45,27 @@ constexpr const char* insert_sql =
     " VALUES ($1, $2::integer, $3, $4::jsonb, $5, now() + $6::bigint * interval '1 millisecond')"
     " RETURNING id";
 
-// Candidates first, unlocked: the soonest due along the index, each the oldest unfinished job of
-// its order (one order's jobs never overlap and run in the order they were booked), then ranked
-// per peer within that short list and bounded by each peer's room; last the ones no other process
-// has locked meanwhile, rechecked on their newest version. Nothing here reads more rows than a few
-// times the workers asking, however many jobs wait.
+// Candidates first, unlocked: per peer that has room, the soonest due of its jobs along the
+// (peer, due_at) index, each the oldest unfinished job of its order (one order's jobs never
+// overlap and run in the order they were booked); a peer without room is never read, however
+// many of its jobs wait. The distinct peers come from a skip scan of that index. Then the ones no
+// other process has locked meanwhile, rechecked on their newest version.
 constexpr const char* claim_sql =
-    "WITH candidates AS ("
-    "  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j"
-    "   WHERE j.state = 'scheduled' AND j.due_at <= now()"
-    "     AND coalesce(($4::jsonb ->> j.peer)::integer, $5::integer) > 0"
-    "     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
-    "       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
-    "   ORDER BY j.due_at, j.id LIMIT $3::integer * 4)"
+    "WITH RECURSIVE peers AS ("
+    "  (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' ORDER BY j.peer LIMIT 1)"
+    "  UNION ALL"
+    "  SELECT (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer > p.peer"
+    "          ORDER BY j.peer LIMIT 1)"
+    "  FROM peers p WHERE p.peer IS NOT NULL),"
+    " candidates AS ("
+    "  (SELECT c.id, c.peer, c.due_at FROM peers p CROSS JOIN LATERAL ("
+    "     SELECT j.id, j.peer, j.due_at FROM orvale_jobs j"
+    "     WHERE j.state = 'scheduled' AND j.peer = p.peer AND j.due_at <= now()"
+    "       AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "         AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "     ORDER BY j.due_at, j.id"
+    "     LIMIT least(coalesce(($4::jsonb ->> p.peer)::integer, $5::integer), $3::integer)) c"
+    "   WHERE p.peer IS NOT NULL AND coalesce(($4::jsonb ->> p.peer)::integer, $5::integer) > 0)"
     "  UNION ALL"
     "  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j"
     "   WHERE j.state = 'running' AND j.lease_until < now()"
