@@ -381,6 +381,18 @@ void PGBackend::promise_transaction_work() {
   }
 }
 
+void PGBackend::took_session_lock() {
+  if (pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr) {
+    session->took_session_lock();
+  }
+}
+
+void PGBackend::released_session_lock() {
+  if (pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr) {
+    session->released_session_lock();
+  }
+}
+
 void PGBackend::finish() {
   if (leased_ && pool_) {
     leased_ = false;

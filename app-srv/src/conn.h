@@ -140,6 +140,9 @@ public:
   void promise_plain_reads();
   // See pooled_session::promise_transaction_work; nothing for a connection of its own.
   void promise_transaction_work();
+  // See pooled_session::took_session_lock; nothing for a connection of its own.
+  void took_session_lock();
+  void released_session_lock();
 
   static std::string _get_fvalue(const pg_result* result, const std::string& field, int row);
 

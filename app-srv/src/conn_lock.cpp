@@ -75,13 +75,15 @@ order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::s
   return order_lock_attempt::locked;
 }
 
-void unlock_order(const PGBackend& session, int id_app, const std::string& order_id) {
+bool unlock_order(const PGBackend& session, int id_app, const std::string& order_id) {
   const pg_result_ptr res =
       exec_params(native_connection(session), unlock_sql, {std::to_string(id_app), order_id});
   if (!first_value_is_true(res)) {
     LOG(channel, warning,
         "[" << order_id << "] Блокировка заказа не снята : " << failure_text(res));
+    return false;
   }
+  return true;
 }
 
 } // namespace content

@@ -15,7 +15,7 @@ enum class order_lock_attempt { locked, busy, failed };
 // when a statement fails. The wait limit ends with the wait.
 order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::string& order_id,
                               std::chrono::milliseconds wait);
-// Releases it; a lock that was not held is logged.
-void unlock_order(const PGBackend& session, int id_app, const std::string& order_id);
+// Releases it: true when the server gave it up; a lock that was not held is logged.
+bool unlock_order(const PGBackend& session, int id_app, const std::string& order_id);
 
 } // namespace content

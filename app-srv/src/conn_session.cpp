@@ -93,6 +93,7 @@ void pooled_session::begin_lease() {
   plain_reads_ = false;
   transaction_work_ = false;
   touched_ = false;
+  session_locks_ = 0;
 }
 
 void pooled_session::saw_result(const PGresult* res) {
@@ -120,7 +121,7 @@ bool pooled_session::promised(const PGconn* conn) const {
 }
 
 bool pooled_session::clean(const PGconn* conn) const {
-  return (plain_reads_ || transaction_work_) && !touched_ &&
+  return (plain_reads_ || transaction_work_) && !touched_ && session_locks_ == 0 &&
          PQtransactionStatus(conn) == PQTRANS_IDLE;
 }
 

@@ -18,8 +18,8 @@ namespace content {
 class pooled_session {
 public:
   // Statements kept prepared at most, and texts remembered as used once, per connection.
-  static constexpr std::size_t max_prepared = 16;
-  static constexpr std::size_t max_seen_once = 64;
+  static constexpr std::size_t max_prepared = 64;
+  static constexpr std::size_t max_seen_once = 4 * max_prepared;
 
   // Gives a pooled connection its record, before its first statement; false when libpq refused.
   static bool attach(PGconn* conn);
@@ -40,6 +40,10 @@ public:
   // (INSERT, UPDATE, DELETE between BEGIN and COMMIT or ROLLBACK, transaction-level locks and
   // settings only): given back outside a transaction it leaves the session as it found it.
   void promise_transaction_work() { transaction_work_ = true; }
+  // A session-level lock the lease takes (a SELECT, so no command tag shows it) and, once the
+  // server confirmed it gone, gives up: the lease is clean only with none held.
+  void took_session_lock() { ++session_locks_; }
+  void released_session_lock() { --session_locks_; }
   // True when the lease may be given back without DISCARD ALL.
   bool clean(const PGconn* conn) const;
   // DISCARD ALL ran: the prepared statements are gone with everything else.
@@ -73,6 +77,7 @@ private:
   bool transaction_work_ = false;
   bool touched_ = false;  // a result that was not a plain SELECT's
   bool own_work_ = false; // the record's own PREPARE/DEALLOCATE is running
+  int session_locks_ = 0;
   unsigned long next_name_ = 0;
   lru_list prepared_;
   std::unordered_map<std::string, lru_list::iterator> by_sql_;

@@ -24,6 +24,10 @@ order_lock::outcome order_lock::acquire(int id_app, const std::string& order_id,
   case content::order_lock_attempt::locked:
     break;
   }
+  // The event's statements may be kept prepared on the session: it goes back without a reset
+  // once the lock is given up, as everything else the event writes is inside its transactions.
+  session_->promise_transaction_work();
+  session_->took_session_lock();
   held_ = true;
   id_app_ = id_app;
   order_id_ = order_id;
@@ -37,7 +41,9 @@ void order_lock::release() noexcept {
   }
   held_ = false;
   try {
-    content::unlock_order(*session_, id_app_, order_id_);
+    if (content::unlock_order(*session_, id_app_, order_id_)) {
+      session_->released_session_lock();
+    }
   } catch (...) {
     // The pool's reset of the session ends the lock in any case.
   }

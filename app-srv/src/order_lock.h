@@ -18,8 +18,8 @@ public:
   enum class outcome { locked, busy, failed };
 
   // On the handler's own pooled session, which then serves the whole event: the lock is released
-  // before the session goes back to the pool, whose reset would drop it anyway, so that the next
-  // event need not wait for the reset.
+  // before the session goes back to the pool, which then keeps the session as it is, with its
+  // prepared statements (a lock the server did not confirm released makes the pool reset it).
   explicit order_lock(std::unique_ptr<content::PGBackend> session);
   ~order_lock(); // releases the lock and gives the session back
   order_lock(const order_lock&) = delete;

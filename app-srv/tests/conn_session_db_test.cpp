@@ -8,6 +8,7 @@
 
 #include "conn_pg.h"
 #include "conn_pool.h"
+#include "order_lock.h"
 #include "support/test_db.h"
 
 namespace {
@@ -149,6 +150,34 @@ TEST_F(SessionDb, AnythingButASelectUnderThePromiseStillResets) {
     if (c.check != nullptr) {
       EXPECT_EQ(scalar(*be, c.check), "t");
     }
+  }
+}
+
+// An event's session holds the order's session lock: given back with the lock confirmed released
+// it keeps its statements; with the lock not confirmed (released behind the record's back here)
+// it is reset, so that no lease ever inherits an order's lock.
+TEST_F(SessionDb, AnOrdersSessionLockDecidesWhetherTheSessionIsReset) {
+  for (const bool released_elsewhere : {false, true}) {
+    SCOPED_TRACE(released_elsewhere ? "released elsewhere" : "released by the lock");
+    std::string pid;
+    {
+      srv_apps::order_lock lock(lease());
+      ASSERT_EQ(lock.acquire(1, "S-1", std::chrono::milliseconds(100)),
+                srv_apps::order_lock::outcome::locked);
+      pid = scalar(lock.session(), "SELECT pg_backend_pid()");
+      through_cache(lock.session(), add_one, {"1"});
+      EXPECT_EQ(through_cache(lock.session(), add_one, {"2"}), "3");
+      if (released_elsewhere) {
+        EXPECT_EQ(scalar(lock.session(), "SELECT pg_advisory_unlock_all()"), "");
+      }
+    }
+    auto be = lease();
+    ASSERT_TRUE(be);
+    EXPECT_EQ(scalar(*be, "SELECT pg_backend_pid()"), pid);
+    EXPECT_EQ(scalar(*be, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"
+                          " AND pid = pg_backend_pid()"),
+              "0");
+    EXPECT_EQ(server_prepared(*be), released_elsewhere ? "0" : "1");
   }
 }
 
