@@ -45,6 +45,20 @@ constexpr const char* insert_sql =
     " VALUES ($1, $2::integer, $3, $4::jsonb, $5, now() + $6::bigint * interval '1 millisecond')"
     " RETURNING id";
 
+// Running at once when nothing of its order but the job it follows is unfinished (the order's
+// bookings are made under its lock, which the caller holds).
+constexpr const char* insert_chained_sql =
+    "INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at, state, owner,"
+    " lease_until, attempts)"
+    " SELECT $1, $2::integer, $3, $4::jsonb, $5, now(),"
+    "  CASE WHEN f.free THEN 'running' ELSE 'scheduled' END, CASE WHEN f.free THEN $7 END,"
+    "  CASE WHEN f.free THEN now() + $8::bigint * interval '1 millisecond' END,"
+    "  CASE WHEN f.free THEN 1 ELSE 0 END"
+    " FROM (SELECT NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = $2::integer"
+    "   AND o.order_id = $3 AND o.state IN ('scheduled', 'running') AND o.id <> $6::bigint)"
+    "   AS free) f"
+    " RETURNING id, state = 'running'";
+
 // Candidates first, unlocked: per peer that has room, the soonest due of its jobs along the
 // (peer, due_at) index, each the oldest unfinished job of its order (one order's jobs never
 // overlap and run in the order they were booked); a peer without room is never read, however
@@ -211,6 +225,26 @@ std::int64_t book_job(const PGBackend& db, const job_booking& b) {
     return -1;
   }
   return to_int64(PQgetvalue(res.get(), 0, 0));
+}
+
+chained_job book_chained_job(const PGBackend& db, const job_booking& b, std::int64_t after,
+                             const std::string& owner, std::chrono::milliseconds lease) {
+  chained_job booked;
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
+    return booked;
+  }
+  const pg_result_ptr res =
+      exec_params(conn, insert_chained_sql,
+                  {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer,
+                   std::to_string(after), owner, millis_text(lease)});
+  if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
+    return booked;
+  }
+  booked.id = to_int64(PQgetvalue(res.get(), 0, 0));
+  booked.running = std::strcmp(PQgetvalue(res.get(), 0, 1), "t") == 0;
+  return booked;
 }
 
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,

@@ -55,6 +55,17 @@ struct job_booking {
 // Books on `db` inside the caller's transaction: the job's id, -1 (logged) when it failed.
 std::int64_t book_job(const PGBackend& db, const job_booking& booking);
 
+// Books a job that follows `after`, a job `owner` holds and ends in this same transaction: running
+// at once under `owner`'s lease when no other unfinished job of its order comes before it, so
+// that the worker ending `after` runs it next without a claim; otherwise waiting, as book_job
+// books it. The id (-1 on failure, logged) and whether it was booked running.
+struct chained_job {
+  std::int64_t id = -1;
+  bool running = false;
+};
+chained_job book_chained_job(const PGBackend& db, const job_booking& booking, std::int64_t after,
+                             const std::string& owner, std::chrono::milliseconds lease);
+
 struct claimed_job {
   std::int64_t id = 0;
   std::string kind;

@@ -333,9 +333,13 @@ std::vector<content::claimed_job>::iterator job_runner::startable() {
 }
 
 void job_runner::worker_loop() {
+  std::optional<content::claimed_job> chained;
   while (true) {
     content::claimed_job job;
-    {
+    if (chained) {
+      job = std::move(*chained); // its call is counted already
+      chained.reset();
+    } else {
       std::unique_lock<std::mutex> lock(mu_);
       auto next = queue_.end();
       work_cv_.wait(lock, [&] {
@@ -350,7 +354,8 @@ void job_runner::worker_loop() {
       running_[job.id] = job.kind;
       ++calls_[job.peer];
     }
-    run_job(job);
+    chained = run_job(job);
+    bool give_back = false;
     {
       const std::lock_guard<std::mutex> lock(mu_);
       running_.erase(job.id);
@@ -360,13 +365,58 @@ void job_runner::worker_loop() {
       if (--calls_[job.peer] <= 0) {
         calls_.erase(job.peer);
       }
+      if (chained) {
+        running_[chained->id] = chained->kind;
+        give_back = stopping_;
+      }
       nudged_ = true;
+    }
+    if (give_back) {
+      // A stop began meanwhile: it waits for the next process, like the jobs held unstarted.
+      if (auto session = open_session(db_)) {
+        content::release_jobs(*session, settings_.owner, {chained->id});
+      }
+      {
+        const std::lock_guard<std::mutex> lock(mu_);
+        running_.erase(chained->id);
+      }
+      cancel_call(chained->peer);
+      chained.reset();
     }
     work_cv_.notify_all(); // a held job of this peer may start now
     dispatch_cv_.notify_all();
     idle_cv_.notify_all();
     renew_cv_.notify_all();
   }
+}
+
+bool job_runner::reserve_call(const std::string& from, const std::string& to) {
+  const std::lock_guard<std::mutex> lock(mu_);
+  if (stopping_) {
+    return false;
+  }
+  const auto calls = calls_.find(to);
+  // The ending job's own call is over once it ends.
+  const int busy = (calls == calls_.end() ? 0 : calls->second) - (from == to ? 1 : 0);
+  if (busy >= settings_.per_peer) {
+    return false;
+  }
+  ++calls_[to];
+  ++in_flight_[to];
+  return true;
+}
+
+void job_runner::cancel_call(const std::string& peer) {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    if (--in_flight_[peer] <= 0) {
+      in_flight_.erase(peer);
+    }
+    if (--calls_[peer] <= 0) {
+      calls_.erase(peer);
+    }
+  }
+  work_cv_.notify_all();
 }
 
 void job_runner::renew_loop() {
@@ -399,7 +449,7 @@ void job_runner::renew_loop() {
   }
 }
 
-void job_runner::run_job(const content::claimed_job& job) {
+std::optional<content::claimed_job> job_runner::run_job(const content::claimed_job& job) {
   if (job.taken_over) {
     LOG(channel, warning,
         "[" << job.order_id << "] Задание " << job.id << " (" << job.kind
@@ -435,21 +485,46 @@ void job_runner::run_job(const content::claimed_job& job) {
       result = job_result::retry(crash_pause, "exception");
     }
   }
-  end_job(job, unit, std::move(result));
+  return end_job(job, unit, std::move(result));
 }
 
-void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_result result) {
+std::optional<content::claimed_job> job_runner::end_job(const content::claimed_job& job,
+                                                        job_unit& unit, job_result result) {
   content::PGBackend* db = unit.db();
   if (db == nullptr) {
-    return end_failed_unit(job, "no database");
+    end_failed_unit(job, "no database");
+    return std::nullopt;
   }
-  bool ok = true;
   for (job_booking& next : result.next) {
     if (next.id_app < 0 && next.order_id.empty()) {
       next.id_app = job.id_app;
       next.order_id = job.order_id;
     }
-    ok = ok && book_job(*db, next, clock_);
+  }
+  // Only a job of this order: the transaction holds this order's lock, no other's.
+  const bool may_chain = result.state == job_result::end::done && result.next.size() == 1 &&
+                         !result.next[0].latest_only && result.next[0].id_app == job.id_app &&
+                         result.next[0].order_id == job.order_id &&
+                         clock_.scaled(result.next[0].pause).count() == 0 &&
+                         handlers_.count(result.next[0].kind) != 0 &&
+                         reserve_call(job.peer, result.next[0].peer);
+  content::chained_job chained;
+  std::string chained_args;
+  bool ok = true;
+  if (may_chain) {
+    const job_booking& next = result.next[0];
+    content::job_booking b;
+    b.kind = next.kind;
+    b.id_app = next.id_app;
+    b.order_id = next.order_id;
+    b.args = chained_args = args_text(next.args);
+    b.peer = next.peer;
+    chained = content::book_chained_job(*db, b, job.id, settings_.owner, settings_.lease);
+    ok = chained.id >= 0;
+  } else {
+    for (const job_booking& next : result.next) {
+      ok = ok && book_job(*db, next, clock_);
+    }
   }
   switch (result.state) {
   case job_result::end::done:
@@ -468,12 +543,20 @@ void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_re
     break;
   }
   }
-  if (!ok) {
+  const char* error = !ok ? "the end was not written" : nullptr;
+  if (ok) {
+    if (!unit.commit()) {
+      error = "the end was not committed";
+    }
+  } else {
     unit.rollback();
-    return end_failed_unit(job, "the end was not written");
   }
-  if (!unit.commit()) {
-    return end_failed_unit(job, "the end was not committed");
+  if (error != nullptr) {
+    if (may_chain) {
+      cancel_call(result.next[0].peer);
+    }
+    end_failed_unit(job, error);
+    return std::nullopt;
   }
   if (result.committed) {
     result.committed();
@@ -483,9 +566,24 @@ void job_runner::end_job(const content::claimed_job& job, job_unit& unit, job_re
         "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
             << job.attempts << " : " << result.error);
   }
+  if (may_chain && chained.running) {
+    content::claimed_job next;
+    next.id = chained.id;
+    next.kind = result.next[0].kind;
+    next.id_app = job.id_app;
+    next.order_id = job.order_id;
+    next.args = std::move(chained_args);
+    next.peer = result.next[0].peer;
+    next.attempts = 1;
+    return next;
+  }
+  if (may_chain) {
+    cancel_call(result.next[0].peer); // booked to wait behind an earlier job of the order
+  }
   if (!result.next.empty() || result.state == job_result::end::retry) {
     nudge();
   }
+  return std::nullopt;
 }
 
 // Nothing of the run's last transaction is stored: the job stays running under its lease and is

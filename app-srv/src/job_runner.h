@@ -160,8 +160,14 @@ private:
   void worker_loop();
   std::vector<content::claimed_job>::iterator startable(); // mu_ held
   void renew_loop();
-  void run_job(const content::claimed_job& job);
-  void end_job(const content::claimed_job& job, job_unit& unit, job_result result);
+  // The job booked to run next on this worker, if any (see end_job).
+  std::optional<content::claimed_job> run_job(const content::claimed_job& job);
+  // A done job whose one next booking is of its own order and due at once books it running
+  // under this process's lease, when its peer has a call free: the worker runs it straight on.
+  std::optional<content::claimed_job> end_job(const content::claimed_job& job, job_unit& unit,
+                                              job_result result);
+  bool reserve_call(const std::string& from, const std::string& to); // for a chained job
+  void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
 
