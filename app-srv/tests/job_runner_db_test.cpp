@@ -181,6 +181,46 @@ TEST_F(JobRunner, SharesWorkAndNeverOverlapsOneOrdersJobs) {
   }
 }
 
+// A step due at once runs straight on the worker that ended the one before it, unless another job
+// of its order was booked meanwhile: that one keeps its turn.
+TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
+  std::mutex mu;
+  std::vector<std::string> ran; // "order:kind" in the order run
+  std::map<std::string, std::thread::id> threads;
+  auto r = runner();
+  const auto record = [&](const job_call& c) {
+    const std::lock_guard<std::mutex> lock(mu);
+    ran.push_back(c.order_id + ":" + c.kind);
+    threads[ran.back()] = std::this_thread::get_id();
+  };
+  r->handle("first", [&](const job_call& c, job_unit&) {
+    record(c);
+    if (c.order_id == "busy") {
+      book("event", "busy"); // an event of the order while its step runs
+    }
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"then", -1, "", {}, "p"});
+    return res;
+  });
+  for (const char* kind : {"then", "event"}) {
+    r->handle(kind, [&](const job_call& c, job_unit&) {
+      record(c);
+      EXPECT_EQ(c.attempt, 1);
+      return job_result::done();
+    });
+  }
+  book("first", "quiet");
+  r->start();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "2"));
+  book("first", "busy");
+  r->nudge();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "5"));
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(threads["quiet:then"], threads["quiet:first"]);
+  const std::vector<std::string> busy(ran.begin() + 2, ran.end());
+  EXPECT_EQ(busy, (std::vector<std::string>{"busy:first", "busy:event", "busy:then"}));
+}
+
 // A peer at its limit keeps its jobs waiting without holding the workers another peer needs.
 TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
   std::mutex mu;
