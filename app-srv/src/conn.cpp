@@ -127,6 +127,74 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
   return pg_result_ptr(PQexecParams(conn, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
 }
 
+namespace {
+
+// Reads up to and including the pipeline's sync, so that the connection can leave pipeline mode;
+// false when the connection is gone. One null closes each command: two in a row mean nothing is
+// pending any more.
+bool skip_to_sync(PGconn* conn) {
+  int nulls = 0;
+  while (PQstatus(conn) == CONNECTION_OK && nulls < 2) {
+    pg_result_ptr res(PQgetResult(conn));
+    if (!res) {
+      ++nulls;
+      continue;
+    }
+    nulls = 0;
+    if (PQresultStatus(res.get()) == PGRES_PIPELINE_SYNC) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool send_piped(PGconn* conn, const piped_statement& st) {
+  std::vector<const char*> values;
+  values.reserve(st.params.size());
+  for (const auto& p : st.params) {
+    if (p && p->find('\0') != std::string::npos) {
+      LOG("Database", error, "Значение параметра запроса содержит нулевой байт");
+      return false;
+    }
+    values.push_back(p ? p->c_str() : nullptr);
+  }
+  return PQsendQueryParams(conn, st.sql, static_cast<int>(values.size()), nullptr, values.data(),
+                           nullptr, nullptr, 0) == 1;
+}
+
+} // namespace
+
+std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
+                                         const std::vector<piped_statement>& statements) {
+  std::vector<pg_result_ptr> results;
+  if (conn == nullptr || PQenterPipelineMode(conn) != 1) {
+    return results;
+  }
+  std::size_t sent = 0;
+  while (sent < statements.size() && send_piped(conn, statements[sent])) {
+    ++sent;
+  }
+  const bool synced = PQpipelineSync(conn) == 1;
+  bool intact = sent == statements.size() && synced;
+  for (std::size_t i = 0; intact && i < sent; ++i) {
+    pg_result_ptr res(PQgetResult(conn));
+    if (!res) {
+      intact = false;
+      break;
+    }
+    pg_result_ptr end(PQgetResult(conn)); // the null that closes the command
+    results.push_back(std::move(res));
+  }
+  // Whatever is left is read, even of a pipeline not sent whole, before pipeline mode can end.
+  if ((synced && !skip_to_sync(conn)) || PQexitPipelineMode(conn) != 1) {
+    intact = false;
+  }
+  if (!intact) {
+    results.clear();
+  }
+  return results;
+}
+
 // Startup options of every session: UTC (see conn.h), and the record's statement time-out, which
 // the server then keeps as the session default, so a pooled session's reset keeps it too.
 std::string PGBackend::session_options() const {

@@ -116,17 +116,22 @@ constexpr const char* renew_sql =
     "UPDATE orvale_jobs SET lease_until = now() + $3::bigint * interval '1 millisecond'"
     " WHERE id = ANY ($2::bigint[]) AND owner = $1 AND state = 'running'";
 
-constexpr const char* end_sql =
-    "UPDATE orvale_jobs SET state = $3, last_error = coalesce(nullif($4, ''), last_error),"
-    " owner = NULL,"
-    " lease_until = NULL, updated_at = now()"
-    " WHERE id = $1::bigint AND owner = $2 AND state = 'running'";
+// The ends as a pipeline sends them: a job no longer held fails the statement (a division by the
+// zero rows changed), so that the COMMIT after it in the same pipeline is skipped.
+constexpr const char* end_held_sql =
+    "WITH e AS (UPDATE orvale_jobs SET state = $3, last_error = coalesce(nullif($4, ''), last_error),"
+    " owner = NULL, lease_until = NULL, updated_at = now()"
+    " WHERE id = $1::bigint AND owner = $2 AND state = 'running' RETURNING 1)"
+    " SELECT 1 / count(*)::integer FROM e";
 
-constexpr const char* retry_sql =
-    "UPDATE orvale_jobs SET state = 'scheduled', last_error = $4, owner = NULL,"
+constexpr const char* retry_held_sql =
+    "WITH e AS (UPDATE orvale_jobs SET state = 'scheduled', last_error = $4, owner = NULL,"
     " lease_until = NULL, updated_at = now(), args = coalesce($5::jsonb, args),"
     " due_at = now() + $3::bigint * interval '1 millisecond'"
-    " WHERE id = $1::bigint AND owner = $2 AND state = 'running'";
+    " WHERE id = $1::bigint AND owner = $2 AND state = 'running' RETURNING 1)"
+    " SELECT 1 / count(*)::integer FROM e";
+
+constexpr const char* division_by_zero = "22012";
 
 constexpr const char* release_sql =
     "UPDATE orvale_jobs SET state = 'scheduled', owner = NULL, lease_until = NULL,"
@@ -166,6 +171,20 @@ transaction::transaction(const PGBackend& db) : db_(db) {
   }
   const pg_result_ptr res(PQexec(conn, "BEGIN"));
   open_ = !failed(conn, res, PGRES_COMMAND_OK, "BEGIN");
+}
+
+transaction::transaction(const PGBackend& db, int id_app, const std::string& order_id) : db_(db) {
+  PGconn* conn = native_connection(db_);
+  if (conn == nullptr) {
+    return;
+  }
+  const std::vector<pg_result_ptr> res =
+      exec_pipeline(conn, {{"BEGIN", {}}, {xact_lock_sql, {std::to_string(id_app), order_id}}});
+  open_ = PQtransactionStatus(conn) != PQTRANS_IDLE;
+  if (res.size() != 2 || failed(conn, res[0], PGRES_COMMAND_OK, "BEGIN") ||
+      failed(conn, res[1], PGRES_TUPLES_OK, "блокировка заказа")) {
+    rollback();
+  }
 }
 
 transaction::~transaction() { rollback(); }
@@ -225,26 +244,6 @@ std::int64_t book_job(const PGBackend& db, const job_booking& b) {
     return -1;
   }
   return to_int64(PQgetvalue(res.get(), 0, 0));
-}
-
-chained_job book_chained_job(const PGBackend& db, const job_booking& b, std::int64_t after,
-                             const std::string& owner, std::chrono::milliseconds lease) {
-  chained_job booked;
-  PGconn* conn = native_connection(db);
-  if (conn == nullptr) {
-    LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
-    return booked;
-  }
-  const pg_result_ptr res =
-      exec_params(conn, insert_chained_sql,
-                  {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer,
-                   std::to_string(after), owner, millis_text(lease)});
-  if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
-    return booked;
-  }
-  booked.id = to_int64(PQgetvalue(res.get(), 0, 0));
-  booked.running = std::strcmp(PQgetvalue(res.get(), 0, 1), "t") == 0;
-  return booked;
 }
 
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
@@ -308,30 +307,75 @@ int renew_leases(const PGBackend& db, const std::string& owner,
   return changed_rows(res.get());
 }
 
-bool end_job(const PGBackend& db, std::int64_t id, const std::string& owner, job_end end,
-             const std::string& error) {
+job_finished finish_job(const PGBackend& db, const job_finish& f) {
+  job_finished out;
   PGconn* conn = native_connection(db);
   if (conn == nullptr) {
-    return false;
+    return out;
   }
-  const pg_result_ptr res =
-      exec_params(conn, end_sql, {std::to_string(id), owner, end == job_end::done ? "done" : "failed", error});
-  return !failed(conn, res, PGRES_COMMAND_OK, "завершение задания") && changed_rows(res.get()) == 1;
-}
-
-bool retry_job(const PGBackend& db, std::int64_t id, const std::string& owner,
-               std::chrono::milliseconds delay, const std::string& error,
-               const std::optional<std::string>& args) {
-  PGconn* conn = native_connection(db);
-  if (conn == nullptr) {
-    return false;
+  std::vector<piped_statement> statements;
+  const std::string app = std::to_string(f.id_app);
+  if (f.begin) {
+    statements.push_back({"BEGIN", {}});
+    statements.push_back({xact_lock_sql, {app, f.order_id}});
   }
-  const std::string params[] = {std::to_string(id), owner, millis_text(delay), error,
-                                args.value_or("")};
-  const char* values[] = {params[0].c_str(), params[1].c_str(), params[2].c_str(),
-                          params[3].c_str(), args ? params[4].c_str() : nullptr};
-  const pg_result_ptr res(PQexecParams(conn, retry_sql, 5, nullptr, values, nullptr, nullptr, 0));
-  return !failed(conn, res, PGRES_COMMAND_OK, "повтор задания") && changed_rows(res.get()) == 1;
+  const std::size_t first_booking = statements.size();
+  for (const job_booking& b : f.bookings) {
+    statements.push_back({insert_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer,
+                                       millis_text(b.delay)}});
+  }
+  const std::size_t chained_at = statements.size();
+  if (f.chained) {
+    const job_booking& b = *f.chained;
+    statements.push_back({insert_chained_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args,
+                                               b.peer, std::to_string(f.id), f.owner,
+                                               millis_text(f.lease)}});
+  }
+  const std::size_t end_at = statements.size();
+  const std::string id = std::to_string(f.id);
+  switch (f.state) {
+  case job_finish::end::done:
+  case job_finish::end::failed:
+    statements.push_back({end_held_sql, {id, f.owner, f.state == job_finish::end::done ? "done" : "failed",
+                                         f.error}});
+    break;
+  case job_finish::end::retry:
+    statements.push_back({retry_held_sql, {id, f.owner, millis_text(f.delay), f.error, f.args}});
+    break;
+  }
+  statements.push_back({"COMMIT", {}});
+  const std::vector<pg_result_ptr> res = exec_pipeline(conn, statements);
+  bool ok = res.size() == statements.size();
+  for (std::size_t i = 0; ok && i < res.size(); ++i) {
+    const bool command = statements[i].params.empty(); // BEGIN, COMMIT
+    if (i == end_at && PQresultStatus(res[i].get()) == PGRES_FATAL_ERROR) {
+      const char* state = PQresultErrorField(res[i].get(), PG_DIAG_SQLSTATE);
+      if (state != nullptr && std::strcmp(state, division_by_zero) == 0) {
+        ok = false; // no longer held: the caller says so
+        break;
+      }
+    }
+    const char* what = command ? statements[i].sql
+                       : i == end_at ? "завершение задания"
+                       : i < first_booking ? "блокировка заказа"
+                                           : "задание";
+    ok = !failed(conn, res[i], command ? PGRES_COMMAND_OK : PGRES_TUPLES_OK, what) &&
+         (command || i == end_at || PQntuples(res[i].get()) == 1);
+  }
+  // A transaction that had already failed answers COMMIT with the tag ROLLBACK and no error.
+  ok = ok && std::strcmp(PQcmdStatus(res.back().get()), "COMMIT") == 0;
+  if (!ok) {
+    if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+      const pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+    }
+    return out;
+  }
+  out.committed = true;
+  if (f.chained) {
+    out.chained.id = to_int64(PQgetvalue(res[chained_at].get(), 0, 0));
+    out.chained.running = std::strcmp(PQgetvalue(res[chained_at].get(), 0, 1), "t") == 0;
+  }
+  return out;
 }
 
 void release_jobs(const PGBackend& db, const std::string& owner,
@@ -354,15 +398,6 @@ long purge_done_jobs(const PGBackend& db, std::chrono::seconds keep) {
     return 0;
   }
   return changed_rows(res.get());
-}
-
-bool lock_order_for_transaction(const PGBackend& db, int id_app, const std::string& order_id) {
-  PGconn* conn = native_connection(db);
-  if (conn == nullptr) {
-    return false;
-  }
-  const pg_result_ptr res = exec_params(conn, xact_lock_sql, {std::to_string(id_app), order_id});
-  return !failed(conn, res, PGRES_TUPLES_OK, "блокировка заказа");
 }
 
 bool read_job_summary(const PGBackend& db, int failed_limit, stored_jobs& out) {

@@ -22,6 +22,10 @@ inline constexpr const char* jobs_listen_session_name = "orvale-jobs";
 class transaction {
 public:
   explicit transaction(const PGBackend& db);
+  // BEGIN and the order's advisory lock for the rest of the transaction (the key the order
+  // events lock: application id, hashtext of the order id), in one round trip; not ok() when
+  // either failed.
+  transaction(const PGBackend& db, int id_app, const std::string& order_id);
   ~transaction();
   transaction(const transaction&) = delete;
   transaction& operator=(const transaction&) = delete;
@@ -30,6 +34,8 @@ public:
   // False (logged on "orvale/jobs") when the COMMIT did not commit; the transaction is over either way.
   [[nodiscard]] bool commit();
   void rollback() noexcept;
+  // Ended by other means (finish_job's COMMIT or ROLLBACK): nothing left to do when dropped.
+  void ended() { open_ = false; }
 
 private:
   const PGBackend& db_;
@@ -55,16 +61,13 @@ struct job_booking {
 // Books on `db` inside the caller's transaction: the job's id, -1 (logged) when it failed.
 std::int64_t book_job(const PGBackend& db, const job_booking& booking);
 
-// Books a job that follows `after`, a job `owner` holds and ends in this same transaction: running
-// at once under `owner`'s lease when no other unfinished job of its order comes before it, so
-// that the worker ending `after` runs it next without a claim; otherwise waiting, as book_job
-// books it. The id (-1 on failure, logged) and whether it was booked running.
+// A job booked with the end of the one before it (job_finish::chained): running at once under the
+// owner's lease when no other unfinished job of its order comes before it, so that the worker
+// ending that one runs it next without a claim; otherwise waiting, as book_job books it.
 struct chained_job {
   std::int64_t id = -1;
   bool running = false;
 };
-chained_job book_chained_job(const PGBackend& db, const job_booking& booking, std::int64_t after,
-                             const std::string& owner, std::chrono::milliseconds lease);
 
 struct claimed_job {
   std::int64_t id = 0;
@@ -99,24 +102,36 @@ std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db);
 int renew_leases(const PGBackend& db, const std::string& owner,
                  const std::vector<std::int64_t>& ids, std::chrono::milliseconds lease);
 
-enum class job_end { done, failed };
-// Ends a job `owner` still holds. False when it no longer holds it (its lease ran out and another
-// process took it over) or the statement failed: the caller's transaction must not commit then.
-bool end_job(const PGBackend& db, std::int64_t id, const std::string& owner, job_end end,
-             const std::string& error);
-// Puts a job `owner` still holds back to wait `delay` for its next try, with `args` when given.
-bool retry_job(const PGBackend& db, std::int64_t id, const std::string& owner,
-               std::chrono::milliseconds delay, const std::string& error,
-               const std::optional<std::string>& args);
+// How a job `owner` holds ends, with the jobs booked with its end, in one round trip: a pipeline of
+// BEGIN and the order's lock (unless the caller's transaction is open already), the bookings,
+// the end and COMMIT. Nothing is committed when `owner` no longer holds the job (its lease ran
+// out and another process took it over) or a statement failed; the session is then left outside
+// any transaction (the caller's included).
+struct job_finish {
+  std::int64_t id = 0;
+  std::string owner;
+  int id_app = -1;
+  std::string order_id;
+  bool begin = true; // no transaction open yet: BEGIN and the order's lock first
+  std::vector<job_booking> bookings;       // latest_only ones are not taken here
+  std::optional<job_booking> chained;      // see chained_job; after `id`
+  std::chrono::milliseconds lease{60000};  // the chained job's
+  enum class end { done, failed, retry } state = end::done;
+  std::string error;
+  std::chrono::milliseconds delay{0};      // retry
+  std::optional<std::string> args;         // retry: the args from now on
+};
+struct job_finished {
+  bool committed = false;
+  chained_job chained;
+};
+job_finished finish_job(const PGBackend& db, const job_finish& finish);
+
 // Gives back jobs claimed but never started (at a stop): waiting again, the claim not counted.
 void release_jobs(const PGBackend& db, const std::string& owner,
                   const std::vector<std::int64_t>& ids);
 // Deletes finished (done) jobs older than `keep`; the number deleted.
 long purge_done_jobs(const PGBackend& db, std::chrono::seconds keep);
-
-// The order's advisory lock for the rest of the current transaction (the same key the order
-// events lock: application id, hashtext of the order id).
-bool lock_order_for_transaction(const PGBackend& db, int id_app, const std::string& order_id);
 
 struct stored_job_counts {
   std::string kind;

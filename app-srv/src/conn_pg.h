@@ -4,7 +4,9 @@
 
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <libpq-fe.h>
 
@@ -21,6 +23,17 @@ PGconn* native_connection(const PGBackend& backend);
 // prepared once it is used repeatedly); never null (libpq's out-of-memory result is mapped to
 // a fatal-error result by the caller's status check).
 pg_result_ptr exec_params(PGconn* conn, const char* sql, std::initializer_list<std::string> params);
+
+// A statement of a pipeline; a parameter without a value is NULL.
+struct piped_statement {
+  const char* sql;
+  std::vector<std::optional<std::string>> params;
+};
+
+// Sends the statements unnamed, in one pipeline and one round trip; one result per statement, in
+// their order. After a failure the server skips the rest, which come back as
+// PGRES_PIPELINE_ABORTED. Empty when they could not all be sent or read (the connection broke).
+std::vector<pg_result_ptr> exec_pipeline(PGconn* conn, const std::vector<piped_statement>& statements);
 
 // libpq's error texts end with a line break; logs want one line.
 std::string one_line(const char* text);

@@ -102,6 +102,9 @@ void pooled_session::saw_result(const PGresult* res) {
   }
   // Only a SELECT's tag proves nothing but reading happened at the top level; SET, PREPARE,
   // DECLARE, LISTEN, CREATE, BEGIN and failures all may leave state behind.
+  if (PQresultStatus(res) == PGRES_PIPELINE_SYNC) {
+    return; // a pipeline's end, no command of its own
+  }
   const char* tag = PQcmdStatus(const_cast<PGresult*>(res)); // libpq's signature lacks const
   if (PQresultStatus(res) == PGRES_TUPLES_OK && std::strncmp(tag, "SELECT", 6) == 0) {
     return;

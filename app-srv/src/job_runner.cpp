@@ -93,8 +93,7 @@ std::string peer_of(const std::string& url) {
   return scheme + "://" + authority;
 }
 
-bool book_job(const content::PGBackend& db, const job_booking& booking,
-              const web::clock_source& clock) {
+content::job_booking stored_booking(const job_booking& booking, const web::clock_source& clock) {
   content::job_booking b;
   b.kind = booking.kind;
   b.id_app = booking.id_app;
@@ -103,7 +102,12 @@ bool book_job(const content::PGBackend& db, const job_booking& booking,
   b.peer = booking.peer;
   b.delay = clock.scaled(booking.pause);
   b.latest_only = booking.latest_only;
-  return content::book_job(db, b) >= 0;
+  return b;
+}
+
+bool book_job(const content::PGBackend& db, const job_booking& booking,
+              const web::clock_source& clock) {
+  return content::book_job(db, stored_booking(booking, clock)) >= 0;
 }
 
 job_unit::job_unit(const database& db, int id_app, std::string order_id)
@@ -123,13 +127,35 @@ content::PGBackend* job_unit::db() {
   // Everything a job writes is inside this transaction: the session goes back without a reset
   // and keeps its prepared statements.
   backend_->promise_transaction_work();
-  tx_ = std::make_unique<content::transaction>(*backend_);
-  if (!tx_->ok() || !content::lock_order_for_transaction(*backend_, id_app_, order_id_)) {
+  tx_ = std::make_unique<content::transaction>(*backend_, id_app_, order_id_);
+  if (!tx_->ok()) {
     tx_.reset();
     backend_.reset();
     return nullptr;
   }
   return backend_.get();
+}
+
+content::PGBackend* job_unit::session_for_end(bool& begin) {
+  begin = tx_ == nullptr;
+  if (tx_) {
+    return backend_.get();
+  }
+  backend_ = open_session(database_);
+  if (!backend_) {
+    LOG(channel, error, "[" << order_id_ << "] Отсутствует соединение с БД");
+    return nullptr;
+  }
+  backend_->promise_transaction_work();
+  return backend_.get();
+}
+
+void job_unit::ended() {
+  if (tx_) {
+    tx_->ended();
+  }
+  tx_.reset();
+  backend_.reset();
 }
 
 bool job_unit::flush() { return commit(); }
@@ -490,11 +516,6 @@ std::optional<content::claimed_job> job_runner::run_job(const content::claimed_j
 
 std::optional<content::claimed_job> job_runner::end_job(const content::claimed_job& job,
                                                         job_unit& unit, job_result result) {
-  content::PGBackend* db = unit.db();
-  if (db == nullptr) {
-    end_failed_unit(job, "no database");
-    return std::nullopt;
-  }
   for (job_booking& next : result.next) {
     if (next.id_app < 0 && next.order_id.empty()) {
       next.id_app = job.id_app;
@@ -508,54 +529,11 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
                          clock_.scaled(result.next[0].pause).count() == 0 &&
                          handlers_.count(result.next[0].kind) != 0 &&
                          reserve_call(job.peer, result.next[0].peer);
-  content::chained_job chained;
-  std::string chained_args;
-  bool ok = true;
-  if (may_chain) {
-    const job_booking& next = result.next[0];
-    content::job_booking b;
-    b.kind = next.kind;
-    b.id_app = next.id_app;
-    b.order_id = next.order_id;
-    b.args = chained_args = args_text(next.args);
-    b.peer = next.peer;
-    chained = content::book_chained_job(*db, b, job.id, settings_.owner, settings_.lease);
-    ok = chained.id >= 0;
-  } else {
-    for (const job_booking& next : result.next) {
-      ok = ok && book_job(*db, next, clock_);
-    }
-  }
-  switch (result.state) {
-  case job_result::end::done:
-    ok = ok && content::end_job(*db, job.id, settings_.owner, content::job_end::done, "");
-    break;
-  case job_result::end::failed:
-    ok = ok && content::end_job(*db, job.id, settings_.owner, content::job_end::failed, result.error);
-    break;
-  case job_result::end::retry: {
-    std::optional<std::string> args;
-    if (!web::json::is_null(result.args)) {
-      args = web::json::write(result.args);
-    }
-    ok = ok && content::retry_job(*db, job.id, settings_.owner, clock_.scaled(result.pause),
-                                  result.error, args);
-    break;
-  }
-  }
-  const char* error = !ok ? "the end was not written" : nullptr;
-  if (ok) {
-    if (!unit.commit()) {
-      error = "the end was not committed";
-    }
-  } else {
-    unit.rollback();
-  }
-  if (error != nullptr) {
+  const std::optional<content::chained_job> ended = write_end(job, unit, result, may_chain);
+  if (!ended) {
     if (may_chain) {
       cancel_call(result.next[0].peer);
     }
-    end_failed_unit(job, error);
     return std::nullopt;
   }
   if (result.committed) {
@@ -566,13 +544,13 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
         "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
             << job.attempts << " : " << result.error);
   }
-  if (may_chain && chained.running) {
+  if (may_chain && ended->running) {
     content::claimed_job next;
-    next.id = chained.id;
+    next.id = ended->id;
     next.kind = result.next[0].kind;
     next.id_app = job.id_app;
     next.order_id = job.order_id;
-    next.args = std::move(chained_args);
+    next.args = args_text(result.next[0].args);
     next.peer = result.next[0].peer;
     next.attempts = 1;
     return next;
@@ -584,6 +562,67 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
     nudge();
   }
   return std::nullopt;
+}
+
+// The end, the next bookings and the handler's writes, committed together; the chained job as
+// booked (none when not chained), or nothing when not committed (logged).
+std::optional<content::chained_job> job_runner::write_end(const content::claimed_job& job,
+                                                          job_unit& unit, const job_result& result,
+                                                          bool chain) {
+  // A booking that replaces a waiting job's args reads before it writes: not in a pipeline.
+  const bool replaces = std::any_of(result.next.begin(), result.next.end(),
+                                    [](const job_booking& b) { return b.latest_only; });
+  content::PGBackend* db = nullptr;
+  bool begin = false;
+  if (replaces) {
+    db = unit.db();
+  } else {
+    db = unit.session_for_end(begin);
+  }
+  if (db == nullptr) {
+    end_failed_unit(job, "no database");
+    return std::nullopt;
+  }
+  content::job_finish f;
+  f.id = job.id;
+  f.owner = settings_.owner;
+  f.id_app = job.id_app;
+  f.order_id = job.order_id;
+  f.begin = begin;
+  f.lease = settings_.lease;
+  f.error = result.error;
+  f.delay = clock_.scaled(result.pause);
+  if (!web::json::is_null(result.args)) {
+    f.args = web::json::write(result.args);
+  }
+  switch (result.state) {
+  case job_result::end::done:
+    f.state = content::job_finish::end::done;
+    break;
+  case job_result::end::failed:
+    f.state = content::job_finish::end::failed;
+    break;
+  case job_result::end::retry:
+    f.state = content::job_finish::end::retry;
+    break;
+  }
+  for (const job_booking& next : result.next) {
+    if (replaces && content::book_job(*db, stored_booking(next, clock_)) < 0) {
+      unit.rollback();
+      end_failed_unit(job, "the end was not written");
+      return std::nullopt;
+    }
+    if (!replaces) {
+      (chain ? f.chained.emplace() : f.bookings.emplace_back()) = stored_booking(next, clock_);
+    }
+  }
+  const content::job_finished finished = content::finish_job(*db, f);
+  unit.ended();
+  if (!finished.committed) {
+    end_failed_unit(job, "the end was not committed");
+    return std::nullopt;
+  }
+  return finished.chained;
 }
 
 // Nothing of the run's last transaction is stored: the job stays running under its lease and is

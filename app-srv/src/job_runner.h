@@ -86,6 +86,11 @@ public:
   // Used by the runner to end the job.
   bool commit();
   void rollback() noexcept;
+  // The session the job's end is written on; `begin` is set when the unit's transaction is not
+  // open yet (the end then opens it). Null (logged) when the database cannot be reached.
+  content::PGBackend* session_for_end(bool& begin);
+  // The end committed or rolled back the unit's transaction: the session goes back.
+  void ended();
 
 private:
   const database& database_;
@@ -166,6 +171,8 @@ private:
   // under this process's lease, when its peer has a call free: the worker runs it straight on.
   std::optional<content::claimed_job> end_job(const content::claimed_job& job, job_unit& unit,
                                               job_result result);
+  std::optional<content::chained_job> write_end(const content::claimed_job& job, job_unit& unit,
+                                                const job_result& result, bool chain);
   bool reserve_call(const std::string& from, const std::string& to); // for a chained job
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
