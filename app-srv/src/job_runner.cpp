@@ -264,10 +264,12 @@ content::peer_room job_runner::room() const {
   content::peer_room r;
   // Up to twice a peer's calls are held here: the next ones are claimed while the calls run, so
   // a peer's worker starts its next job without waiting for a claim. Held ones take no worker.
+  // A peer's room is claimed into once it is half free or more, as a batch.
   r.default_room = 2 * settings_.per_peer;
   for (const auto& [peer, count] : in_flight_) {
+    const int left = 2 * settings_.per_peer - count;
     r.peers.push_back(peer);
-    r.room.push_back(std::max(2 * settings_.per_peer - count, 0));
+    r.room.push_back(left >= settings_.per_peer ? left : 0);
   }
   return r;
 }
@@ -384,8 +386,11 @@ void job_runner::worker_loop() {
     bool give_back = false;
     {
       const std::lock_guard<std::mutex> lock(mu_);
+      const bool slots_were_full =
+          static_cast<int>(queue_.size() + running_.size()) >= 2 * settings_.workers;
       running_.erase(job.id);
-      if (--in_flight_[job.peer] <= 0) {
+      const int held = --in_flight_[job.peer];
+      if (held <= 0) {
         in_flight_.erase(job.peer);
       }
       if (--calls_[job.peer] <= 0) {
@@ -395,7 +400,11 @@ void job_runner::worker_loop() {
         running_[chained->id] = chained->kind;
         give_back = stopping_;
       }
-      nudged_ = true;
+      // The dispatcher looks again once this peer has room for a batch (see room()), not after
+      // each of its ends: a claim per job would cap a busy peer at the claims' pace.
+      if (slots_were_full || held <= settings_.per_peer) {
+        nudged_ = true;
+      }
     }
     if (give_back) {
       // A stop began meanwhile: it waits for the next process, like the jobs held unstarted.
