@@ -31,6 +31,15 @@ bool failed(PGconn* conn, const pg_result_ptr& res, ExecStatusType expected, con
   return true;
 }
 
+// {"peer": room, ...} as the claims read it.
+std::string rooms_text(const peer_room& room) {
+  web::json::object_ptr rooms = web::json::make_object();
+  for (std::size_t i = 0; i < room.peers.size() && i < room.room.size(); ++i) {
+    rooms->set(room.peers[i], room.room[i]);
+  }
+  return web::json::write(rooms);
+}
+
 std::int64_t to_int64(const char* text) { return std::strtoll(text, nullptr, 10); }
 
 // Replaces the args of a job of the same kind and order that has not started yet.
@@ -104,14 +113,24 @@ constexpr const char* claim_sql =
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
 // A job waiting behind an earlier unfinished job of its order is left out: that job's end
-// announces it.
+// announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
+// again once its peer has room, and a peer's backlog must not make the dispatcher look every few
+// milliseconds for work it may not take.
 constexpr const char* next_due_sql =
-    "SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ("
-    " (SELECT j.due_at AS t FROM orvale_jobs j WHERE j.state = 'scheduled'"
-    "   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
-    "     AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
-    "   ORDER BY j.due_at, j.id LIMIT 1)"
-    " UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n";
+    "WITH RECURSIVE peers AS ("
+    "  (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' ORDER BY j.peer LIMIT 1)"
+    "  UNION ALL"
+    "  SELECT (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer > p.peer"
+    "          ORDER BY j.peer LIMIT 1)"
+    "  FROM peers p WHERE p.peer IS NOT NULL)"
+    " SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ("
+    "  SELECT (SELECT j.due_at FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer = p.peer"
+    "     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "     ORDER BY j.due_at, j.id LIMIT 1) AS t"
+    "  FROM peers p"
+    "  WHERE p.peer IS NOT NULL AND coalesce(($1::jsonb ->> p.peer)::integer, $2::integer) > 0"
+    "  UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n";
 
 constexpr const char* renew_sql =
     "UPDATE orvale_jobs SET lease_until = now() + $3::bigint * interval '1 millisecond'"
@@ -255,13 +274,9 @@ std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owne
   if (conn == nullptr || limit <= 0) {
     return jobs;
   }
-  web::json::object_ptr rooms = web::json::make_object();
-  for (std::size_t i = 0; i < room.peers.size() && i < room.room.size(); ++i) {
-    rooms->set(room.peers[i], room.room[i]);
-  }
   const pg_result_ptr res =
       exec_params(conn, claim_sql,
-                  {owner, millis_text(lease), std::to_string(limit), web::json::write(rooms),
+                  {owner, millis_text(lease), std::to_string(limit), rooms_text(room),
                    std::to_string(room.default_room)});
   if (failed(conn, res, PGRES_TUPLES_OK, "выбор заданий")) {
     return jobs;
@@ -282,12 +297,13 @@ std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owne
   return jobs;
 }
 
-std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db) {
+std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db, const peer_room& room) {
   PGconn* conn = native_connection(db);
   if (conn == nullptr) {
     return std::nullopt;
   }
-  const pg_result_ptr res = exec_params(conn, next_due_sql, {});
+  const pg_result_ptr res =
+      exec_params(conn, next_due_sql, {rooms_text(room), std::to_string(room.default_room)});
   if (failed(conn, res, PGRES_TUPLES_OK, "срок заданий") || PQntuples(res.get()) != 1 ||
       PQgetisnull(res.get(), 0, 0)) {
     return std::nullopt;

@@ -95,8 +95,9 @@ std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owne
                                     std::chrono::milliseconds lease, int limit,
                                     const peer_room& room);
 
-// Until the next job falls due or a lease runs out; none when nothing waits. Empty on failure.
-std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db);
+// Until the next job of a peer with room falls due or a lease runs out; none when nothing waits.
+// Empty on failure.
+std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db, const peer_room& room);
 
 // Extends the leases `owner` holds on `ids`; the number renewed, -1 on failure.
 int renew_leases(const PGBackend& db, const std::string& owner,

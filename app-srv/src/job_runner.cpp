@@ -316,9 +316,9 @@ void job_runner::dispatch_loop() {
     if (full) {
       const std::lock_guard<std::mutex> lock(mu_);
       nudged_ = true; // there may be more: look again once a worker is free
-    } else if (const auto due = content::next_job_due(*session)) {
-      // Due now yet not claimed: it fell due after the claim looked, or its peer has no room
-      // (a worker's end nudges then). A short look again covers both without spinning.
+    } else if (const auto due = content::next_job_due(*session, current_room())) {
+      // Due now yet not claimed: it fell due after the claim looked. A short look again covers
+      // it without spinning.
       wake_at = std::min(wake_at, std::chrono::steady_clock::now() + std::max(*due, due_again));
     }
     if (std::chrono::steady_clock::now() >= next_purge) {
@@ -326,6 +326,11 @@ void job_runner::dispatch_loop() {
       content::purge_done_jobs(*session, settings_.keep_done);
     }
   }
+}
+
+content::peer_room job_runner::current_room() const {
+  const std::lock_guard<std::mutex> lock(mu_);
+  return room();
 }
 
 void job_runner::hand_over(std::vector<content::claimed_job> claimed) {

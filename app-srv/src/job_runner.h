@@ -177,6 +177,7 @@ private:
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
+  content::peer_room current_room() const;
 
   job_runner_settings settings_;
   const database& db_;
