@@ -262,14 +262,15 @@ void job_runner::shutdown(web::millis grace) {
 
 content::peer_room job_runner::room() const {
   content::peer_room r;
-  // Up to twice a peer's calls are held here: the next ones are claimed while the calls run, so
-  // a peer's worker starts its next job without waiting for a claim. Held ones take no worker.
-  // A peer's room is claimed into once it is half free or more, as a batch.
-  r.default_room = 2 * settings_.per_peer;
+  // More of a peer's jobs than its calls are held here: the next ones are claimed while the calls
+  // run, so a peer's worker starts its next job without waiting for a claim. Held ones take no
+  // worker. A peer's room is claimed into once it is half free or more, as a batch: a claim per
+  // job would cap a busy peer at the claims' pace.
+  r.default_room = held_per_peer();
   for (const auto& [peer, count] : in_flight_) {
-    const int left = 2 * settings_.per_peer - count;
+    const int left = held_per_peer() - count;
     r.peers.push_back(peer);
-    r.room.push_back(left >= settings_.per_peer ? left : 0);
+    r.room.push_back(left >= held_per_peer() / 2 ? left : 0);
   }
   return r;
 }
@@ -284,7 +285,7 @@ void job_runner::dispatch_loop() {
     {
       std::unique_lock<std::mutex> lock(mu_);
       const auto free_now = [this] {
-        return 2 * settings_.workers - static_cast<int>(queue_.size() + running_.size());
+        return held_total() - static_cast<int>(queue_.size() + running_.size());
       };
       dispatch_cv_.wait_until(lock, wake_at, [&] {
         return stopping_ || (nudged_ && free_now() > 0);
@@ -392,7 +393,7 @@ void job_runner::worker_loop() {
     {
       const std::lock_guard<std::mutex> lock(mu_);
       const bool slots_were_full =
-          static_cast<int>(queue_.size() + running_.size()) >= 2 * settings_.workers;
+          static_cast<int>(queue_.size() + running_.size()) >= held_total();
       running_.erase(job.id);
       const int held = --in_flight_[job.peer];
       if (held <= 0) {
@@ -405,9 +406,8 @@ void job_runner::worker_loop() {
         running_[chained->id] = chained->kind;
         give_back = stopping_;
       }
-      // The dispatcher looks again once this peer has room for a batch (see room()), not after
-      // each of its ends: a claim per job would cap a busy peer at the claims' pace.
-      if (slots_were_full || held <= settings_.per_peer) {
+      // The dispatcher looks again once this peer has room for a batch (see room()).
+      if (slots_were_full || held <= held_per_peer() / 2) {
         nudged_ = true;
       }
     }

@@ -177,6 +177,11 @@ private:
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
+  // A peer's jobs claimed or running at most: four times its calls.
+  int held_per_peer() const { return 4 * settings_.per_peer; }
+  // Jobs claimed or running at most, all peers together: a few busy peers' held jobs leave room
+  // for the others'.
+  int held_total() const { return 4 * settings_.workers; }
   content::peer_room current_room() const;
 
   job_runner_settings settings_;
