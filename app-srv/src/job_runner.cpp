@@ -317,7 +317,7 @@ void job_runner::dispatch_loop() {
     if (full) {
       const std::lock_guard<std::mutex> lock(mu_);
       nudged_ = true; // there may be more: look again once a worker is free
-    } else if (const auto due = content::next_job_due(*session, current_room())) {
+    } else if (const auto due = content::next_job_due(*session, room_after_claim())) {
       // Due now yet not claimed: it fell due after the claim looked. A short look again covers
       // it without spinning.
       wake_at = std::min(wake_at, std::chrono::steady_clock::now() + std::max(*due, due_again));
@@ -329,9 +329,16 @@ void job_runner::dispatch_loop() {
   }
 }
 
-content::peer_room job_runner::current_room() const {
+content::peer_room job_runner::room_after_claim() {
   const std::lock_guard<std::mutex> lock(mu_);
-  return room();
+  content::peer_room r = room();
+  starved_.clear();
+  for (std::size_t i = 0; i < r.peers.size(); ++i) {
+    if (r.room[i] == 0) {
+      starved_.insert(r.peers[i]);
+    }
+  }
+  return r;
 }
 
 void job_runner::hand_over(std::vector<content::claimed_job> claimed) {
@@ -406,8 +413,10 @@ void job_runner::worker_loop() {
         running_[chained->id] = chained->kind;
         give_back = stopping_;
       }
-      // The dispatcher looks again once this peer has room for a batch (see room()).
-      if (slots_were_full || held <= held_per_peer() / 2) {
+      // The dispatcher looks again once a peer it left out has room for a batch (see room()).
+      // A peer it offered room to had nothing more due then; what falls due later, or is booked,
+      // or waited behind an order's earlier job, wakes it in its own way.
+      if (slots_were_full || (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2)) {
         nudged_ = true;
       }
     }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,7 +183,9 @@ private:
   // Jobs claimed or running at most, all peers together: a few busy peers' held jobs leave room
   // for the others'.
   int held_total() const { return 4 * settings_.workers; }
-  content::peer_room current_room() const;
+  // The room left once the claim's jobs are held; the peers left without it are remembered, so
+  // that their workers' ends wake the dispatcher.
+  content::peer_room room_after_claim();
 
   job_runner_settings settings_;
   const database& db_;
@@ -198,6 +201,7 @@ private:
   std::map<std::int64_t, std::string> running_; // id -> kind; guarded by mu_
   std::map<std::string, int> in_flight_;      // peer -> claimed or running; guarded by mu_
   std::map<std::string, int> calls_;          // peer -> running; guarded by mu_
+  std::set<std::string> starved_;             // see room_after_claim(); guarded by mu_
   bool nudged_ = true;                        // guarded by mu_
   bool stopping_ = false;                     // guarded by mu_
   std::atomic<bool> listening_{false};
