@@ -128,15 +128,15 @@ measure() {
 }
 
 # Transactions (orders) per second of the new order's statements over N persistent connections:
-# PROTOCOL "simple" as the gateway sends them (every text parsed and planned each time, the pooled
-# session reset on every return), or "prepared" (planned once per connection, never reset).
+# PROTOCOL "simple" (every text parsed and planned each time) or "prepared" (planned once per
+# connection). The gateway sits between the two: its pooled sessions keep the statements they run
+# repeatedly prepared, and a job's pipelines send theirs unnamed.
 pgbench_tps() {
-  local n=$1 protocol=$2 discard=1
-  [[ "$protocol" == simple ]] || discard=0
+  local n=$1 protocol=$2
   PGPASSWORD=$DB_PASSWORD "$PG_BIN/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U "$DB_USER" \
     -c "$n" -j 2 -T "$duration" -M "$protocol" -f "$PGBENCH_SCRIPT" \
     -D first_station="$FIRST_STATION" -D stations="$STATIONS" -D dispensers="$DISPENSERS" \
-    -D price="$PRICE" -D discard="$discard" "$DB_NAME" 2>"$work/pgbench-$protocol.err" |
+    -D price="$PRICE" "$DB_NAME" 2>"$work/pgbench-$protocol.err" |
     sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
 }
 
