@@ -221,6 +221,18 @@ TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
   EXPECT_EQ(busy, (std::vector<std::string>{"busy:first", "busy:event", "busy:then"}));
 }
 
+// A peer's backlog is claimed a batch at a time as its held jobs end: each end of a peer left
+// without room wakes the dispatcher, not its periodic look (5 s, which would take minutes here).
+TEST_F(JobRunner, APeersBacklogIsClaimedAsItsRoomFrees) {
+  auto r = runner(4, 1);
+  r->handle("quick", [](const job_call&, job_unit&) { return job_result::done(); });
+  for (int i = 0; i < 60; ++i) {
+    book("quick", "b" + std::to_string(i), "http://one:80");
+  }
+  r->start();
+  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "60"));
+}
+
 // A peer at its limit keeps its jobs waiting without holding the workers another peer needs.
 TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
   std::mutex mu;

@@ -194,6 +194,7 @@ PGconn& test_db::session() {
 }
 
 pg_result_ptr test_db::run(const std::string& sql) {
+  const std::lock_guard<std::mutex> lock(*mu_);
   const bool fresh = !conn_;
   try {
     return run_on(session(), sql);
@@ -252,6 +253,7 @@ int test_db::connections(const std::string& application_name_or_user) {
       "AND application_name NOT IN ('orvale-listen', 'orvale-jobs') "
       "AND (application_name = $1 OR usename = $1)";
   const char* values[] = {application_name_or_user.c_str()};
+  const std::lock_guard<std::mutex> lock(*mu_);
   for (int attempt = 0;; ++attempt) {
     PGconn& conn = session();
     const pg_result_ptr res{PQexecParams(&conn, sql, 1, nullptr, values, nullptr, nullptr, 0)};

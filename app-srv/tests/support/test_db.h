@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,9 @@ private:
   std::string name_;
   std::string host_ = "127.0.0.1";
   int port_;
+  // The kept session serves one statement at a time: a job's handler in a test may use it while
+  // the test's own thread polls.
+  std::unique_ptr<std::mutex> mu_ = std::make_unique<std::mutex>();
   pg_conn_ptr conn_;
 };
 
