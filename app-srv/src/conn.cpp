@@ -129,25 +129,6 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
 
 namespace {
 
-// Reads up to and including the pipeline's sync, so that the connection can leave pipeline mode;
-// false when the connection is gone. One null closes each command: two in a row mean nothing is
-// pending any more.
-bool skip_to_sync(PGconn* conn) {
-  int nulls = 0;
-  while (PQstatus(conn) == CONNECTION_OK && nulls < 2) {
-    pg_result_ptr res(PQgetResult(conn));
-    if (!res) {
-      ++nulls;
-      continue;
-    }
-    nulls = 0;
-    if (PQresultStatus(res.get()) == PGRES_PIPELINE_SYNC) {
-      return true;
-    }
-  }
-  return false;
-}
-
 bool send_piped(PGconn* conn, const piped_statement& st) {
   std::vector<const char*> values;
   values.reserve(st.params.size());
@@ -163,6 +144,23 @@ bool send_piped(PGconn* conn, const piped_statement& st) {
 }
 
 } // namespace
+
+// One null closes each command: two in a row mean nothing is pending any more.
+bool skip_to_sync(PGconn* conn) {
+  int nulls = 0;
+  while (PQstatus(conn) == CONNECTION_OK && nulls < 2) {
+    pg_result_ptr res(PQgetResult(conn));
+    if (!res) {
+      ++nulls;
+      continue;
+    }
+    nulls = 0;
+    if (PQresultStatus(res.get()) == PGRES_PIPELINE_SYNC) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
                                          const std::vector<piped_statement>& statements) {

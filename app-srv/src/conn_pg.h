@@ -35,6 +35,10 @@ struct piped_statement {
 // PGRES_PIPELINE_ABORTED. Empty when they could not all be sent or read (the connection broke).
 std::vector<pg_result_ptr> exec_pipeline(PGconn* conn, const std::vector<piped_statement>& statements);
 
+// Reads what is left of a pipeline up to and including its sync, so that the connection can take
+// the next one or leave pipeline mode; false when the connection is gone.
+bool skip_to_sync(PGconn* conn);
+
 // libpq's error texts end with a line break; logs want one line.
 std::string one_line(const char* text);
 

@@ -35,7 +35,6 @@ private:
   // that failed, `to` when none did, or nullopt when the transaction is lost (error_ set).
   std::optional<std::size_t> read_window(std::size_t from, std::size_t to);
   ExecStatusType next_result(std::string* error);
-  bool skip_to_sync();
   bool undo_row();
 
   PGconn* conn_;
@@ -123,24 +122,6 @@ ExecStatusType temp_loader::next_result(std::string* error) {
   return status;
 }
 
-// Reads what is left up to and including the window's sync; false when the connection is gone.
-// One null closes each command, so two in a row mean nothing is pending any more.
-bool temp_loader::skip_to_sync() {
-  int nulls = 0;
-  while (PQstatus(conn_) == CONNECTION_OK && nulls < 2) {
-    pg_result_ptr res(PQgetResult(conn_));
-    if (!res) {
-      ++nulls;
-      continue;
-    }
-    nulls = 0;
-    if (PQresultStatus(res.get()) == PGRES_PIPELINE_SYNC) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::optional<std::size_t> temp_loader::read_window(std::size_t from, std::size_t to) {
   for (std::size_t pos = from; pos < to; ++pos) {
     std::string row_error;
@@ -148,20 +129,20 @@ std::optional<std::size_t> temp_loader::read_window(std::size_t from, std::size_
     const ExecStatusType insert = next_result(&row_error);
     const ExecStatusType release = next_result(&error_);
     if (savepoint != PGRES_COMMAND_OK) {
-      skip_to_sync();
+      skip_to_sync(conn_);
       return std::nullopt;
     }
     if (insert != PGRES_COMMAND_OK) {
       LOG(channel_, debug, "Строка " << sendable_[pos] + 1 << " не загружена : " << row_error);
-      return skip_to_sync() ? std::optional(pos) : std::nullopt;
+      return skip_to_sync(conn_) ? std::optional(pos) : std::nullopt;
     }
     if (release != PGRES_COMMAND_OK) {
-      skip_to_sync();
+      skip_to_sync(conn_);
       return std::nullopt;
     }
     ++loaded_;
   }
-  return skip_to_sync() ? std::optional(to) : std::nullopt;
+  return skip_to_sync(conn_) ? std::optional(to) : std::nullopt;
 }
 
 bool temp_loader::undo_row() {
@@ -172,7 +153,7 @@ bool temp_loader::undo_row() {
   }
   const bool undone = next_result(&error_) == PGRES_COMMAND_OK;
   const bool released = next_result(&error_) == PGRES_COMMAND_OK;
-  return skip_to_sync() && undone && released;
+  return skip_to_sync(conn_) && undone && released;
 }
 
 load_outcome temp_loader::run() {

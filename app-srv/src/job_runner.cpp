@@ -116,17 +116,10 @@ job_unit::job_unit(const database& db, int id_app, std::string order_id)
 job_unit::~job_unit() { rollback(); }
 
 content::PGBackend* job_unit::db() {
-  if (tx_) {
+  bool begin = false;
+  if (session_for_end(begin) == nullptr || !begin) {
     return backend_.get();
   }
-  backend_ = open_session(database_);
-  if (!backend_) {
-    LOG(channel, error, "[" << order_id_ << "] Отсутствует соединение с БД");
-    return nullptr;
-  }
-  // Everything a job writes is inside this transaction: the session goes back without a reset
-  // and keeps its prepared statements.
-  backend_->promise_transaction_work();
   tx_ = std::make_unique<content::transaction>(*backend_, id_app_, order_id_);
   if (!tx_->ok()) {
     tx_.reset();
@@ -146,6 +139,8 @@ content::PGBackend* job_unit::session_for_end(bool& begin) {
     LOG(channel, error, "[" << order_id_ << "] Отсутствует соединение с БД");
     return nullptr;
   }
+  // Everything a job writes is inside its transaction: the session goes back without a reset
+  // and keeps its prepared statements.
   backend_->promise_transaction_work();
   return backend_.get();
 }
