@@ -2,6 +2,9 @@
 #include "conn_pg.h"
 
 #include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
 #include <mutex>
 #include <thread>
 
@@ -57,6 +60,41 @@ TEST_F(BackendDb, SessionsRunInUtcWhateverTheServerZone) {
       "orvale");
   by_text.finish();
   EXPECT_EQ(content::native_connection(by_text), nullptr);
+}
+
+// One result per statement; after a failure the rest come back aborted; a pipeline that cannot
+// be sent whole gives nothing. Either way the connection leaves pipeline mode and serves on.
+TEST_F(BackendDb, PipelinesAnswerEachStatementAndLeaveTheConnectionUsable) {
+  struct run {
+    const char* name;
+    std::vector<content::piped_statement> statements;
+    std::vector<ExecStatusType> statuses;
+  };
+  const std::vector<run> runs = {
+      {"all succeed",
+       {{"SELECT $1::int + 1", {std::string("1")}}, {"SELECT $1::text IS NULL", {std::nullopt}}},
+       {PGRES_TUPLES_OK, PGRES_TUPLES_OK}},
+      {"a failure skips the rest",
+       {{"BEGIN", {}}, {"SELECT 1 / 0", {}}, {"SELECT 1", {}}, {"COMMIT", {}}},
+       {PGRES_COMMAND_OK, PGRES_FATAL_ERROR, PGRES_PIPELINE_ABORTED, PGRES_PIPELINE_ABORTED}},
+      {"a value with a NUL is not sent",
+       {{"SELECT 1", {}}, {"SELECT $1::text", {std::string("a\0b", 3)}}},
+       {}},
+  };
+  content::PGBackend be(record());
+  ASSERT_EQ(be.open(), 0);
+  PGconn* conn = content::native_connection(be);
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.name);
+    const std::vector<content::pg_result_ptr> res = content::exec_pipeline(conn, r.statements);
+    ASSERT_EQ(res.size(), r.statuses.size());
+    for (std::size_t i = 0; i < res.size(); ++i) {
+      EXPECT_EQ(PQresultStatus(res[i].get()), r.statuses[i]) << i;
+    }
+    EXPECT_EQ(PQpipelineStatus(conn), PQ_PIPELINE_OFF);
+    content::pg_result_ptr(PQexec(conn, "ROLLBACK"));
+    EXPECT_EQ(scalar(conn, "SELECT 41 + 1"), "42");
+  }
 }
 
 TEST_F(BackendDb, PasswordsWithBlanksAndQuotesWork) {
