@@ -129,7 +129,7 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
 
 namespace {
 
-bool send_piped(PGconn* conn, const piped_statement& st) {
+bool send_piped(PGconn* conn, const piped_statement& st, const std::string& name) {
   std::vector<const char*> values;
   values.reserve(st.params.size());
   for (const auto& p : st.params) {
@@ -139,8 +139,26 @@ bool send_piped(PGconn* conn, const piped_statement& st) {
     }
     values.push_back(p ? p->c_str() : nullptr);
   }
-  return PQsendQueryParams(conn, st.sql, static_cast<int>(values.size()), nullptr, values.data(),
-                           nullptr, nullptr, 0) == 1;
+  const int count = static_cast<int>(values.size());
+  if (!name.empty()) {
+    return PQsendQueryPrepared(conn, name.c_str(), count, values.data(), nullptr, nullptr, 0) == 1;
+  }
+  return PQsendQueryParams(conn, st.sql, count, nullptr, values.data(), nullptr, nullptr, 0) == 1;
+}
+
+// On a pooled session the statements with parameters go prepared, as the session's single
+// statements do: a job's end is planned once per session instead of at every end. Preparing
+// needs its own round trip, so it happens before the pipeline starts.
+std::vector<std::string> pipeline_names(PGconn* conn, const std::vector<piped_statement>& statements) {
+  std::vector<std::string> names(statements.size());
+  pooled_session* session = pooled_session::of(conn);
+  for (std::size_t i = 0; session != nullptr && i < statements.size(); ++i) {
+    if (!statements[i].params.empty()) {
+      names[i] = session->pipeline_name(conn, statements[i].sql,
+                                        static_cast<int>(statements[i].params.size()));
+    }
+  }
+  return names;
 }
 
 } // namespace
@@ -165,11 +183,15 @@ bool skip_to_sync(PGconn* conn) {
 std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
                                          const std::vector<piped_statement>& statements) {
   std::vector<pg_result_ptr> results;
-  if (conn == nullptr || PQenterPipelineMode(conn) != 1) {
+  if (conn == nullptr) {
+    return results;
+  }
+  const std::vector<std::string> names = pipeline_names(conn, statements);
+  if (PQenterPipelineMode(conn) != 1) {
     return results;
   }
   std::size_t sent = 0;
-  while (sent < statements.size() && send_piped(conn, statements[sent])) {
+  while (sent < statements.size() && send_piped(conn, statements[sent], names[sent])) {
     ++sent;
   }
   const bool synced = PQpipelineSync(conn) == 1;
@@ -181,6 +203,9 @@ std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
       break;
     }
     pg_result_ptr end(PQgetResult(conn)); // the null that closes the command
+    if (pooled_session* session = pooled_session::of(conn); session != nullptr && !names[i].empty()) {
+      session->saw_pipeline_result(res.get());
+    }
     results.push_back(std::move(res));
   }
   // Whatever is left is read, even of a pipeline not sent whole, before pipeline mode can end.

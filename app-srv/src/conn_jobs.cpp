@@ -266,6 +266,26 @@ std::int64_t book_job(const PGBackend& db, const job_booking& b) {
   return to_int64(PQgetvalue(res.get(), 0, 0));
 }
 
+chained_job book_held_job(const PGBackend& db, const job_booking& b, const std::string& owner,
+                          std::chrono::milliseconds lease) {
+  chained_job out;
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
+    return out;
+  }
+  // No job has id 0: every unfinished job of the order counts.
+  const pg_result_ptr res = exec_params(conn, insert_chained_sql,
+                                        {b.kind, std::to_string(b.id_app), b.order_id, b.args,
+                                         b.peer, "0", owner, millis_text(lease)});
+  if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
+    return out;
+  }
+  out.id = to_int64(PQgetvalue(res.get(), 0, 0));
+  out.running = std::strcmp(PQgetvalue(res.get(), 0, 1), "t") == 0;
+  return out;
+}
+
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
                                     std::chrono::milliseconds lease, int limit,
                                     const peer_room& room) {

@@ -30,7 +30,8 @@ struct piped_statement {
   std::vector<std::optional<std::string>> params;
 };
 
-// Sends the statements unnamed, in one pipeline and one round trip; one result per statement, in
+// Sends the statements in one pipeline and one round trip (on a pooled session those with
+// parameters prepared, as its single statements are); one result per statement, in
 // their order. After a failure the server skips the rest, which come back as
 // PGRES_PIPELINE_ABORTED. Empty when they could not all be sent or read (the connection broke).
 std::vector<pg_result_ptr> exec_pipeline(PGconn* conn, const std::vector<piped_statement>& statements);

@@ -193,6 +193,23 @@ pooled_session::statement_for(PGconn* conn, const std::string& sql, int count) {
   return &prepared_.front();
 }
 
+std::string pooled_session::pipeline_name(PGconn* conn, const std::string& sql, int count) {
+  if (!promised(conn)) {
+    return {};
+  }
+  const prepared_statement* st = statement_for(conn, sql, count);
+  return st != nullptr ? st->name : std::string();
+}
+
+void pooled_session::saw_pipeline_result(const PGresult* res) {
+  if (res == nullptr || !statement_gone(res)) {
+    return;
+  }
+  LOG("Database", warning, "Подготовленный запрос конвейера отклонён сервером");
+  forget_all();
+  touched_ = true;
+}
+
 PGresult* pooled_session::exec(PGconn* conn, const char* sql, int count,
                                const char* const* values) {
   if (promised(conn)) { // prepared statements outlive only leases that go back unreset

@@ -54,6 +54,13 @@ public:
   // longer accepts is dropped and the text runs unnamed.
   PGresult* exec(PGconn* conn, const char* sql, int count, const char* const* values);
 
+  // For a statement of a pipeline, sent before the pipeline starts: the name of the statement
+  // prepared for `sql` under the same rules as exec(), or empty to send it unnamed.
+  std::string pipeline_name(PGconn* conn, const std::string& sql, int count);
+  // A result of a pipeline that sent prepared statements: if the server refused one of them, the
+  // record no longer trusts its list, and the give-back resets the session.
+  void saw_pipeline_result(const PGresult* res);
+
   std::size_t prepared_count() const { return prepared_.size(); }
 
 private:

@@ -205,6 +205,50 @@ void job_runner::start() {
   for (int i = 0; i < settings_.workers; ++i) {
     threads_.emplace_back([this] { worker_loop(); });
   }
+  const std::lock_guard<std::mutex> lock(mu_);
+  started_ = true;
+}
+
+bool job_runner::may_hold(const std::string& peer) const {
+  const std::lock_guard<std::mutex> lock(mu_);
+  if (!started_ || stopping_ ||
+      static_cast<int>(queue_.size() + running_.size()) >= held_total()) {
+    return false;
+  }
+  const auto held = in_flight_.find(peer);
+  return held == in_flight_.end() || held->second < held_per_peer();
+}
+
+bool job_runner::book(const content::PGBackend& db, const job_booking& booking,
+                      std::optional<content::claimed_job>& held) {
+  held.reset();
+  content::job_booking b = stored_booking(booking, clock_);
+  if (b.delay.count() > 0 || b.latest_only || !may_hold(b.peer)) {
+    return content::book_job(db, b) >= 0;
+  }
+  const content::chained_job booked =
+      content::book_held_job(db, b, settings_.owner, settings_.lease);
+  if (booked.id < 0) {
+    return false;
+  }
+  if (booked.running) {
+    content::claimed_job job;
+    job.id = booked.id;
+    job.kind = std::move(b.kind);
+    job.id_app = b.id_app;
+    job.order_id = std::move(b.order_id);
+    job.args = std::move(b.args);
+    job.peer = std::move(b.peer);
+    job.attempts = 1;
+    held = std::move(job);
+  }
+  return true;
+}
+
+void job_runner::adopt(content::claimed_job job) {
+  std::vector<content::claimed_job> one;
+  one.push_back(std::move(job));
+  hand_over(std::move(one));
 }
 
 void job_runner::nudge() {

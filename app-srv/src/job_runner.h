@@ -152,6 +152,14 @@ public:
   void start();
   // A job was booked by this process: look for due work now.
   void nudge();
+  // Books like book_job() outside a worker (an order event's handler holding the order's lock).
+  // A job due at once, whose peer this process has room to hold, is booked running under this
+  // process's lease instead, when nothing else of its order is unfinished, and given in `held`:
+  // once the booking's transaction has committed, adopt() it (it then waits for a worker like a
+  // claimed job, with no claim); if it did not commit, drop it.
+  [[nodiscard]] bool book(const content::PGBackend& db, const job_booking& booking,
+                          std::optional<content::claimed_job>& held);
+  void adopt(content::claimed_job job);
   // Stops claiming and gives back what was claimed but not started; running jobs get `grace`
   // to end; the rest stay stored for the next process. Joins every thread.
   void shutdown(web::millis grace);
@@ -178,6 +186,7 @@ private:
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
+  bool may_hold(const std::string& peer) const;
   // A peer's jobs claimed or running at most: four times its calls.
   int held_per_peer() const { return 4 * settings_.per_peer; }
   // Jobs claimed or running at most, all peers together: a few busy peers' held jobs leave room
@@ -203,6 +212,7 @@ private:
   std::map<std::string, int> calls_;          // peer -> running; guarded by mu_
   std::set<std::string> starved_;             // see room_after_claim(); guarded by mu_
   bool nudged_ = true;                        // guarded by mu_
+  bool started_ = false;                      // the workers run; guarded by mu_
   bool stopping_ = false;                     // guarded by mu_
   std::atomic<bool> listening_{false};
   std::unique_ptr<content::change_listener> listener_;

@@ -143,6 +143,8 @@ void order_machine::run_in_handler() {
     halted_ = true;
     answer_status_ = 0;
     answer();
+  } else if (held_) {
+    services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
   } else {
     services_.jobs.nudge();
   }
@@ -297,7 +299,7 @@ void order_machine::book(web::millis pause) {
     return;
   }
   content::PGBackend* db = db_->db();
-  if (db == nullptr || !book_job(*db, next, services_.clock)) {
+  if (db == nullptr || !services_.jobs.book(*db, next, held_)) {
     LOG(channel, error,
         "[" << rec_.id << "] Обработка заказа прервана: задание не записано [ Status=\""
             << event_name_ << "\" step=" << step_ << " ]");

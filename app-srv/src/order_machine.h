@@ -243,6 +243,7 @@ private:
   run_db* db_ = nullptr;   // the handler's or the job's, for as long as it runs
   handler_db* handler_ = nullptr; // in the handler only: the first booking goes there
   bool booking_failed_ = false;
+  std::optional<content::claimed_job> held_; // the handler's booking, running under this process
   std::vector<job_booking> next_jobs_;    // a job's try: booked with its end
   std::optional<web::millis> retry_pause_; // a job's try: the step's try failed
   web::json::object_ptr body_; // to the station, kept from step to step

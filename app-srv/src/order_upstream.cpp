@@ -54,6 +54,7 @@ outgoing_request order_upstream::form_post(const std::string& path, std::string 
   rq.headers = status_headers();
   rq.tls = tls_;
   rq.counts = counts_;
+  rq.connections = connections_.get();
   return rq;
 }
 

@@ -2,6 +2,7 @@
 // completed, each a small form POST whose HTTP status is the outcome (exactly 200 is success).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ private:
   std::string base_url_;
   tls_settings tls_;
   web::peer_call_counts* counts_; // the root's, which outlives every call
+  // Shared by copies. Every call goes to the one aggregator, so without kept connections its
+  // local ports would run out at a few hundred calls a second. Station calls open a connection
+  // each: libcurl sends a request again by itself when a reused connection drops unanswered,
+  // and a dispenser command must not go twice on the library's initiative.
+  std::shared_ptr<connection_cache> connections_ = std::make_shared<connection_cache>();
 };
 
 } // namespace srv_apps

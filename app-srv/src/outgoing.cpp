@@ -152,10 +152,34 @@ outgoing_result client_failure(const call_texts& texts, CURLcode rc) {
   return out;
 }
 
+// The handle's options point into the call's headers, body and reply: they are reset before it
+// goes back to the cache, while all of those still live.
+struct handle_lease {
+  connection_cache* cache;
+  connection_cache::handle handle;
+  handle_lease(connection_cache* from) : cache(from) { // NOLINT(google-explicit-constructor)
+    if (cache != nullptr) {
+      handle = cache->take();
+    }
+    if (!handle) {
+      handle.reset(curl_easy_init());
+    }
+  }
+  ~handle_lease() {
+    if (cache != nullptr && handle) {
+      curl_easy_reset(handle.get());
+      cache->give_back(std::move(handle));
+    }
+  }
+  handle_lease(const handle_lease&) = delete;
+  handle_lease& operator=(const handle_lease&) = delete;
+  CURL* get() const { return handle.get(); }
+};
+
 outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
-  curl_list_ptr headers; // declared first: the handle refers to it until its own clean-up
-  curl_ptr handle{curl_easy_init()};
-  if (!handle) {
+  curl_list_ptr headers; // declared first: the handle refers to it until its own reset
+  const handle_lease handle(rq.connections);
+  if (handle.get() == nullptr) {
     if (!texts.handle_error.empty()) {
       LOG(texts.channel, debug, texts.handle_error);
     }
@@ -199,6 +223,36 @@ outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
 }
 
 } // namespace
+
+void connection_cache::handle_free::operator()(void* handle) const noexcept {
+  curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+connection_cache::handle connection_cache::take() {
+  const std::lock_guard<std::mutex> lock(mu_);
+  if (idle_.empty()) {
+    return nullptr;
+  }
+  handle h = std::move(idle_.back());
+  idle_.pop_back();
+  return h;
+}
+
+void connection_cache::give_back(handle h) {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    if (idle_.size() < max_idle_) {
+      idle_.push_back(std::move(h));
+      return;
+    }
+  }
+  // Closed outside the lock: closing may wait for the TLS goodbye.
+}
+
+std::size_t connection_cache::idle() const {
+  const std::lock_guard<std::mutex> lock(mu_);
+  return idle_.size();
+}
 
 std::size_t read_callback(char* dest, std::size_t size, std::size_t count, void* source) {
   auto* src = static_cast<upload_source*>(source);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,35 @@ struct call_texts {
   std::string reply;          // followed by the HTTP status
 };
 
+// Transfer handles kept between calls, each with the connections it opened and the peer kept
+// alive: a call to a peer called before goes over such a connection instead of connecting anew.
+// A handle new for every call leaves a socket in TIME_WAIT per call, and at a few hundred calls
+// a second to one peer the local ports run out. Few are kept idle: a peer that serves each
+// connection on a thread of its own holds a thread for every idle one. Safe to share between
+// threads.
+class connection_cache {
+public:
+  explicit connection_cache(std::size_t max_idle = 8) : max_idle_(max_idle) {}
+  connection_cache(const connection_cache&) = delete;
+  connection_cache& operator=(const connection_cache&) = delete;
+
+  struct handle_free {
+    void operator()(void* handle) const noexcept;
+  };
+  using handle = std::unique_ptr<void, handle_free>;
+
+  // A kept handle with its options reset, or null when none is idle.
+  handle take();
+  // Back after a call; closed (with its connections) when enough are idle.
+  void give_back(handle h);
+  std::size_t idle() const;
+
+private:
+  const std::size_t max_idle_;
+  mutable std::mutex mu_;
+  std::vector<handle> idle_; // guarded by mu_
+};
+
 struct outgoing_request {
   std::string url;  // complete; "" gives no_address_status without any network activity
   bool post = true; // false: a GET without body
@@ -49,6 +80,8 @@ struct outgoing_request {
   // Where the call's outcome is counted (the operators' metrics); null counts nothing. A call
   // without an address sends nothing and is not counted.
   web::peer_call_counts* counts = nullptr;
+  // Where the call's handle comes from and goes back to; null: a handle of its own.
+  connection_cache* connections = nullptr;
 };
 
 struct outgoing_result {

@@ -3,6 +3,7 @@
 #include "conn_session.h"
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -225,6 +226,35 @@ TEST_F(SessionDb, AStatementWhoseTableChangedRunsUnnamedAndTheLeaseIsReset) {
   auto be = lease();
   ASSERT_TRUE(be);
   EXPECT_EQ(server_prepared(*be), "0");
+}
+
+// A pipeline's statements are prepared like single ones; one the server refuses (its table
+// changed under the plan) fails its pipeline once, and the record stops trusting its list.
+TEST_F(SessionDb, PipelinesPrepareTheirStatementsAndARefusedOneResetsTheLease) {
+  db_->exec("DROP TABLE IF EXISTS piped; CREATE TABLE piped (a int); INSERT INTO piped VALUES (2)");
+  auto be = lease();
+  ASSERT_TRUE(be);
+  be->promise_transaction_work();
+  PGconn* conn = content::native_connection(*be);
+  const std::vector<content::piped_statement> pipe = {
+      {"BEGIN", {}}, {"SELECT * FROM piped WHERE a = $1::int", {"2"}}, {"COMMIT", {}}};
+  const auto selected = [&] {
+    const std::vector<content::pg_result_ptr> res = content::exec_pipeline(conn, pipe);
+    if (res.size() != 3 || PQresultStatus(res[1].get()) != PGRES_TUPLES_OK) {
+      return std::string("<failed>");
+    }
+    return std::string(PQgetvalue(res[1].get(), 0, 0));
+  };
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(selected(), "2");
+  }
+  EXPECT_EQ(cached(*be), 1u);
+  EXPECT_EQ(server_prepared(*be), "1");
+  db_->exec("ALTER TABLE piped ADD COLUMN b int");
+  EXPECT_EQ(selected(), "<failed>");
+  EXPECT_EQ(cached(*be), 0u);
+  const content::pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+  EXPECT_EQ(selected(), "2") << "sent unnamed from now on";
 }
 
 TEST_F(SessionDb, ConnectionsOutsideAPoolNeverPrepare) {

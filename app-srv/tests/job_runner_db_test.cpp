@@ -9,6 +9,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -219,6 +220,60 @@ TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
   EXPECT_EQ(threads["quiet:then"], threads["quiet:first"]);
   const std::vector<std::string> busy(ran.begin() + 2, ran.end());
   EXPECT_EQ(busy, (std::vector<std::string>{"busy:first", "busy:event", "busy:then"}));
+}
+
+// A booking made outside a worker is held by this process only when nothing of its order is
+// unfinished (an earlier job of the order, waiting, runs first) and only while the workers run.
+TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished) {
+  std::mutex mu;
+  std::vector<std::string> ran;
+  auto r = runner();
+  r->handle("k", [&](const job_call& c, job_unit&) {
+    const std::lock_guard<std::mutex> lock(mu);
+    ran.push_back(c.order_id + ":" + std::to_string(c.id) + ":" + std::to_string(c.attempt));
+    return job_result::done();
+  });
+  struct booked {
+    std::int64_t id = -1;
+    bool held = false;
+  };
+  const auto book_outside = [&](const std::string& order, web::millis pause) {
+    database::open_failure failure{};
+    auto db = database_.open(failure);
+    std::optional<content::claimed_job> held;
+    booked out;
+    if (!db) {
+      ADD_FAILURE() << "no session";
+      return out;
+    }
+    content::transaction tx(*db);
+    EXPECT_TRUE(r->book(*db, job_booking{"k", 1, order, {}, "p", pause}, held));
+    const content::pg_result_ptr last =
+        content::exec_params(content::native_connection(*db), "SELECT max(id) FROM orvale_jobs", {});
+    out.id = std::stoll(PQgetvalue(last.get(), 0, 0));
+    out.held = held.has_value();
+    EXPECT_TRUE(tx.commit());
+    if (held) {
+      EXPECT_EQ(held->id, out.id);
+      r->adopt(std::move(*held));
+    }
+    return out;
+  };
+  EXPECT_FALSE(book_outside("before", 0ms).held) << "no workers yet";
+  r->start();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "1"));
+  const booked alone = book_outside("alone", 0ms);
+  EXPECT_TRUE(alone.held);
+  const booked waiting = book_outside("queued", 500000ms); // 0.5 s at this clock's scale
+  const booked behind = book_outside("queued", 0ms);
+  EXPECT_FALSE(waiting.held);
+  EXPECT_FALSE(behind.held);
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "4"));
+  const std::lock_guard<std::mutex> lock(mu);
+  ASSERT_EQ(ran.size(), 4u);
+  EXPECT_EQ(ran[1], "alone:" + std::to_string(alone.id) + ":1");
+  EXPECT_EQ(ran[2], "queued:" + std::to_string(waiting.id) + ":1");
+  EXPECT_EQ(ran[3], "queued:" + std::to_string(behind.id) + ":1");
 }
 
 // A peer's backlog is claimed a batch at a time as its held jobs end: each end of a peer left

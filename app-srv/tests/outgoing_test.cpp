@@ -183,6 +183,29 @@ TEST(outgoing_mechanics, a_peer_that_closes_the_connection_gives_502_and_an_erro
   EXPECT_EQ(logs.count("orvale", "status response="), 0);
 }
 
+// The aggregator's calls share kept-alive connections, also between copies of the client; one
+// the peer dropped without an answer leaves the next call a fresh connection, not a failure.
+TEST(outgoing_mechanics, aggregator_calls_reuse_a_kept_alive_connection_until_it_drops) {
+  fake_peer agg;
+  agg.script("/api/order/accept", {reply(200)});
+  agg.script("/api/order/fueling", {reply(503)});
+  agg.close_connections_on("/api/order/canceled");
+  const order_upstream up(agg.base_url(), no_tls_checks);
+  const order_upstream copy = up;
+
+  EXPECT_EQ(up.accept_order("k", "1"), 200);
+  EXPECT_EQ(copy.fueling_order("k", "1"), 503);
+  EXPECT_EQ(up.accept_order("k", "2"), 200);
+  const auto kept = agg.requests();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[1].client, kept[0].client);
+  EXPECT_EQ(kept[2].client, kept[0].client);
+
+  EXPECT_EQ(up.cancel_order("k", "1", "r"), 502);
+  EXPECT_EQ(up.accept_order("k", "3"), 200);
+  EXPECT_NE(agg.requests().back().client, kept[0].client);
+}
+
 TEST(outgoing_mechanics, a_peer_slower_than_the_time_limit_gives_502_once_the_limit_passes) {
   fake_peer agg;
   agg.script("/slow", {{200, "", 5s}});

@@ -156,6 +156,7 @@ seen_request read_request(net::HTTPServerRequest& req) {
   seen.path = target.substr(0, question);
   seen.query = question == std::string::npos ? "" : target.substr(question + 1);
   seen.content_type = req.getContentType();
+  seen.client = req.clientAddress().toString();
   for (const auto& [name, value] : req) {
     seen.headers.emplace_back(name, value);
   }

@@ -32,6 +32,7 @@ struct seen_request {
   std::string query; // after '?', not decoded; "" without one
   std::string body;
   std::string content_type;
+  std::string client; // the caller's address and port: one per connection
   std::vector<std::pair<std::string, std::string>> headers;
   std::chrono::steady_clock::time_point at; // on arrival, before any scripted delay
 
