@@ -146,8 +146,8 @@ table_cell() {
   awk -F'|' -v c="$2" -v k="$3" '$2 + 0 == c && $2 ~ /[0-9]/ { gsub(/[ a-z]/, "", $k); print $k }' "$1"
 }
 
-# The jobs pgbench booked (for the station address it gives them) by state: each was claimed and
-# ended by one of its clients unless a claim found none free at that moment.
+# The jobs pgbench booked (for the station address it gives them) by state: all done, unless a
+# transaction was cut off when the run's time was up.
 pgbench_jobs() {
   psql_as "$DB_USER" "$DB_PASSWORD" "$DB_NAME" -At -F ' ' \
     -c "SELECT state, count(*) FROM orvale_jobs WHERE peer = 'http://127.0.0.1:9' GROUP BY 1 ORDER BY 1" |
