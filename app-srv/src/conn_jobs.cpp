@@ -68,6 +68,21 @@ constexpr const char* insert_chained_sql =
     "   AS free) f"
     " RETURNING id, state = 'running'";
 
+// Booked outside a worker: running at once only when nothing of its order is unfinished and no
+// job of its peer is waiting for a claim, so that it never overtakes the peer's backlog.
+constexpr const char* insert_held_sql =
+    "INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at, state, owner,"
+    " lease_until, attempts)"
+    " SELECT $1, $2::integer, $3, $4::jsonb, $5, now(),"
+    "  CASE WHEN f.free THEN 'running' ELSE 'scheduled' END, CASE WHEN f.free THEN $6 END,"
+    "  CASE WHEN f.free THEN now() + $7::bigint * interval '1 millisecond' END,"
+    "  CASE WHEN f.free THEN 1 ELSE 0 END"
+    " FROM (SELECT NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = $2::integer"
+    "   AND o.order_id = $3 AND o.state IN ('scheduled', 'running'))"
+    "   AND NOT EXISTS (SELECT 1 FROM orvale_jobs w WHERE w.state = 'scheduled' AND w.peer = $5"
+    "   AND w.due_at <= now()) AS free) f"
+    " RETURNING id, state = 'running'";
+
 // Candidates first, unlocked: per peer that has room, the soonest due of its jobs along the
 // (peer, due_at) index, each the oldest unfinished job of its order (one order's jobs never
 // overlap and run in the order they were booked); a peer without room is never read, however
@@ -274,10 +289,9 @@ chained_job book_held_job(const PGBackend& db, const job_booking& b, const std::
     LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
     return out;
   }
-  // No job has id 0: every unfinished job of the order counts.
-  const pg_result_ptr res = exec_params(conn, insert_chained_sql,
-                                        {b.kind, std::to_string(b.id_app), b.order_id, b.args,
-                                         b.peer, "0", owner, millis_text(lease)});
+  const pg_result_ptr res =
+      exec_params(conn, insert_held_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args,
+                                          b.peer, owner, millis_text(lease)});
   if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
     return out;
   }

@@ -70,9 +70,9 @@ struct chained_job {
 };
 
 // A job booked outside a worker (an order event's handler, under the order's lock), due at once:
-// running under `owner`'s lease when no other unfinished job of its order exists, so that this
-// process hands it to a worker without a claim; otherwise waiting, as book_job books it. Its id
-// is -1 (logged) when it failed.
+// running under `owner`'s lease when no other unfinished job of its order exists and no job of
+// its peer waits to be claimed, so that this process hands it to a worker without a claim;
+// otherwise waiting, as book_job books it. Its id is -1 (logged) when it failed.
 chained_job book_held_job(const PGBackend& db, const job_booking& booking, const std::string& owner,
                           std::chrono::milliseconds lease);
 

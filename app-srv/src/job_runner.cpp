@@ -209,14 +209,16 @@ void job_runner::start() {
   started_ = true;
 }
 
+// Only a job that a worker could start at once is held: one behind the peer's held jobs would
+// keep the room the peer's claims need.
 bool job_runner::may_hold(const std::string& peer) const {
   const std::lock_guard<std::mutex> lock(mu_);
   if (!started_ || stopping_ ||
-      static_cast<int>(queue_.size() + running_.size()) >= held_total()) {
+      static_cast<int>(queue_.size() + running_.size()) >= settings_.workers) {
     return false;
   }
   const auto held = in_flight_.find(peer);
-  return held == in_flight_.end() || held->second < held_per_peer();
+  return held == in_flight_.end() || held->second < settings_.per_peer;
 }
 
 bool job_runner::book(const content::PGBackend& db, const job_booking& booking,

@@ -51,6 +51,9 @@ void order::_serve(const web::context_ptr& ctx) {
   _check_request(body_error, apikey, body);
   std::unique_ptr<content::PGBackend> db =
       open_backend(services.app_db, "Не определена БД", "Отсутствует соединение с БД");
+  // Lookups, the order's lock and transactions are all an event does on its session: its
+  // statements may run prepared from the first one, the key lookup before the lock included.
+  db->promise_transaction_work();
   const std::unique_ptr<order_lock> lock = _serialise(apikey, body, db);
   // The event's write, the run's part in the handler and the booking of the rest go through one
   // session: the one the lock is held on when there is one.

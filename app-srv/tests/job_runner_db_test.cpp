@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -274,6 +275,25 @@ TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished
   EXPECT_EQ(ran[1], "alone:" + std::to_string(alone.id) + ":1");
   EXPECT_EQ(ran[2], "queued:" + std::to_string(waiting.id) + ":1");
   EXPECT_EQ(ran[3], "queued:" + std::to_string(behind.id) + ":1");
+}
+
+// A held booking never overtakes its peer's backlog: with a job of the peer waiting to be
+// claimed, it waits too; another peer's is held.
+TEST_F(JobRunner, AHeldBookingWaitsBehindItsPeersBacklog) {
+  book("k", "waiting", "http://busy:80");
+  database::open_failure failure{};
+  auto db = database_.open(failure);
+  ASSERT_TRUE(db);
+  for (const auto& [peer, held] : {std::pair{"http://busy:80", false}, {"http://idle:80", true}}) {
+    content::job_booking b;
+    b.kind = "k";
+    b.id_app = 1;
+    b.order_id = std::string("new at ") + peer;
+    b.peer = peer;
+    const content::chained_job booked = content::book_held_job(*db, b, "me", 60s);
+    EXPECT_GT(booked.id, 0) << peer;
+    EXPECT_EQ(booked.running, held) << peer;
+  }
 }
 
 // A peer's backlog is claimed a batch at a time as its held jobs end: each end of a peer left
