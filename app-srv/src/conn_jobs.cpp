@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "conn_order_sql.h"
 #include "conn_pg.h"
+#include "str.h"
 #include "web/json.h"
 #include "web/log.h"
 
@@ -223,6 +225,29 @@ transaction::transaction(const PGBackend& db, int id_app, const std::string& ord
 }
 
 transaction::~transaction() { rollback(); }
+
+bool read_order_status_committed(const PGBackend& db, int id_app, const std::string& order_id,
+                                 int& status) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  const std::string app = std::to_string(id_app);
+  const std::vector<pg_result_ptr> res =
+      exec_pipeline(conn, {{"BEGIN", {}},
+                           {xact_lock_sql, {app, order_id}},
+                           {order_sql::read_status, {app, order_id}},
+                           {"COMMIT", {}}});
+  const bool ok = res.size() == 4 && !failed(conn, res[0], PGRES_COMMAND_OK, "BEGIN") &&
+                  !failed(conn, res[1], PGRES_TUPLES_OK, "блокировка заказа") &&
+                  !failed(conn, res[2], PGRES_TUPLES_OK, "состояние заказа") &&
+                  !failed(conn, res[3], PGRES_COMMAND_OK, "COMMIT");
+  if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    const pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+  }
+  return ok && PQntuples(res[2].get()) == 1 &&
+         str::_stoi(PQgetvalue(res[2].get(), 0, 0), &status) == 0;
+}
 
 bool transaction::commit() {
   if (!open_) {

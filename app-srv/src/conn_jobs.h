@@ -42,6 +42,12 @@ private:
   bool open_ = false;
 };
 
+// The order's internal status (-1 for NULL) read under the order's lock in a transaction of its
+// own, BEGIN to COMMIT in one round trip. False when it was not read (logged) or the order is
+// not stored.
+bool read_order_status_committed(const PGBackend& db, int id_app, const std::string& order_id,
+                                 int& status);
+
 // True while the backend's connection is open and sound (a session held for long is checked
 // before each round: the server may have ended it).
 bool session_usable(const PGBackend& db);

@@ -684,9 +684,8 @@ bool PGBackend::read_order_status(int id_app, const std::string& id, int& status
   if (!conn_) {
     return false;
   }
-  static constexpr const char* sql =
-      "SELECT coalesce(statusint, -1) FROM orders WHERE id_app = $1::integer AND id = $2";
-  const pg_result_ptr res = exec_params(conn_.get(), sql, {std::to_string(id_app), id});
+  const pg_result_ptr res =
+      exec_params(conn_.get(), order_sql::read_status, {std::to_string(id_app), id});
   if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK || PQntuples(res.get()) != 1) {
     return false;
   }

@@ -11,6 +11,10 @@
 
 namespace content::order_sql {
 
+// The order's internal status ($1 application id, $2 order id), -1 for NULL.
+inline constexpr const char* read_status =
+    "SELECT coalesce(statusint, -1) FROM orders WHERE id_app = $1::integer AND id = $2";
+
 // Every text goes between single quotes through PQescapeStringConn on `conn` (so with the
 // server's standard_conforming_strings a quote is doubled and nothing else changes); numbers are
 // rendered by the order rules (decimal, 4 decimals for money and volumes).

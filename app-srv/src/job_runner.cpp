@@ -145,6 +145,20 @@ content::PGBackend* job_unit::session_for_end(bool& begin) {
   return backend_.get();
 }
 
+bool job_unit::read_order_status(int& status) {
+  if (tx_) {
+    return backend_->read_order_status(id_app_, order_id_, status);
+  }
+  bool begin = false;
+  content::PGBackend* session = session_for_end(begin);
+  if (session == nullptr) {
+    return false;
+  }
+  const bool read = content::read_order_status_committed(*session, id_app_, order_id_, status);
+  backend_.reset();
+  return read;
+}
+
 void job_unit::ended() {
   if (tx_) {
     tx_->ended();

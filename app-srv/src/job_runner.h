@@ -87,6 +87,10 @@ public:
   // Used by the runner to end the job.
   bool commit();
   void rollback() noexcept;
+  // The order's stored status inside the open transaction; with none open, read under the
+  // order's lock in a transaction of its own, committed at once in the same round trip (a check
+  // before a call, which would commit it anyway). False when it was not read.
+  bool read_order_status(int& status);
   // The session the job's end is written on; `begin` is set when the unit's transaction is not
   // open yet (the end then opens it). Null (logged) when the database cannot be reached.
   content::PGBackend* session_for_end(bool& begin);

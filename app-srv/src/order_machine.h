@@ -93,6 +93,11 @@ public:
   // Commits what was written so far: before every call to a peer, so that nothing is held while
   // it answers. False when the commit failed.
   virtual bool flush() = 0;
+  // The order's stored internal status for a check before a call; false when not known.
+  virtual bool read_order_status(int id_app, const std::string& id, int& status) {
+    content::PGBackend* backend = db();
+    return backend != nullptr && backend->read_order_status(id_app, id, status);
+  }
 };
 
 // The handler's: one transaction at a time on the backend the endpoint holds the order's lock
@@ -115,6 +120,9 @@ public:
   explicit job_db(job_unit& unit) : unit_(unit) {}
   content::PGBackend* db() override { return unit_.db(); }
   bool flush() override { return unit_.flush(); }
+  bool read_order_status(int /*id_app*/, const std::string& /*id*/, int& status) override {
+    return unit_.read_order_status(status);
+  }
 
 private:
   job_unit& unit_;

@@ -131,8 +131,7 @@ void order_machine::forget_written_values() {
 
 bool order_machine::still_current() const {
   int stored = INT_STATUS_UNSET;
-  content::PGBackend* db = db_->db();
-  if (db == nullptr || !db->read_order_status(rec_.id_app, rec_.id, stored)) {
+  if (!db_->read_order_status(rec_.id_app, rec_.id, stored)) {
     return true; // not known: the step's own write is checked
   }
   if (may_move(order_actor::run, stored, write_target())) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <chrono>
 #include <map>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -294,6 +295,31 @@ TEST_F(JobRunner, AHeldBookingWaitsBehindItsPeersBacklog) {
     EXPECT_GT(booked.id, 0) << peer;
     EXPECT_EQ(booked.running, held) << peer;
   }
+}
+
+// A job's check before its call reads the order under the order's lock, also when it reads in a
+// transaction of its own: an event's handler holding the lock is waited for, not read half-way.
+TEST_F(JobRunner, AStatusCheckWaitsForTheOrdersLockAndLeavesNoTransactionOpen) {
+  db_.exec("INSERT INTO orders (id, id_app, statusint) VALUES ('L-1', 1, 7)");
+  database::open_failure failure{};
+  auto holder = database_.open(failure);
+  ASSERT_TRUE(holder);
+  PGconn* held = content::native_connection(*holder);
+  const content::pg_result_ptr locked(PQexec(held, "SELECT pg_advisory_lock(1, hashtext('L-1'))"));
+  ASSERT_EQ(PQresultStatus(locked.get()), PGRES_TUPLES_OK);
+  auto read = std::async(std::launch::async, [this] {
+    job_unit unit(database_, 1, "L-1");
+    int status = -2;
+    return unit.read_order_status(status) ? status : -2;
+  });
+  EXPECT_EQ(read.wait_for(200ms), std::future_status::timeout);
+  const content::pg_result_ptr moved(
+      PQexec(held, "UPDATE orders SET statusint = 1 WHERE id = 'L-1'; "
+                   "SELECT pg_advisory_unlock(1, hashtext('L-1'))"));
+  EXPECT_EQ(read.get(), 1);
+  EXPECT_EQ(db_.value("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database()"
+                      " AND state LIKE 'idle in transaction%'"),
+            "0");
 }
 
 // A peer's backlog is claimed a batch at a time as its held jobs end: each end of a peer left
