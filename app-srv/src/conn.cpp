@@ -485,6 +485,7 @@ void PGBackend::released_session_lock() {
 }
 
 void PGBackend::finish() {
+  status_type_ids_.clear();
   if (leased_ && pool_) {
     leased_ = false;
     pool_->give_back(std::move(conn_), opened_);

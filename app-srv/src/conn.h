@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // libpq's handles, complete only inside the data layer.
@@ -206,6 +208,9 @@ private:
   std::string application_name_ = "orvale";
   bool quiet_connect_failures_ = false;
   std::string connect_failure_;
+  // The status ids this lease has looked up: an order event asks for the same one up to three
+  // times. Gone with the lease, so a change of the table shows at the next request.
+  std::map<std::pair<int, std::string>, int> status_type_ids_;
 };
 
 class AppTypeInfo {

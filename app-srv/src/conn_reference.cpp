@@ -144,6 +144,10 @@ int PGBackend::getStatusTypeId(int id_app, const std::string& name) {
   if (!conn_) {
     return -1;
   }
+  const auto known = status_type_ids_.find({id_app, name});
+  if (known != status_type_ids_.end()) {
+    return known->second;
+  }
   static constexpr const char* sql =
       "SELECT s.id FROM stattypes s WHERE s.id_app = $1::integer AND s.sname LIKE $2 LIMIT 1";
   pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), name});
@@ -153,7 +157,11 @@ int PGBackend::getStatusTypeId(int id_app, const std::string& name) {
                 res.get());
     return -1;
   }
-  return to_int(last_value(res), -1);
+  const int id = to_int(last_value(res), -1);
+  if (id >= 0) {
+    status_type_ids_.emplace(std::make_pair(id_app, name), id);
+  }
+  return id;
 }
 
 std::string PGBackend::getOrderName(int id_app, int id) {

@@ -110,6 +110,16 @@ TEST_F(ReferenceDb, ProductMapsTypesAndStatuses) {
   EXPECT_EQ(offline_.getStatusName(1, 3), "");
 }
 
+// A lease remembers the status ids it looked up; the next lease sees the table as it is.
+TEST_F(ReferenceDb, StatusIdsAreRememberedForOneLeaseOnly) {
+  EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 3);
+  db_->exec("UPDATE stattypes SET id = 30 WHERE sname = 'Completed'");
+  EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 3);
+  be_->finish();
+  ASSERT_EQ(be_->open(), 0);
+  EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 30);
+}
+
 TEST_F(ReferenceDb, DispenserPrices) {
   EXPECT_DOUBLE_EQ(be_->getPrice(10, 1, 1), 52.3);
   EXPECT_DOUBLE_EQ(be_->getPrice(10, 2, 2), 0) << "withdrawn price";
