@@ -461,9 +461,6 @@ void job_runner::worker_loop() {
       if (held <= 0) {
         in_flight_.erase(job.peer);
       }
-      if (--calls_[job.peer] <= 0) {
-        calls_.erase(job.peer);
-      }
       if (chained) {
         running_[chained->id] = chained->kind;
         give_back = stopping_;
@@ -494,20 +491,31 @@ void job_runner::worker_loop() {
   }
 }
 
-bool job_runner::reserve_call(const std::string& from, const std::string& to) {
+bool job_runner::reserve_call(const std::string& peer) {
   const std::lock_guard<std::mutex> lock(mu_);
   if (stopping_) {
     return false;
   }
-  const auto calls = calls_.find(to);
-  // The ending job's own call is over once it ends.
-  const int busy = (calls == calls_.end() ? 0 : calls->second) - (from == to ? 1 : 0);
-  if (busy >= settings_.per_peer) {
+  const auto calls = calls_.find(peer);
+  if (calls != calls_.end() && calls->second >= settings_.per_peer) {
     return false;
   }
-  ++calls_[to];
-  ++in_flight_[to];
+  ++calls_[peer];
+  ++in_flight_[peer];
   return true;
+}
+
+// Counted from a job's start to its handler's return, not to its end's commit: a chained job
+// reserves its call while the one before is still ending, and two workers doing so at once would
+// each see the other's ended call as busy.
+void job_runner::call_over(const std::string& peer) {
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    if (--calls_[peer] <= 0) {
+      calls_.erase(peer);
+    }
+  }
+  work_cv_.notify_all(); // a held job of this peer may start now
 }
 
 void job_runner::cancel_call(const std::string& peer) {
@@ -594,6 +602,7 @@ std::optional<content::claimed_job> job_runner::run_job(const content::claimed_j
 
 std::optional<content::claimed_job> job_runner::end_job(const content::claimed_job& job,
                                                         job_unit& unit, job_result result) {
+  call_over(job.peer);
   for (job_booking& next : result.next) {
     if (next.id_app < 0 && next.order_id.empty()) {
       next.id_app = job.id_app;
@@ -606,7 +615,7 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
                          result.next[0].order_id == job.order_id &&
                          clock_.scaled(result.next[0].pause).count() == 0 &&
                          handlers_.count(result.next[0].kind) != 0 &&
-                         reserve_call(job.peer, result.next[0].peer);
+                         reserve_call(result.next[0].peer);
   const std::optional<content::chained_job> ended = write_end(job, unit, result, may_chain);
   if (!ended) {
     if (may_chain) {

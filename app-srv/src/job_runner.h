@@ -186,7 +186,8 @@ private:
                                               job_result result);
   std::optional<content::chained_job> write_end(const content::claimed_job& job, job_unit& unit,
                                                 const job_result& result, bool chain);
-  bool reserve_call(const std::string& from, const std::string& to); // for a chained job
+  bool reserve_call(const std::string& peer); // for a chained job
+  void call_over(const std::string& peer);
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held

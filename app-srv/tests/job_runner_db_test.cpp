@@ -224,6 +224,41 @@ TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
   EXPECT_EQ(busy, (std::vector<std::string>{"busy:first", "busy:event", "busy:then"}));
 }
 
+// Jobs that end together while their peer's calls are all taken each hand their call on to their
+// own next step: none of those steps is left to a claim.
+TEST_F(JobRunner, StepsEndingTogetherOnAFullPeerEachFollowOnTheirWorker) {
+  constexpr int orders = 3;
+  std::mutex mu;
+  std::condition_variable all_in;
+  int calling = 0;
+  std::map<std::string, std::thread::id> first_on;
+  std::map<std::string, std::thread::id> then_on;
+  auto r = runner(orders, orders);
+  r->handle("first", [&](const job_call& c, job_unit&) {
+    std::unique_lock<std::mutex> lock(mu);
+    first_on[c.order_id] = std::this_thread::get_id();
+    ++calling;
+    all_in.notify_all();
+    all_in.wait_for(lock, 10s, [&] { return calling == orders; });
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"then", -1, "", {}, "p"});
+    return res;
+  });
+  r->handle("then", [&](const job_call& c, job_unit&) {
+    const std::lock_guard<std::mutex> lock(mu);
+    then_on[c.order_id] = std::this_thread::get_id();
+    return job_result::done();
+  });
+  for (int i = 0; i < orders; ++i) {
+    book("first", "o" + std::to_string(i));
+  }
+  r->start();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'",
+                         std::to_string(2 * orders)));
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(then_on, first_on);
+}
+
 // A booking made outside a worker is held by this process only when nothing of its order is
 // unfinished (an earlier job of the order, waiting, runs first) and only while the workers run.
 TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished) {
