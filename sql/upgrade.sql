@@ -73,15 +73,24 @@ CREATE INDEX IF NOT EXISTS orvale_jobs_finished ON orvale_jobs (updated_at)
   WHERE state IN ('done', 'failed');
 
 -- Every committed booking or rescheduling, and every end of a job that an order's later job
--- waits for, wakes the processes waiting for work (one announcement per transaction: equal ones
--- are folded at commit).
+-- waits for, wakes the processes waiting for work. The announcement names the peer of the job
+-- that may now be claimed, so that a process without room for that peer need not look (one
+-- announcement per peer and transaction: equal ones are folded at commit).
 CREATE OR REPLACE FUNCTION orvale_jobs_booked() RETURNS trigger
 LANGUAGE plpgsql AS $$
+DECLARE
+  waiting text;
 BEGIN
-  IF NEW.state = 'scheduled' OR EXISTS (SELECT 1 FROM orvale_jobs o
-      WHERE o.id_app = NEW.id_app AND o.order_id = NEW.order_id AND o.id > NEW.id
-        AND o.state = 'scheduled') THEN
-    PERFORM pg_notify('orvale_jobs', '');
+  IF NEW.state = 'scheduled' THEN
+    PERFORM pg_notify('orvale_jobs', NEW.peer);
+    RETURN NULL;
+  END IF;
+  SELECT o.peer INTO waiting FROM orvale_jobs o
+    WHERE o.id_app = NEW.id_app AND o.order_id = NEW.order_id AND o.id > NEW.id
+      AND o.state = 'scheduled'
+    ORDER BY o.id LIMIT 1;
+  IF FOUND THEN
+    PERFORM pg_notify('orvale_jobs', waiting);
   END IF;
   RETURN NULL;
 END;

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "conn_pg.h"
@@ -27,14 +28,17 @@ constexpr const char* armed_tables_sql =
     " AND c.relnamespace IN"
     " (SELECT oid FROM pg_namespace WHERE nspname = ANY (current_schemas(false)))";
 
-// Takes every announcement libpq has read; true when there was one.
-bool drain_notifications(PGconn* conn) {
-  bool any = false;
+// Takes every announcement libpq has read; their payloads, each once.
+std::vector<std::string> drain_notifications(PGconn* conn) {
+  std::vector<std::string> payloads;
   while (PGnotify* n = PQnotifies(conn)) {
+    std::string payload = n->extra != nullptr ? n->extra : "";
     PQfreemem(n);
-    any = true;
+    if (std::find(payloads.begin(), payloads.end(), payload) == payloads.end()) {
+      payloads.push_back(std::move(payload));
+    }
   }
-  return any;
+  return payloads;
 }
 
 } // namespace
@@ -76,7 +80,7 @@ void change_listener::run() {
     if (stopping_) {
       return;
     }
-    report_(listen_event::down);
+    report_(listen_event::down, {});
     if (came_up || was_up) {
       LOG(target_.log_channel, warning, target_.lost_text << " (" << failure_ << ")");
     }
@@ -99,7 +103,7 @@ bool change_listener::serve_session() {
   }
   PGconn* conn = native_connection(db);
   LOG(target_.log_channel, info, target_.opened_text);
-  report_(listen_event::up);
+  report_(listen_event::up, {});
   while (!stopping_) {
     if (PQsocket(conn) < 0) {
       return true;
@@ -111,8 +115,8 @@ bool change_listener::serve_session() {
       failure_ = one_line(PQerrorMessage(conn));
       return true;
     }
-    if (drain_notifications(conn)) {
-      report_(listen_event::changed);
+    if (const std::vector<std::string> payloads = drain_notifications(conn); !payloads.empty()) {
+      report_(listen_event::changed, payloads);
     }
   }
   return true;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "conn.h"
@@ -39,12 +40,13 @@ struct listen_target {
 enum class listen_event {
   up,      // LISTEN succeeded: from now on every committed change is announced
   down,    // the session broke (or could not be opened); changes may go unannounced
-  changed, // one or more announcements arrived
+  changed, // one or more announcements arrived, with their payloads
 };
 
 class change_listener {
 public:
-  using sink = std::function<void(listen_event)>;
+  // The payloads of the announcements that arrived together, for "changed"; none otherwise.
+  using sink = std::function<void(listen_event, const std::vector<std::string>& payloads)>;
 
   // Starts the session's thread at once; the first report is "up" or "down". Between two
   // attempts to connect it waits the design's 1 s through the clock's scale. The record's pool is

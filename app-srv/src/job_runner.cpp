@@ -203,10 +203,13 @@ void job_runner::handle(const std::string& kind, job_handler handler) {
 void job_runner::start() {
   listener_ = std::make_unique<content::change_listener>(
       db_.record, clock_,
-      [this](content::listen_event event) {
+      [this](content::listen_event event, const std::vector<std::string>& peers) {
         listening_ = event != content::listen_event::down;
-        if (event != content::listen_event::down) {
-          nudge(); // also on "up": what was announced while the session was down
+        if (event == content::listen_event::up) {
+          nudge(); // what was announced while the session was down
+        }
+        for (const std::string& peer : peers) {
+          nudge(peer); // a booking's or a freed job's peer; empty from an older trigger
         }
       },
       content::listen_target{content::jobs_channel, content::jobs_listen_session_name, channel,
@@ -267,9 +270,17 @@ void job_runner::adopt(content::claimed_job job) {
   hand_over(std::move(one));
 }
 
-void job_runner::nudge() {
+// A claim now would give a peer without room none of its jobs: that peer's ends look again once
+// it has room, and its new jobs wait for that instead of making the dispatcher read its backlog
+// in vain at every booking.
+void job_runner::nudge(const std::string& peer) {
   {
     const std::lock_guard<std::mutex> lock(mu_);
+    const auto held = in_flight_.find(peer);
+    if (!peer.empty() && held != in_flight_.end() && room_left(held->second) == 0) {
+      starved_.insert(peer);
+      return;
+    }
     nudged_ = true;
   }
   dispatch_cv_.notify_all();
@@ -323,11 +334,15 @@ content::peer_room job_runner::room() const {
   // job would cap a busy peer at the claims' pace.
   r.default_room = held_per_peer();
   for (const auto& [peer, count] : in_flight_) {
-    const int left = held_per_peer() - count;
     r.peers.push_back(peer);
-    r.room.push_back(left >= held_per_peer() / 2 ? left : 0);
+    r.room.push_back(room_left(count));
   }
   return r;
+}
+
+int job_runner::room_left(int held) const {
+  const int left = held_per_peer() - held;
+  return left >= held_per_peer() / 2 ? left : 0;
 }
 
 void job_runner::dispatch_loop() {
@@ -645,8 +660,11 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
   if (may_chain) {
     cancel_call(result.next[0].peer); // booked to wait behind an earlier job of the order
   }
-  if (!result.next.empty() || result.state == job_result::end::retry) {
-    nudge();
+  for (const job_booking& next : result.next) {
+    nudge(next.peer);
+  }
+  if (result.state == job_result::end::retry) {
+    nudge(job.peer);
   }
   return std::nullopt;
 }

@@ -154,8 +154,8 @@ public:
   void handle(const std::string& kind, job_handler handler);
   // Starts the dispatcher, the workers and the listening session.
   void start();
-  // A job was booked by this process: look for due work now.
-  void nudge();
+  // A job was booked by this process (for `peer`, when known): look for due work now.
+  void nudge(const std::string& peer = {});
   // Books like book_job() outside a worker (an order event's handler holding the order's lock).
   // A job due at once, whose peer this process has room to hold, is booked running under this
   // process's lease instead, when nothing else of its order is unfinished, and given in `held`:
@@ -191,6 +191,7 @@ private:
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
+  int room_left(int held) const;    // a peer's room in a claim, with `held` of its jobs held
   bool may_hold(const std::string& peer) const;
   // A peer's jobs claimed or running at most: four times its calls.
   int held_per_peer() const { return 4 * settings_.per_peer; }

@@ -146,7 +146,7 @@ void order_machine::run_in_handler() {
   } else if (held_) {
     services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
   } else {
-    services_.jobs.nudge();
+    services_.jobs.nudge(booked_peer_);
   }
   send_answer();
 }
@@ -298,6 +298,7 @@ void order_machine::book(web::millis pause) {
     next_jobs_.push_back(std::move(next));
     return;
   }
+  booked_peer_ = next.peer;
   content::PGBackend* db = db_->db();
   if (db == nullptr || !services_.jobs.book(*db, next, held_)) {
     LOG(channel, error,

@@ -252,6 +252,7 @@ private:
   handler_db* handler_ = nullptr; // in the handler only: the first booking goes there
   bool booking_failed_ = false;
   std::optional<content::claimed_job> held_; // the handler's booking, running under this process
+  std::string booked_peer_;                  // the handler's booking's
   std::vector<job_booking> next_jobs_;    // a job's try: booked with its end
   std::optional<web::millis> retry_pause_; // a job's try: the step's try failed
   web::json::object_ptr body_; // to the station, kept from step to step

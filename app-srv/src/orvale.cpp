@@ -160,7 +160,7 @@ void orvale::start_catalogue_cache() {
       static_cast<std::size_t>(settings_.catalogue_cache_mb) * megabyte);
   srv_apps::catalogue_cache& cache = *catalogue_;
   catalogue_listener_ = std::make_unique<content::change_listener>(
-      settings_.app_database, clock_, [&cache](content::listen_event event) {
+      settings_.app_database, clock_, [&cache](content::listen_event event, const std::vector<std::string>&) {
         switch (event) {
         case content::listen_event::up:
           cache.listening(true);

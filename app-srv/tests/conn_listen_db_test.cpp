@@ -63,7 +63,7 @@ TEST(ListenDb, UpOnlyWithEveryTriggerReportsChangesAndComesBack) {
   db.exec("DROP TRIGGER orvale_catalogue_changed ON prodmaps");
   web::real_clock clock(0.01); // reconnects 10 ms apart
   reports seen;
-  content::change_listener listener(db.record(), clock, [&seen](listen_event e) { seen.add(e); });
+  content::change_listener listener(db.record(), clock, [&seen](listen_event e, const std::vector<std::string>&) { seen.add(e); });
 
   ASSERT_TRUE(seen.wait_for(listen_event::down, 0, 5s));
   EXPECT_FALSE(seen.wait_for(listen_event::up, 0, 100ms)) << "a table without its trigger";

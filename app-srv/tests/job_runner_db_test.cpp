@@ -259,6 +259,36 @@ TEST_F(JobRunner, StepsEndingTogetherOnAFullPeerEachFollowOnTheirWorker) {
   EXPECT_EQ(then_on, first_on);
 }
 
+// A process without room for a peer skips that peer's announcements, so each must name the peer
+// of the job that may now be claimed: an end names the order's next waiting job's peer.
+TEST_F(JobRunner, AnnouncementsNameThePeerOfTheJobThatMayNowBeClaimed) {
+  const orvale_test::pg_conn_ptr listener = db_.open_session();
+  orvale_test::pg_result_ptr(PQexec(listener.get(), "LISTEN orvale_jobs"));
+  db_.exec("INSERT INTO orvale_jobs (kind, id_app, order_id, peer, state, owner, lease_until)"
+           " VALUES ('k', 1, 'o', 'station', 'running', 'me', now() + interval '1 minute')");
+  const struct {
+    const char* change;
+    std::vector<std::string> announced;
+  } cases[] = {
+      {"INSERT INTO orvale_jobs (kind, id_app, order_id, peer) VALUES ('k', 1, 'o', 'aggregator')",
+       {"aggregator"}},
+      {"UPDATE orvale_jobs SET state = 'done' WHERE peer = 'station'", {"aggregator"}},
+      {"UPDATE orvale_jobs SET state = 'running' WHERE peer = 'aggregator'", {}},
+      {"UPDATE orvale_jobs SET state = 'failed' WHERE peer = 'aggregator'", {}},
+  };
+  for (const auto& c : cases) {
+    db_.exec(c.change);
+    // A commit's announcements reach a listener before the answer to its next statement.
+    orvale_test::pg_result_ptr(PQexec(listener.get(), "SELECT 1"));
+    std::vector<std::string> announced;
+    while (PGnotify* n = PQnotifies(listener.get())) {
+      announced.emplace_back(n->extra);
+      PQfreemem(n);
+    }
+    EXPECT_EQ(announced, c.announced) << c.change;
+  }
+}
+
 // A booking made outside a worker is held by this process only when nothing of its order is
 // unfinished (an earlier job of the order, waiting, runs first) and only while the workers run.
 TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished) {
