@@ -2,6 +2,7 @@
 // per run of it, each step booking the next with its end.
 #include "order_machine.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -12,12 +13,13 @@ namespace {
 
 constexpr const char* channel = "orvale/order";
 
-constexpr int retry_limit = 10;
 // Before pause_scale, as every pause below.
 constexpr web::millis before_loop_pause{500};
 constexpr web::millis step_pause{500};
 constexpr web::millis accept_retry_pause{500};
 constexpr web::millis call_retry_pause{1000};
+// After every failed try of a post-payment side; one more try than the side's last gives up.
+constexpr web::millis postpay_retry_pause{2000};
 
 constexpr int trk_deleted = 1;
 constexpr int trk_blocked = 2;
@@ -332,9 +334,15 @@ order_machine::step_plan order_machine::plan_of(int step) {
   case STEP_EXPIRE:
     return {&order_machine::_expire};
   case STEP_POSTPAY_COMPLETE:
-    return {&order_machine::_postpay_complete};
+    return {&order_machine::_postpay_complete_begin, &order_machine::_postpay_complete_try,
+            &order_machine::_postpay_end, postpay_retry_pause,
+            1 + std::max(order_postpay::upstr_complete_tries, order_postpay::peer_complete_tries),
+            false};
   case STEP_POSTPAY_CANCEL:
-    return {&order_machine::_postpay_cancel};
+    return {&order_machine::_postpay_cancel_begin, &order_machine::_postpay_cancel_try,
+            &order_machine::_postpay_end, postpay_retry_pause,
+            1 + std::max(order_postpay::upstr_cancel_tries, order_postpay::peer_cancel_tries),
+            false};
   default:
     return {&order_machine::finish};
   }
@@ -368,14 +376,16 @@ void order_machine::begin_step() {
   last_ = 400;
   tries_ = 0;
   next_ = STEP_DONE;
+  upstr_side_ = postpay_side();
+  peer_side_ = postpay_side();
 }
 
 void order_machine::attempt() {
-  if (halted_ || !still_current()) {
+  const step_plan plan = plan_of(step_);
+  if (halted_ || (plan.rechecks && !still_current())) {
     finish();
     return;
   }
-  const step_plan plan = plan_of(step_);
   ++tries_;
   if ((this->*plan.attempt)()) {
     advance();
@@ -391,7 +401,7 @@ void order_machine::attempt() {
 
 // A later run of a step's job, the step's pause after its failed try.
 void order_machine::after_failed_try() {
-  if (tries_ < retry_limit) {
+  if (tries_ < plan_of(step_).max_tries) {
     attempt();
     return;
   }

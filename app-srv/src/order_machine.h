@@ -19,6 +19,7 @@
 #include "conn.h"
 #include "gateway_services.h"
 #include "job_runner.h"
+#include "order_postpay.h"
 #include "order_station.h"
 #include "order_status.h"
 #include "order_upstream.h"
@@ -150,13 +151,18 @@ public:
   order_machine& operator=(const order_machine&) = delete;
 
 private:
+  static constexpr int retry_limit = 10;
   // How a step runs: its first part, then (for the steps that call a peer) tries until one
-  // succeeds or `retry_limit` have failed, pausing `pause` after every failed one.
+  // succeeds or `max_tries` have failed, pausing `pause` after every failed one.
   struct step_plan {
     void (order_machine::*begin)();
     bool (order_machine::*attempt)() = nullptr; // true on success; sets next_
     void (order_machine::*fault)() = nullptr;   // after the last failed try; sets next_
     web::millis pause{0};                       // before pause_scale
+    int max_tries = retry_limit;
+    // Whether a try first checks that the order is still in a state the step may move it from
+    // (a settlement, once begun, goes through whatever happens to the order meanwhile).
+    bool rechecks = true;
   };
   static step_plan plan_of(int step);
 
@@ -217,8 +223,11 @@ private:
   void _cancel_result();
   void _completed();
   void _expire();
-  void _postpay_complete();
-  void _postpay_cancel();
+  void _postpay_complete_begin();
+  bool _postpay_complete_try();
+  void _postpay_cancel_begin();
+  bool _postpay_cancel_try();
+  void _postpay_end();
 
   // Shared by the steps.
   void set_order_keys();
@@ -267,6 +276,9 @@ private:
   // decided again on the stored one when its turn comes, after the steps booked before it.
   bool redispatch_ = false;
   long last_ = 400;     // result of the last call of the step
+  // A post-payment step's two sides, between its tries.
+  postpay_side upstr_side_;
+  postpay_side peer_side_;
 };
 
 } // namespace srv_apps

@@ -515,7 +515,7 @@ void order_machine::_expire() {
 }
 
 // Step 9: settle a post-paid order on both sides at once.
-void order_machine::_postpay_complete() {
+void order_machine::_postpay_complete_begin() {
   LOG(channel, debug, line(" Processing Status=", completed_label));
   set_order_keys();
   if (!rec_.ExtendedId.empty()) {
@@ -526,13 +526,6 @@ void order_machine::_postpay_complete() {
     const std::time_t now = 0;
     rec_.azstimelast = order_station::_makeExtDate(now);
   }
-  web::json::object_ptr params = web::json::make_object();
-  params->set("id", rec_.id);
-  params->set("app_id", rec_.id_app);
-  params->set("extendedOrderId", rec_.ExtendedId);
-  params->set("litre", rec_.volcompleted);
-  params->set("extendedDate", rec_.azstimelast);
-
   patch_.ExtendedId = rec_.ExtendedId;
   patch_.trannum = rec_.trannum;
   patch_.azstimelast = rec_.azstimelast;
@@ -542,22 +535,32 @@ void order_machine::_postpay_complete() {
   patch_.reasonid = sql_null;
   patch_.volume = rec_.volume;
   patch_.volcompleted = rec_.volcompleted;
-  if (!write_patch()) {
-    return;
-  }
+  (void)write_patch(); // a failure halts the run before the first try
+}
 
+// A try of each side still open; the step ends once neither is.
+bool order_machine::_postpay_complete_try() {
   if (!before_call()) {
-    return;
+    return false;
   }
-  int upstr_result = 502;
-  int peer_result = 502;
-  order_postpay(upstream_, station_, services_.clock)
-      .run_postpay_complete(apikey_, params, link_, body_, upstr_result, peer_result);
+  web::json::object_ptr params = web::json::make_object();
+  params->set("id", rec_.id);
+  params->set("app_id", rec_.id_app);
+  params->set("extendedOrderId", rec_.ExtendedId);
+  params->set("litre", rec_.volcompleted);
+  params->set("extendedDate", rec_.azstimelast);
+  order_postpay(upstream_, station_)
+      .try_complete(apikey_, params, link_, body_, upstr_side_, peer_side_);
+  last_ = peer_side_.result;
+  if (upstr_side_.open || peer_side_.open) {
+    return false;
+  }
   next_ = STEP_DONE;
+  return true;
 }
 
 // Step 10: cancel a post-paid order on both sides at once.
-void order_machine::_postpay_cancel() {
+void order_machine::_postpay_cancel_begin() {
   LOG(channel, debug, line(" Processing Status=", canceled_label));
   patch_.reasonid = rec_.reasonid;
   patch_.reason = rec_.reason.empty() ? default_cancel_reason : rec_.reason;
@@ -579,18 +582,28 @@ void order_machine::_postpay_cancel() {
     body_->set("ExtendedId", rec_.ExtendedId);
   }
   body_->set("is_postpay", rec_.postpay);
+}
+
+bool order_machine::_postpay_cancel_try() {
+  if (!before_call()) {
+    return false;
+  }
   web::json::object_ptr params = web::json::make_object();
   params->set("id", rec_.id);
   params->set("Reason", rec_.reason);
   params->set("extendedOrderId", rec_.ExtendedId);
-
-  if (!before_call()) {
-    return;
+  order_postpay(upstream_, station_)
+      .try_cancel(apikey_, params, link_, body_, upstr_side_, peer_side_);
+  last_ = peer_side_.result;
+  if (upstr_side_.open || peer_side_.open) {
+    return false;
   }
-  int upstr_result = 502;
-  int peer_result = 502;
-  order_postpay(upstream_, station_, services_.clock)
-      .run_postpay_cancel(apikey_, params, link_, body_, upstr_result, peer_result);
+  next_ = STEP_DONE;
+  return true;
+}
+
+// Each side gives up on its own, with its own line, before the step's tries run out.
+void order_machine::_postpay_end() {
   next_ = STEP_DONE;
 }
 

@@ -1,4 +1,4 @@
-// The four post-payment workers and the two steps that run them side by side.
+// The four sides of post-payment, one try per call, and the two steps' tries of both at once.
 #include "order_postpay.h"
 
 #include <exception>
@@ -9,12 +9,6 @@
 namespace srv_apps {
 namespace {
 
-constexpr web::millis retry_pause{2000}; // after every failed try, before pause_scale
-constexpr int upstr_complete_tries = 5;
-constexpr int peer_complete_tries = 20;
-constexpr int peer_cancel_tries = 10;
-constexpr int upstr_cancel_tries = 10;
-
 constexpr const char* complete_channel = "orvale/complete";
 constexpr const char* fwd_complete_channel = "orvale/fwd_complete";
 constexpr const char* fwd_cancel_channel = "orvale/fwd_cancel";
@@ -22,25 +16,25 @@ constexpr const char* cancel_channel = "orvale/cancel";
 
 constexpr const char* default_cancel_reason = "Отмена заказа (без указания причины)";
 
-// Calls `attempt(try number)` until it returns 200 or `tries` calls were made, pausing after
-// every other result. Returns the last result and whether a 200 ended the loop. A settlement given
-// up is money one side never heard of: it is logged at error, whatever the log level.
+// One try of an open side: `attempt(try number)` is called unless the side's `tries` are used
+// up, in which case the side closes with its error line (a settlement given up is money one side
+// never heard of: said at error, whatever the log level). True when this call gave up.
 template <class Attempt>
-bool retry(web::clock_source& clock, int tries, int& result, const char* channel,
-           const std::string& id, const char* event, Attempt attempt) {
-  for (int n = 1; n <= tries; ++n) {
-    result = static_cast<int>(attempt(n));
-    if (result == 200) {
-      return true;
-    }
-    if (!clock.pause(retry_pause)) {
-      LOG(channel, notice, "Id=" << id << " Повторы прерваны остановкой службы, попытка " << n);
-      return false;
-    }
+bool try_side(postpay_side& side, int tries, const char* channel, const std::string& id,
+              const char* event, Attempt attempt) {
+  if (!side.open) {
+    return false;
   }
-  LOG(channel, error,
-      "Id=" << id << " Передача \"" << event << "\" (PostPay) прекращена после " << tries
-            << " попыток [HTTP/" << result << "]");
+  if (side.tries >= tries) {
+    side.open = false;
+    LOG(channel, error,
+        "Id=" << id << " Передача \"" << event << "\" (PostPay) прекращена после " << tries
+              << " попыток [HTTP/" << side.result << "]");
+    return true;
+  }
+  ++side.tries;
+  side.result = static_cast<int>(attempt(side.tries));
+  side.open = side.result != 200;
   return false;
 }
 
@@ -62,12 +56,12 @@ template <class Work> void guarded(const char* channel, const std::string& id, W
 
 } // namespace
 
-order_postpay::order_postpay(const order_upstream& upstream, const order_station& station,
-                             web::clock_source& clock)
-    : upstream_(upstream), station_(station), clock_(clock) {}
+order_postpay::order_postpay(const order_upstream& upstream, const order_station& station)
+    : upstream_(upstream), station_(station) {}
 
 void order_postpay::_postpay_upstr_complete(const std::string& apikey,
-                                            const web::json::value& params, int& result) noexcept {
+                                            const web::json::value& params,
+                                            postpay_side& side) const noexcept {
   std::string id;
   guarded(complete_channel, id, [&] {
     id = param_text(params, "id", "");
@@ -75,12 +69,13 @@ void order_postpay::_postpay_upstr_complete(const std::string& apikey,
         web::json::is_null(params) ? 0.0 : web::json::get_double(params, "litre", 0.0);
     const std::string ext_id = param_text(params, "extendedOrderId", "");
     const std::string ext_date = param_text(params, "extendedDate", "");
-    LOG(complete_channel, debug,
-        "Id='" << id << "'"
-               << " Передача статуса завершения "
-               << " (PostPay Completed)");
-    result = 503;
-    retry(clock_, upstr_complete_tries, result, complete_channel, id, "Completed", [&](int n) {
+    if (side.tries == 0 && side.open) {
+      LOG(complete_channel, debug,
+          "Id='" << id << "'"
+                 << " Передача статуса завершения "
+                 << " (PostPay Completed)");
+    }
+    try_side(side, upstr_complete_tries, complete_channel, id, "Completed", [&](int n) {
       LOG(complete_channel, debug, "Id=" << id << " Trying Status\"Completed\" try [" << n << "]");
       const long r = upstream_.complete_order(apikey, id, ext_id, ext_date, litre);
       LOG(complete_channel, debug, "Id=" << id << " Result Status \"Completed\" response=" << r);
@@ -90,16 +85,19 @@ void order_postpay::_postpay_upstr_complete(const std::string& apikey,
 }
 
 void order_postpay::_postpay_peer_complete(const station_link& link, const std::string& apikey,
-                                           const web::json::value& body, int& result) noexcept {
+                                           const web::json::value& body,
+                                           postpay_side& side) const noexcept {
   std::string id;
   guarded(fwd_complete_channel, id, [&] {
     id = web::json::get_string(body, "id", "");
-    LOG(fwd_complete_channel, debug,
-        "Id=" << id << " Processing Forwarded to Azs \"Fueling\" (Start TRK) (PostPay Completed)");
-    result = 502;
+    if (side.tries == 0 && side.open) {
+      LOG(fwd_complete_channel, debug,
+          "Id=" << id
+                << " Processing Forwarded to Azs \"Fueling\" (Start TRK) (PostPay Completed)");
+    }
     std::string answer;
-    const bool done =
-        retry(clock_, peer_complete_tries, result, fwd_complete_channel, id, "Fueling", [&](int n) {
+    const bool gave_up =
+        try_side(side, peer_complete_tries, fwd_complete_channel, id, "Fueling", [&](int n) {
           LOG(fwd_complete_channel, debug,
               "Id=" << id << " Trying Forwarded to Azs Status\"Fueling\" try=" << n);
           const long r = station_.fwd_fueling(link, apikey, body, answer);
@@ -108,25 +106,27 @@ void order_postpay::_postpay_peer_complete(const station_link& link, const std::
                     << "Data=[" << answer << "]");
           return r;
         });
-    if (!done) {
+    if (gave_up) {
       LOG(fwd_complete_channel, debug,
           "Id=" << id << " Trying Fault Forwarded to Azs Status\"Fueling\" (Start TRK) [HTTP/"
-                << result << "]");
+                << side.result << "]");
     }
   });
 }
 
 void order_postpay::_postpay_peer_cancel(const station_link& link, const std::string& apikey,
-                                         const web::json::value& body, int& result) noexcept {
+                                         const web::json::value& body,
+                                         postpay_side& side) const noexcept {
   std::string id;
   guarded(fwd_cancel_channel, id, [&] {
     id = web::json::get_string(body, "id", "");
-    LOG(fwd_cancel_channel, info,
-        "Id=" << id << " Перенаправление на АЗС команды отмены "
-              << "\"Canceled\" (STOP AZS) (POSTPAY Cancel)");
-    result = 502;
+    if (side.tries == 0 && side.open) {
+      LOG(fwd_cancel_channel, info,
+          "Id=" << id << " Перенаправление на АЗС команды отмены "
+                << "\"Canceled\" (STOP AZS) (POSTPAY Cancel)");
+    }
     std::string answer;
-    retry(clock_, peer_cancel_tries, result, fwd_cancel_channel, id, "AZS Canceled", [&](int n) {
+    try_side(side, peer_cancel_tries, fwd_cancel_channel, id, "AZS Canceled", [&](int n) {
       LOG(fwd_cancel_channel, debug, "Id=" << id << " Trying Status\"AZS Canceled\" try=" << n);
       const long r = station_.fwd_cancel_ext(link, apikey, body, answer);
       LOG(fwd_cancel_channel, debug,
@@ -137,21 +137,20 @@ void order_postpay::_postpay_peer_cancel(const station_link& link, const std::st
 }
 
 void order_postpay::_postpay_upstr_cancel(const std::string& apikey, const web::json::value& params,
-                                          int& result) noexcept {
+                                          postpay_side& side) const noexcept {
   std::string id;
   guarded(cancel_channel, id, [&] {
     id = param_text(params, "id", "");
     const std::string reason = param_text(params, "Reason", default_cancel_reason);
-    if (apikey.empty()) {
-      result = 401;
+    if (!side.open) {
       return;
     }
-    if (id.empty()) {
-      result = 400;
+    if (apikey.empty() || id.empty()) {
+      side.result = apikey.empty() ? 401 : 400;
+      side.open = false;
       return;
     }
-    result = 503;
-    retry(clock_, upstr_cancel_tries, result, cancel_channel, id, "Canceled", [&](int n) {
+    try_side(side, upstr_cancel_tries, cancel_channel, id, "Canceled", [&](int n) {
       LOG(cancel_channel, debug,
           "Id=" << id << " Trying Status\"Canceled\" : " << reason << " try [" << n << "]");
       const long r = upstream_.cancel_order(apikey, id, reason);
@@ -161,35 +160,31 @@ void order_postpay::_postpay_upstr_cancel(const std::string& apikey, const web::
   });
 }
 
-void order_postpay::run_postpay_complete(const std::string& apikey,
-                                         const web::json::value& upstr_params,
-                                         const station_link& link,
-                                         const web::json::value& station_body, int& upstr_result,
-                                         int& peer_result) {
+void order_postpay::try_complete(const std::string& apikey, const web::json::value& upstr_params,
+                                 const station_link& link, const web::json::value& station_body,
+                                 postpay_side& upstr, postpay_side& peer) const {
   // A jthread joins on destruction, so a failure to start the second still waits for the first.
-  std::jthread upstr([this, key = apikey, &upstr_params, &upstr_result] {
-    _postpay_upstr_complete(key, upstr_params, upstr_result);
+  std::jthread upstr_try([this, &apikey, &upstr_params, &upstr] {
+    _postpay_upstr_complete(apikey, upstr_params, upstr);
   });
-  std::jthread peer([this, key = apikey, &link, &station_body, &peer_result] {
-    _postpay_peer_complete(link, key, station_body, peer_result);
+  std::jthread peer_try([this, &apikey, &link, &station_body, &peer] {
+    _postpay_peer_complete(link, apikey, station_body, peer);
   });
-  upstr.join();
-  peer.join();
+  upstr_try.join();
+  peer_try.join();
 }
 
-void order_postpay::run_postpay_cancel(const std::string& apikey,
-                                       const web::json::value& upstr_params,
-                                       const station_link& link,
-                                       const web::json::value& station_body, int& upstr_result,
-                                       int& peer_result) {
-  std::jthread upstr([this, key = apikey, &upstr_params, &upstr_result] {
-    _postpay_upstr_cancel(key, upstr_params, upstr_result);
+void order_postpay::try_cancel(const std::string& apikey, const web::json::value& upstr_params,
+                               const station_link& link, const web::json::value& station_body,
+                               postpay_side& upstr, postpay_side& peer) const {
+  std::jthread upstr_try([this, &apikey, &upstr_params, &upstr] {
+    _postpay_upstr_cancel(apikey, upstr_params, upstr);
   });
-  std::jthread peer([this, key = apikey, &link, &station_body, &peer_result] {
-    _postpay_peer_cancel(link, key, station_body, peer_result);
+  std::jthread peer_try([this, &apikey, &link, &station_body, &peer] {
+    _postpay_peer_cancel(link, apikey, station_body, peer);
   });
-  upstr.join();
-  peer.join();
+  upstr_try.join();
+  peer_try.join();
 }
 
 } // namespace srv_apps

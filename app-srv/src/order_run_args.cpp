@@ -103,6 +103,24 @@ bool order_from_json(const web::json::value& v, OrderData& d) {
   return true;
 }
 
+web::json::value side_to_json(const postpay_side& side) {
+  web::json::object_ptr o = web::json::make_object();
+  o->set("tries", side.tries);
+  o->set("result", side.result);
+  o->set("open", side.open);
+  return o;
+}
+
+// Absent from the args of every other step, and of a post-payment step stored before its sides
+// were: both then start afresh.
+bool side_from_json(const web::json::value& v, postpay_side& side) {
+  side = postpay_side();
+  return web::json::is_null(v) ||
+         (web::json::as_int(web::json::find(v, "tries"), side.tries) &&
+          web::json::as_int(web::json::find(v, "result"), side.result) &&
+          web::json::as_bool(web::json::find(v, "open"), side.open));
+}
+
 } // namespace
 
 web::json::value order_machine::to_args() const {
@@ -120,6 +138,10 @@ web::json::value order_machine::to_args() const {
   a->set("msg", answer_.msg);
   a->set("rec", order_to_json(rec_));
   a->set("patch", order_to_json(patch_));
+  if (step_ == STEP_POSTPAY_COMPLETE || step_ == STEP_POSTPAY_CANCEL) {
+    a->set("upstr_side", side_to_json(upstr_side_));
+    a->set("peer_side", side_to_json(peer_side_));
+  }
   // A copy: the args outlive this try, the body goes on changing in it.
   web::json::value body;
   web::json::parse(web::json::write(body_), body);
@@ -145,6 +167,8 @@ bool order_machine::from_args(const web::json::value& args) {
       web::json::as_string(web::json::find(args, "msg"), answer_.msg) &&
       order_from_json(web::json::find(args, "rec"), rec_) &&
       order_from_json(web::json::find(args, "patch"), patch_) &&
+      side_from_json(web::json::find(args, "upstr_side"), upstr_side_) &&
+      side_from_json(web::json::find(args, "peer_side"), peer_side_) &&
       web::json::parse(web::json::write(web::json::find(args, "body")), body) &&
       web::json::is_object(body);
   if (!ok) {

@@ -1,6 +1,7 @@
 // New orders through the real binary, PostgreSQL and the fake aggregator and station: the
 // endpoint's checks and price check, and each way a new order's run can go, with what reaches
 // which peer, in which order, and what the orders table holds along the way.
+#include <csignal>
 #include <future>
 #include <regex>
 
@@ -112,6 +113,30 @@ TEST_F(OrderE2e, PostPaidRunCompletesOnBothSides) {
   EXPECT_EQ(column("P-1", "row(reason, reasonid, volume, volcompleted, azstimelast IS NOT NULL)"),
             "(,,9.5600,9.5600,t)");
   EXPECT_TRUE(gw_.wait_log("Id=P-1 Processing Status=9\"Completed\"", 1s));
+}
+
+// A settlement pending while the station refuses survives a stop: the next process goes on with
+// the station's side, and the aggregator's, answered 200 before the stop, is not sent again.
+TEST_F(OrderE2e, PostPaidSettlementOutlivesAStop) {
+  const gateway_setup slow{16, true, 0.05}; // 2 s between a side's tries is 100 ms
+  start_gateway(slow);
+  station_.script(st_fueling, {reply(503)});
+  web::json::object_ptr o = new_order("P-3");
+  o->set("ExtendedId", "E-79");
+  ASSERT_EQ(post(o).status, 200);
+  ASSERT_TRUE(station_.wait_for(st_fueling, 2, 10s)) << gw_.log_text();
+  gw_.send_signal(SIGTERM);
+  ASSERT_TRUE(gw_.wait_exit(20s).has_value());
+  const std::size_t refused = station_.requests(st_fueling).size();
+  ASSERT_LT(refused, 20u) << "the stop came after the station's last try";
+
+  station_.script(st_fueling, {reply(200, "{}")});
+  orvale_process next;
+  start(next, slow);
+  EXPECT_TRUE(next.wait_log("[P-3] Обработка заказа завершена", 10s)) << next.log_text();
+  EXPECT_EQ(station_.requests(st_fueling).size(), refused + 1);
+  EXPECT_EQ(aggregator_.requests(ag_completed).size(), 1u);
+  EXPECT_EQ(state("P-3"), "3/0");
 }
 
 TEST_F(OrderE2e, PostPaidOrderWithAnotherTransactionRunsAsAnOrdinaryOne) {
