@@ -486,6 +486,7 @@ void PGBackend::released_session_lock() {
 
 void PGBackend::finish() {
   status_type_ids_.clear();
+  apps_by_key_.clear();
   if (leased_ && pool_) {
     leased_ = false;
     pool_->give_back(std::move(conn_), opened_);
@@ -542,9 +543,16 @@ void AppTypeInfo::authAppInfo(const PGBackend& db, const std::string& key) {
   if (!db.connected() || key.empty()) {
     return;
   }
+  if (const auto known = db.apps_by_key_.find(key); known != db.apps_by_key_.end()) {
+    *this = known->second;
+    return;
+  }
   static constexpr const char* sql =
       "SELECT id, sname, key, description FROM apptypes WHERE key=$1 LIMIT 1";
   fill(db, sql, key, "Ошибка запроса данных приложения : ");
+  if (id_ >= 0) {
+    db.apps_by_key_.insert_or_assign(key, *this);
+  }
 }
 
 void AppTypeInfo::getAppTypeValues(const PGBackend& db, const std::string& sname) {

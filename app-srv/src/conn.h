@@ -98,6 +98,27 @@ struct DBConnection_t {
 };
 
 class connection_pool;
+class PGBackend;
+
+class AppTypeInfo {
+public:
+  void authAppInfo(const PGBackend& db, const std::string& key);
+  void getAppTypeValues(const PGBackend& db, const std::string& sname);
+  void getAppTypeValues(const PGBackend& db, int id);
+
+  int id() const { return id_; }
+  const std::string& sname() const { return sname_; }
+  const std::string& key() const { return key_; }
+  const std::string& description() const { return description_; }
+
+private:
+  void fill(const PGBackend& db, const char* sql, const std::string& value, const char* error_text);
+
+  int id_ = -1;
+  std::string sname_;
+  std::string key_;
+  std::string description_;
+};
 
 // One libpq connection for one request. Every session runs in UTC: order timestamps are written
 // through to_timestamp(...) at time zone 'Etc/UTC' and read back as text, so any other session
@@ -211,27 +232,11 @@ private:
   // The status ids this lease has looked up: an order event asks for the same one up to three
   // times. Gone with the lease, so a change of the table shows at the next request.
   std::map<std::pair<int, std::string>, int> status_type_ids_;
+  // Likewise the applications found by key: an order event looks its caller up twice.
+  mutable std::map<std::string, AppTypeInfo> apps_by_key_;
+  friend class AppTypeInfo;
 };
 
-class AppTypeInfo {
-public:
-  void authAppInfo(const PGBackend& db, const std::string& key);
-  void getAppTypeValues(const PGBackend& db, const std::string& sname);
-  void getAppTypeValues(const PGBackend& db, int id);
-
-  int id() const { return id_; }
-  const std::string& sname() const { return sname_; }
-  const std::string& key() const { return key_; }
-  const std::string& description() const { return description_; }
-
-private:
-  void fill(const PGBackend& db, const char* sql, const std::string& value, const char* error_text);
-
-  int id_ = -1;
-  std::string sname_;
-  std::string key_;
-  std::string description_;
-};
 
 class AzsConnInfo {
 public:

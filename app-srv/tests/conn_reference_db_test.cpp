@@ -111,13 +111,22 @@ TEST_F(ReferenceDb, ProductMapsTypesAndStatuses) {
 }
 
 // A lease remembers the status ids it looked up; the next lease sees the table as it is.
-TEST_F(ReferenceDb, StatusIdsAreRememberedForOneLeaseOnly) {
+TEST_F(ReferenceDb, StatusIdsAndCallersAreRememberedForOneLeaseOnly) {
+  const auto app_name = [this] {
+    content::AppTypeInfo app;
+    app.authAppInfo(*be_, "demo-key");
+    return app.sname();
+  };
   EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 3);
+  EXPECT_EQ(app_name(), "DEMO");
   db_->exec("UPDATE stattypes SET id = 30 WHERE sname = 'Completed'");
+  db_->exec("UPDATE apptypes SET sname = 'RENAMED' WHERE key = 'demo-key'");
   EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 3);
+  EXPECT_EQ(app_name(), "DEMO");
   be_->finish();
   ASSERT_EQ(be_->open(), 0);
   EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 30);
+  EXPECT_EQ(app_name(), "RENAMED");
 }
 
 TEST_F(ReferenceDb, DispenserPrices) {
