@@ -12,6 +12,8 @@ using content::OrderData;
 
 // Every member of the record: the run's copy and the columns its next write changes round-trip
 // whole, so that a try after a restart reads and writes exactly what an uninterrupted run would.
+// A member left at its default is not written (a job's args are parsed at every insert and
+// copied at every update of its row) and reads back as that default.
 constexpr std::pair<const char*, std::string OrderData::*> text_fields[] = {
     {"id", &OrderData::id},
     {"ExtendedId", &OrderData::ExtendedId},
@@ -61,42 +63,58 @@ constexpr std::pair<const char*, int OrderData::*> int_fields[] = {
 };
 
 web::json::value order_to_json(const OrderData& d) {
+  const OrderData unset;
   web::json::object_ptr o = web::json::make_object();
   for (const auto& [key, field] : text_fields) {
-    o->set(key, d.*field);
+    if (d.*field != unset.*field) {
+      o->set(key, d.*field);
+    }
   }
   for (const auto& [key, field] : number_fields) {
-    o->set(key, d.*field);
+    if (d.*field != unset.*field) {
+      o->set(key, d.*field);
+    }
   }
   for (const auto& [key, field] : int_fields) {
-    o->set(key, d.*field);
+    if (d.*field != unset.*field) {
+      o->set(key, d.*field);
+    }
   }
-  o->set("postpay", d.postpay);
+  if (d.postpay != unset.postpay) {
+    o->set("postpay", d.postpay);
+  }
   return o;
 }
 
-// False when a member is missing or of another type: a record read in part would write a part.
+// A member that is missing keeps its default; false when one is of another type, or when the
+// record is not an object: a record read in part would write a part.
+template <class T, class Read>
+bool read_member(const web::json::value& v, const char* key, T& out, Read read) {
+  const web::json::value member = web::json::find(v, key);
+  return web::json::is_null(member) || read(member, out);
+}
+
 bool order_from_json(const web::json::value& v, OrderData& d) {
   if (!web::json::is_object(v)) {
     return false;
   }
   OrderData out;
   for (const auto& [key, field] : text_fields) {
-    if (!web::json::as_string(web::json::find(v, key), out.*field)) {
+    if (!read_member(v, key, out.*field, web::json::as_string)) {
       return false;
     }
   }
   for (const auto& [key, field] : number_fields) {
-    if (!web::json::as_double(web::json::find(v, key), out.*field)) {
+    if (!read_member(v, key, out.*field, web::json::as_double)) {
       return false;
     }
   }
   for (const auto& [key, field] : int_fields) {
-    if (!web::json::as_int(web::json::find(v, key), out.*field)) {
+    if (!read_member(v, key, out.*field, web::json::as_int)) {
       return false;
     }
   }
-  if (!web::json::as_bool(web::json::find(v, "postpay"), out.postpay)) {
+  if (!read_member(v, "postpay", out.postpay, web::json::as_bool)) {
     return false;
   }
   d = std::move(out);
