@@ -12,6 +12,7 @@
 
 #include "conn_pg.h"
 #include "conn_pool.h"
+#include "conn_reference_sql.h"
 #include "conn_session.h"
 #include "str.h"
 #include "web/log.h"
@@ -122,6 +123,9 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
   }
   const int count = static_cast<int>(values.size());
   if (pooled_session* session = pooled_session::of(conn)) {
+    if (pg_result_ptr ahead = session->take_read_ahead(sql, count, values.data())) {
+      return ahead;
+    }
     return pg_result_ptr(session->exec(conn, sql, count, values.data()));
   }
   return pg_result_ptr(PQexecParams(conn, sql, count, nullptr, values.data(), nullptr, nullptr, 0));
@@ -620,9 +624,7 @@ void AzsConnInfo::getAzsConnValues(const PGBackend& db, int id_shop) {
   if (!db.connected()) {
     return;
   }
-  static constexpr const char* sql = "SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer "
-                                     "FROM links l WHERE l.id_shop = $1::integer LIMIT 1";
-  fill(db, sql, std::to_string(id_shop), "Database/AZS link");
+  fill(db, reference_sql::station_link, std::to_string(id_shop), "Database/AZS link");
 }
 
 std::string AzsConnInfo::endpoint_str() const {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "conn_reference_sql.h"
+#include "conn_session.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -47,14 +49,44 @@ std::string price_text(double price) { return str::dbl2str(price, 4); }
 
 } // namespace
 
+// One pipeline, before the event's transaction begins (an error then ends only its own
+// statement's implicit transaction and is not kept: the check runs it again and reports it).
+void PGBackend::prefetch_order_lookups(int id_app, const std::string& status,
+                                       const std::string& station, const std::string& order_type,
+                                       const std::string& product) {
+  pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr;
+  if (session == nullptr || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
+    return;
+  }
+  std::vector<piped_statement> statements;
+  if (status_type_ids_.count({id_app, status}) == 0) {
+    statements.push_back({reference_sql::status_type, {num(id_app), status}});
+  }
+  if (int id = 0; str::is_decimal_int(station, id)) {
+    statements.push_back({reference_sql::station, {num(id)}});
+    statements.push_back({reference_sql::station_link, {num(id)}});
+  }
+  statements.push_back({reference_sql::order_type, {num(id_app), order_type}});
+  statements.push_back({reference_sql::product, {num(id_app), product}});
+  std::vector<pg_result_ptr> results = exec_pipeline(conn_.get(), statements);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (!tuples_ok(results[i])) {
+      continue;
+    }
+    std::vector<std::string> values;
+    for (const auto& p : statements[i].params) {
+      values.push_back(*p);
+    }
+    session->keep_read_ahead(statements[i].sql, std::move(values), std::move(results[i]));
+  }
+}
+
 int PGBackend::check_azs(const std::string& id) {
   int station = 0;
   if (!conn_ || !str::is_decimal_int(id, station)) {
     return -1;
   }
-  static constexpr const char* sql =
-      "SELECT a.id FROM azslist a WHERE a.id = $1::integer AND a.deleted = 'f'";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(station)});
+  pg_result_ptr res = exec_params(conn_.get(), reference_sql::station, {num(station)});
   if (!tuples_ok(res)) {
     log_failure(web::log_level::debug, "Database/Check AZS", "Ошибка проверки данных АЗС : ",
                 res.get());
@@ -112,9 +144,7 @@ int PGBackend::getProductId(int id_app, const std::string& prodmap) {
   if (!conn_) {
     return -1;
   }
-  static constexpr const char* sql = "SELECT m.prodcod FROM prodmaps m WHERE m.id_app = "
-                                     "$1::integer AND m.prodmap = $2 LIMIT 1";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), prodmap});
+  pg_result_ptr res = exec_params(conn_.get(), reference_sql::product, {num(id_app), prodmap});
   if (!tuples_ok(res)) {
     log_failure(web::log_level::error, "Database/Get Product Id",
                 "Ошибка получения данных о продукте (продукт : '" + prodmap + "') : ", res.get());
@@ -123,15 +153,11 @@ int PGBackend::getProductId(int id_app, const std::string& prodmap) {
   return to_int(last_value(res), -1);
 }
 
-// The names stay LIKE patterns, as callers rely on ("Complete%" finds "Completed"), but the
-// pattern is bound: it can widen the match, never change the statement.
 int PGBackend::getOrderTypeId(int id_app, const std::string& name) {
   if (!conn_) {
     return -1;
   }
-  static constexpr const char* sql =
-      "SELECT o.id FROM ordtypes o WHERE o.id_app = $1::integer AND o.sname LIKE $2 LIMIT 1";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), name});
+  pg_result_ptr res = exec_params(conn_.get(), reference_sql::order_type, {num(id_app), name});
   if (!tuples_ok(res)) {
     log_failure(web::log_level::error, "Database/Get Order Type",
                 "Ошибка получения данных о типе заказа (тип : '" + name + "') : ", res.get());
@@ -148,9 +174,7 @@ int PGBackend::getStatusTypeId(int id_app, const std::string& name) {
   if (known != status_type_ids_.end()) {
     return known->second;
   }
-  static constexpr const char* sql =
-      "SELECT s.id FROM stattypes s WHERE s.id_app = $1::integer AND s.sname LIKE $2 LIMIT 1";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_app), name});
+  pg_result_ptr res = exec_params(conn_.get(), reference_sql::status_type, {num(id_app), name});
   if (!tuples_ok(res)) {
     log_failure(web::log_level::error, "Database/Get Status Type",
                 "Ошибка обновления данных о статусе заказа (статус : '" + name + "') : ",

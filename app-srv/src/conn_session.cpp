@@ -2,6 +2,7 @@
 // prepared across leases.
 #include "conn_session.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -61,6 +62,7 @@ int pooled_session::on_event(PGEventId id, void* info, void* /*pass_through*/) {
     auto* e = static_cast<PGEventConnReset*>(info);
     if (auto* record = static_cast<pooled_session*>(PQinstanceData(e->conn, on_event))) {
       record->forget_all(); // a new server session: no statement survived
+      record->read_ahead_.clear();
       record->touched_ = true;
     }
     return 1;
@@ -90,6 +92,7 @@ pooled_session* pooled_session::of(const PGconn* conn) {
 }
 
 void pooled_session::begin_lease() {
+  read_ahead_.clear();
   plain_reads_ = false;
   transaction_work_ = false;
   touched_ = false;
@@ -208,6 +211,33 @@ void pooled_session::saw_pipeline_result(const PGresult* res) {
   LOG("Database", warning, "Подготовленный запрос конвейера отклонён сервером");
   forget_all();
   touched_ = true;
+}
+
+void pooled_session::keep_read_ahead(std::string sql, std::vector<std::string> values,
+                                     pg_result_ptr res) {
+  read_ahead_.push_back(read_ahead{std::move(sql), std::move(values), std::move(res)});
+}
+
+pg_result_ptr pooled_session::take_read_ahead(const char* sql, int count,
+                                              const char* const* values) {
+  const auto same = [&](const read_ahead& r) {
+    if (r.sql != sql || static_cast<int>(r.values.size()) != count) {
+      return false;
+    }
+    for (int i = 0; i < count; ++i) {
+      if (values[i] == nullptr || r.values[i] != values[i]) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const auto found = std::find_if(read_ahead_.begin(), read_ahead_.end(), same);
+  if (found == read_ahead_.end()) {
+    return nullptr;
+  }
+  pg_result_ptr res = std::move(found->res);
+  read_ahead_.erase(found);
+  return res;
 }
 
 PGresult* pooled_session::exec(PGconn* conn, const char* sql, int count,

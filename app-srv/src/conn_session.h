@@ -9,9 +9,12 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <libpq-events.h>
 #include <libpq-fe.h>
+
+#include "conn_pg.h"
 
 namespace content {
 
@@ -63,6 +66,11 @@ public:
 
   std::size_t prepared_count() const { return prepared_.size(); }
 
+  // A result read ahead in a pipeline for this lease: the lease's next exec() of the same text
+  // with the same values takes it instead of a round trip, once. Gone when the lease ends.
+  void keep_read_ahead(std::string sql, std::vector<std::string> values, pg_result_ptr res);
+  pg_result_ptr take_read_ahead(const char* sql, int count, const char* const* values);
+
 private:
   struct prepared_statement {
     std::string sql;
@@ -89,6 +97,12 @@ private:
   lru_list prepared_;
   std::unordered_map<std::string, lru_list::iterator> by_sql_;
   std::unordered_set<std::string> seen_once_;
+  struct read_ahead {
+    std::string sql;
+    std::vector<std::string> values;
+    pg_result_ptr res;
+  };
+  std::vector<read_ahead> read_ahead_;
 };
 
 } // namespace content

@@ -1,5 +1,6 @@
 // Reference lookups and prices against seeded data.
 #include "conn_pg.h"
+#include "conn_pool.h"
 
 #include <mutex>
 
@@ -127,6 +128,40 @@ TEST_F(ReferenceDb, StatusIdsAndCallersAreRememberedForOneLeaseOnly) {
   ASSERT_EQ(be_->open(), 0);
   EXPECT_EQ(be_->getStatusTypeId(1, "Completed"), 30);
   EXPECT_EQ(app_name(), "RENAMED");
+}
+
+// A new order's lookups read ahead answer its checks, each once, in the lease that read them:
+// what changed meanwhile shows at the second look and in the next lease.
+TEST_F(ReferenceDb, LookupsReadAheadAnswerTheChecksOnceWithinTheirLease) {
+  db_->exec("INSERT INTO links (id_shop, addr, port, pass, active) VALUES (10, 'old', 1, 'p', true)");
+  const content::DBConnection_t rec = db_->record(1);
+  content::PGBackend pooled(rec, std::make_shared<content::connection_pool>(rec));
+  ASSERT_EQ(pooled.open(), 0);
+  pooled.prefetch_order_lookups(1, "Completed", "10", "Liters", "a92");
+  db_->exec("UPDATE stattypes SET id = 30 WHERE sname = 'Completed'");
+  db_->exec("UPDATE azslist SET deleted = true WHERE id = 10");
+  db_->exec("UPDATE links SET addr = 'new' WHERE id_shop = 10");
+  db_->exec("UPDATE ordtypes SET sname = 'Litres' WHERE sname = 'Liters'");
+  db_->exec("UPDATE prodmaps SET prodcod = 3 WHERE prodmap = 'a92'");
+  const auto link_of = [&pooled] {
+    content::AzsConnInfo link;
+    link.getAzsConnValues(pooled, 10);
+    return link.endpoint_str();
+  };
+  EXPECT_EQ(pooled.getStatusTypeId(1, "Completed"), 3);
+  EXPECT_EQ(pooled.check_azs("10"), 10);
+  EXPECT_EQ(link_of(), "http://old:1/api/azstank");
+  EXPECT_EQ(pooled.getOrderTypeId(1, "Liters"), 2);
+  EXPECT_EQ(pooled.getProductId(1, "a92"), 1);
+  EXPECT_EQ(pooled.check_azs("10"), -1);
+  EXPECT_EQ(link_of(), "http://new:1/api/azstank");
+  EXPECT_EQ(pooled.getOrderTypeId(1, "Liters"), -1);
+
+  pooled.prefetch_order_lookups(1, "Completed", "x", "Money", "a92");
+  db_->exec("UPDATE prodmaps SET prodcod = 4 WHERE prodmap = 'a92'");
+  pooled.finish();
+  ASSERT_EQ(pooled.open(), 0);
+  EXPECT_EQ(pooled.getProductId(1, "a92"), 4);
 }
 
 TEST_F(ReferenceDb, DispenserPrices) {
