@@ -163,11 +163,13 @@ public:
   void promise_plain_reads();
   // See pooled_session::promise_transaction_work; nothing for a connection of its own.
   void promise_transaction_work();
-  // A new order's lookups of its status, station, station link, order type and product, read
-  // ahead in one round trip on a leased session outside a transaction; the checks that make the
-  // same statements later in the lease take these results instead. Nothing otherwise.
-  void prefetch_order_lookups(int id_app, const std::string& status, const std::string& station,
-                              const std::string& order_type, const std::string& product);
+  // A new order's lookups of its status, station, station link, order type, product and stored
+  // row, read ahead in one round trip on a leased session outside a transaction; the checks
+  // that make the same statements later in the lease take these results instead. Nothing
+  // otherwise.
+  void prefetch_order_lookups(int id_app, const std::string& order_id, const std::string& status,
+                              const std::string& station, const std::string& order_type,
+                              const std::string& product);
   // See pooled_session::took_session_lock; nothing for a connection of its own.
   void took_session_lock();
   void released_session_lock();

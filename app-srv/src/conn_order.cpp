@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "conn_session.h"
 #include "str.h"
 #include "web/log.h"
 
@@ -523,7 +524,16 @@ int PGBackend::_sel_order(OrderData& d, int& status) {
   if (d.id_app < 0 || d.id.empty()) {
     return 0;
   }
-  const outcome out = run(conn_.get(), order_sql::select_order(conn_.get(), d.id_app, d.id));
+  const std::string sql = order_sql::select_order(conn_.get(), d.id_app, d.id);
+  outcome out;
+  pooled_session* session = pooled_session::of(conn_.get());
+  if (pg_result_ptr ahead = session != nullptr ? session->take_read_ahead(sql.c_str(), 0, nullptr)
+                                               : nullptr) {
+    out.res = std::move(ahead);
+    out.status = PGRES_TUPLES_OK;
+  } else {
+    out = run(conn_.get(), sql);
+  }
   status = out.status;
   if (status != PGRES_TUPLES_OK) {
     log_failure(web::log_level::debug, "Database/SELECT order",

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "conn_order_sql.h"
 #include "conn_reference_sql.h"
 #include "conn_session.h"
 #include "str.h"
@@ -51,9 +52,9 @@ std::string price_text(double price) { return str::dbl2str(price, 4); }
 
 // One pipeline, before the event's transaction begins (an error then ends only its own
 // statement's implicit transaction and is not kept: the check runs it again and reports it).
-void PGBackend::prefetch_order_lookups(int id_app, const std::string& status,
-                                       const std::string& station, const std::string& order_type,
-                                       const std::string& product) {
+void PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
+                                       const std::string& status, const std::string& station,
+                                       const std::string& order_type, const std::string& product) {
   pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr;
   if (session == nullptr || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
     return;
@@ -68,6 +69,11 @@ void PGBackend::prefetch_order_lookups(int id_app, const std::string& status,
   }
   statements.push_back({reference_sql::order_type, {num(id_app), order_type}});
   statements.push_back({reference_sql::product, {num(id_app), product}});
+  // Read under the order's lock, as the checks read it again inside their transaction.
+  const std::string stored_order = order_sql::select_order(conn_.get(), id_app, order_id);
+  if (stored_order.find('\0') == std::string::npos) {
+    statements.push_back({stored_order.c_str(), {}});
+  }
   std::vector<pg_result_ptr> results = exec_pipeline(conn_.get(), statements);
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (!tuples_ok(results[i])) {

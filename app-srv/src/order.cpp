@@ -14,12 +14,12 @@
 namespace srv_apps {
 namespace {
 
-// The lookups the checks of a new order make, read ahead in one round trip instead of five.
+// The lookups the checks of a new order make, read ahead in one round trip instead of six.
 void read_ahead_checks(int id_app, const web::json::value& body, content::PGBackend& db) {
   content::OrderData rec;
   read_event_keys(body, rec);
   merge_order_keys(body, nullptr, rec);
-  db.prefetch_order_lookups(id_app, rec.ordstatext, rec.StationExtendedId, rec.ordtypext,
+  db.prefetch_order_lookups(id_app, rec.id, rec.ordstatext, rec.StationExtendedId, rec.ordtypext,
                             rec.prodident);
 }
 

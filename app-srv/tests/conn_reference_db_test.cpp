@@ -137,12 +137,18 @@ TEST_F(ReferenceDb, LookupsReadAheadAnswerTheChecksOnceWithinTheirLease) {
   const content::DBConnection_t rec = db_->record(1);
   content::PGBackend pooled(rec, std::make_shared<content::connection_pool>(rec));
   ASSERT_EQ(pooled.open(), 0);
-  pooled.prefetch_order_lookups(1, "Completed", "10", "Liters", "a92");
+  pooled.prefetch_order_lookups(1, "R-1", "Completed", "10", "Liters", "a92");
   db_->exec("UPDATE stattypes SET id = 30 WHERE sname = 'Completed'");
   db_->exec("UPDATE azslist SET deleted = true WHERE id = 10");
   db_->exec("UPDATE links SET addr = 'new' WHERE id_shop = 10");
   db_->exec("UPDATE ordtypes SET sname = 'Litres' WHERE sname = 'Liters'");
   db_->exec("UPDATE prodmaps SET prodcod = 3 WHERE prodmap = 'a92'");
+  db_->exec("INSERT INTO orders (id, id_app) VALUES ('R-1', 1)");
+  const auto stored = [&pooled] {
+    content::OrderData d;
+    int status = 0;
+    return pooled.getOrder(1, "R-1", d, status);
+  };
   const auto link_of = [&pooled] {
     content::AzsConnInfo link;
     link.getAzsConnValues(pooled, 10);
@@ -153,11 +159,13 @@ TEST_F(ReferenceDb, LookupsReadAheadAnswerTheChecksOnceWithinTheirLease) {
   EXPECT_EQ(link_of(), "http://old:1/api/azstank");
   EXPECT_EQ(pooled.getOrderTypeId(1, "Liters"), 2);
   EXPECT_EQ(pooled.getProductId(1, "a92"), 1);
+  EXPECT_EQ(stored(), 0);
   EXPECT_EQ(pooled.check_azs("10"), -1);
+  EXPECT_EQ(stored(), 1);
   EXPECT_EQ(link_of(), "http://new:1/api/azstank");
   EXPECT_EQ(pooled.getOrderTypeId(1, "Liters"), -1);
 
-  pooled.prefetch_order_lookups(1, "Completed", "x", "Money", "a92");
+  pooled.prefetch_order_lookups(1, "R-1", "Completed", "x", "Money", "a92");
   db_->exec("UPDATE prodmaps SET prodcod = 4 WHERE prodmap = 'a92'");
   pooled.finish();
   ASSERT_EQ(pooled.open(), 0);
