@@ -278,13 +278,24 @@ TEST_F(JobRunner, AnnouncementsNameThePeerOfTheJobThatMayNowBeClaimed) {
   };
   for (const auto& c : cases) {
     db_.exec(c.change);
-    // A commit's announcements reach a listener before the answer to its next statement.
-    orvale_test::pg_result_ptr(PQexec(listener.get(), "SELECT 1"));
+    // One session's announcements arrive in commit order: all of the change's come before "end".
+    db_.exec("NOTIFY orvale_jobs, 'end'");
     std::vector<std::string> announced;
-    while (PGnotify* n = PQnotifies(listener.get())) {
-      announced.emplace_back(n->extra);
-      PQfreemem(n);
+    bool ended = false;
+    for (int i = 0; i < 500 && !ended; ++i) {
+      orvale_test::pg_result_ptr(PQexec(listener.get(), "SELECT 1"));
+      while (PGnotify* n = PQnotifies(listener.get())) {
+        ended = ended || std::string(n->extra) == "end";
+        if (!ended) {
+          announced.emplace_back(n->extra);
+        }
+        PQfreemem(n);
+      }
+      if (!ended) {
+        std::this_thread::sleep_for(10ms);
+      }
     }
+    ASSERT_TRUE(ended) << c.change;
     EXPECT_EQ(announced, c.announced) << c.change;
   }
 }
