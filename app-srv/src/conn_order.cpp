@@ -68,7 +68,12 @@ outcome run(PGconn* conn, const std::string& sql) {
     out.message = "текст содержит нулевой байт";
     return out;
   }
-  out.res.reset(PQexec(conn, sql.c_str()));
+  // A statement read ahead on this lease (a new order's stored row) is answered from there.
+  pooled_session* session = pooled_session::of(conn);
+  out.res = session != nullptr ? session->take_read_ahead(sql.c_str(), 0, nullptr) : nullptr;
+  if (!out.res) {
+    out.res.reset(PQexec(conn, sql.c_str()));
+  }
   out.status = result_status(out.res);
   out.message = result_message(out.res);
   return out;
@@ -524,16 +529,7 @@ int PGBackend::_sel_order(OrderData& d, int& status) {
   if (d.id_app < 0 || d.id.empty()) {
     return 0;
   }
-  const std::string sql = order_sql::select_order(conn_.get(), d.id_app, d.id);
-  outcome out;
-  pooled_session* session = pooled_session::of(conn_.get());
-  if (pg_result_ptr ahead = session != nullptr ? session->take_read_ahead(sql.c_str(), 0, nullptr)
-                                               : nullptr) {
-    out.res = std::move(ahead);
-    out.status = PGRES_TUPLES_OK;
-  } else {
-    out = run(conn_.get(), sql);
-  }
+  const outcome out = run(conn_.get(), order_sql::select_order(conn_.get(), d.id_app, d.id));
   status = out.status;
   if (status != PGRES_TUPLES_OK) {
     log_failure(web::log_level::debug, "Database/SELECT order",

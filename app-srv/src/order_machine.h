@@ -227,6 +227,7 @@ private:
   bool _postpay_complete_try();
   void _postpay_cancel_begin();
   bool _postpay_cancel_try();
+  bool postpay_settled();
   void _postpay_end();
 
   // Shared by the steps.

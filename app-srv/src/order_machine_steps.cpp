@@ -538,7 +538,7 @@ void order_machine::_postpay_complete_begin() {
   (void)write_patch(); // a failure halts the run before the first try
 }
 
-// A try of each side still open; the step ends once neither is.
+// A try of each side still open.
 bool order_machine::_postpay_complete_try() {
   if (!before_call()) {
     return false;
@@ -551,12 +551,7 @@ bool order_machine::_postpay_complete_try() {
   params->set("extendedDate", rec_.azstimelast);
   order_postpay(upstream_, station_)
       .try_complete(apikey_, params, link_, body_, upstr_side_, peer_side_);
-  last_ = peer_side_.result;
-  if (upstr_side_.open || peer_side_.open) {
-    return false;
-  }
-  next_ = STEP_DONE;
-  return true;
+  return postpay_settled();
 }
 
 // Step 10: cancel a post-paid order on both sides at once.
@@ -594,6 +589,11 @@ bool order_machine::_postpay_cancel_try() {
   params->set("extendedOrderId", rec_.ExtendedId);
   order_postpay(upstream_, station_)
       .try_cancel(apikey_, params, link_, body_, upstr_side_, peer_side_);
+  return postpay_settled();
+}
+
+// A post-payment step ends once neither side is open.
+bool order_machine::postpay_settled() {
   last_ = peer_side_.result;
   if (upstr_side_.open || peer_side_.open) {
     return false;

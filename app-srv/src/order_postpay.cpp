@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <thread>
+#include <utility>
 
 #include "web/log.h"
 
@@ -52,6 +53,16 @@ template <class Work> void guarded(const char* channel, const std::string& id, W
   } catch (...) {
     LOG(channel, error, "Id=" << id << " Сбой обработчика постоплаты");
   }
+}
+
+// The aggregator's side and the station's, each on a thread of its own, both joined before it
+// returns (a jthread joins on destruction, so a failure to start the second still waits for the
+// first).
+template <class Upstr, class Peer> void both_at_once(Upstr upstr, Peer peer) {
+  std::jthread upstr_try(std::move(upstr));
+  std::jthread peer_try(std::move(peer));
+  upstr_try.join();
+  peer_try.join();
 }
 
 } // namespace
@@ -163,28 +174,15 @@ void order_postpay::_postpay_upstr_cancel(const std::string& apikey, const web::
 void order_postpay::try_complete(const std::string& apikey, const web::json::value& upstr_params,
                                  const station_link& link, const web::json::value& station_body,
                                  postpay_side& upstr, postpay_side& peer) const {
-  // A jthread joins on destruction, so a failure to start the second still waits for the first.
-  std::jthread upstr_try([this, &apikey, &upstr_params, &upstr] {
-    _postpay_upstr_complete(apikey, upstr_params, upstr);
-  });
-  std::jthread peer_try([this, &apikey, &link, &station_body, &peer] {
-    _postpay_peer_complete(link, apikey, station_body, peer);
-  });
-  upstr_try.join();
-  peer_try.join();
+  both_at_once([&] { _postpay_upstr_complete(apikey, upstr_params, upstr); },
+               [&] { _postpay_peer_complete(link, apikey, station_body, peer); });
 }
 
 void order_postpay::try_cancel(const std::string& apikey, const web::json::value& upstr_params,
                                const station_link& link, const web::json::value& station_body,
                                postpay_side& upstr, postpay_side& peer) const {
-  std::jthread upstr_try([this, &apikey, &upstr_params, &upstr] {
-    _postpay_upstr_cancel(apikey, upstr_params, upstr);
-  });
-  std::jthread peer_try([this, &apikey, &link, &station_body, &peer] {
-    _postpay_peer_cancel(link, apikey, station_body, peer);
-  });
-  upstr_try.join();
-  peer_try.join();
+  both_at_once([&] { _postpay_upstr_cancel(apikey, upstr_params, upstr); },
+               [&] { _postpay_peer_cancel(link, apikey, station_body, peer); });
 }
 
 } // namespace srv_apps
