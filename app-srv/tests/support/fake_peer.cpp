@@ -50,6 +50,7 @@ public:
   action take(seen_request req) {
     std::lock_guard lock(mu_);
     action act = next_action(req.path);
+    req.answered = act.close ? 0 : act.answer.status;
     seen_.push_back(std::move(req));
     changed_.notify_all();
     return act;

@@ -35,6 +35,7 @@ struct seen_request {
   std::string client; // the caller's address and port: one per connection
   std::vector<std::pair<std::string, std::string>> headers;
   std::chrono::steady_clock::time_point at; // on arrival, before any scripted delay
+  int answered = 0; // the scripted status it got; 0 when the connection was closed instead
 
   std::string header(const std::string& name) const; // case-insensitive; "" when absent
 };
