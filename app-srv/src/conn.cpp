@@ -107,6 +107,13 @@ int changed_rows(const PGresult* res) {
   return str::_stoi(PQcmdTuples(const_cast<PGresult*>(res)), &rows) == 0 ? rows : 0;
 }
 
+pg_result_ptr first_result(PGconn* conn, std::vector<pg_result_ptr> results) {
+  if (results.empty()) {
+    return pg_result_ptr(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR));
+  }
+  return std::move(results.front());
+}
+
 pg_result_ptr exec_params(PGconn* conn, const char* sql,
                           std::initializer_list<std::string> params) {
   // libpq reads a text parameter up to its first NUL: "key\0x" would be looked up as "key".
@@ -125,6 +132,9 @@ pg_result_ptr exec_params(PGconn* conn, const char* sql,
   if (pooled_session* session = pooled_session::of(conn)) {
     if (pg_result_ptr ahead = session->take_read_ahead(sql, count, values.data())) {
       return ahead;
+    }
+    if (session->opening_deferred()) {
+      return first_result(conn, exec_pipeline(conn, {{sql, {params.begin(), params.end()}}}));
     }
     return pg_result_ptr(session->exec(conn, sql, count, values.data()));
   }
@@ -184,12 +194,11 @@ bool skip_to_sync(PGconn* conn) {
   return false;
 }
 
-std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
+namespace {
+
+std::vector<pg_result_ptr> send_pipeline(PGconn* conn,
                                          const std::vector<piped_statement>& statements) {
   std::vector<pg_result_ptr> results;
-  if (conn == nullptr) {
-    return results;
-  }
   const std::vector<std::string> names = pipeline_names(conn, statements);
   if (PQenterPipelineMode(conn) != 1) {
     return results;
@@ -219,6 +228,44 @@ std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
   if (!intact) {
     results.clear();
   }
+  return results;
+}
+
+// A held-back opening that failed aborts the rest of its pipeline: the caller's statements then
+// fail as aborted, and this says why.
+void log_failed_opening(PGconn* conn, const std::vector<piped_statement>& opening,
+                        const std::vector<pg_result_ptr>& results) {
+  for (std::size_t i = 0; i < opening.size() && i < results.size(); ++i) {
+    const bool command = opening[i].params.empty(); // BEGIN
+    if (!reached(results[i], command ? PGRES_COMMAND_OK : PGRES_TUPLES_OK)) {
+      LOG("Database", error,
+          "Ошибка БД (" << (command ? opening[i].sql : "блокировка заказа")
+                        << ") : " << server_text(conn, results[i].get()));
+      return;
+    }
+  }
+}
+
+} // namespace
+
+std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
+                                         const std::vector<piped_statement>& statements) {
+  if (conn == nullptr) {
+    return {};
+  }
+  pooled_session* session = pooled_session::of(conn);
+  if (session == nullptr || !session->opening_deferred()) {
+    return send_pipeline(conn, statements);
+  }
+  std::vector<piped_statement> all = session->take_opening();
+  const std::size_t opening = all.size();
+  all.insert(all.end(), statements.begin(), statements.end());
+  std::vector<pg_result_ptr> results = send_pipeline(conn, all);
+  if (results.empty()) {
+    return results;
+  }
+  log_failed_opening(conn, all, results);
+  results.erase(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(opening));
   return results;
 }
 

@@ -6,6 +6,7 @@
 
 #include "conn_order_sql.h"
 #include "conn_pg.h"
+#include "conn_session.h"
 #include "str.h"
 #include "web/json.h"
 #include "web/log.h"
@@ -199,9 +200,23 @@ constexpr const char* failed_sql =
     " (extract(epoch FROM updated_at) * 1000)::bigint FROM orvale_jobs"
     " WHERE state = 'failed' ORDER BY updated_at DESC, id DESC LIMIT $1::integer";
 
+std::vector<piped_statement> opening_of(int id_app, const std::string& order_id) {
+  return {{"BEGIN", {}}, {xact_lock_sql, {std::to_string(id_app), order_id}}};
+}
+
+bool hold_back(PGconn* conn, std::vector<piped_statement> opening) {
+  pooled_session* session = pooled_session::of(conn);
+  if (session == nullptr || session->opening_deferred() ||
+      PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    return false;
+  }
+  session->defer_opening(std::move(opening));
+  return true;
+}
+
 } // namespace
 
-transaction::transaction(const PGBackend& db) : db_(db) {
+void transaction::begin_now() {
   PGconn* conn = native_connection(db_);
   if (conn == nullptr) {
     return;
@@ -210,13 +225,12 @@ transaction::transaction(const PGBackend& db) : db_(db) {
   open_ = !failed(conn, res, PGRES_COMMAND_OK, "BEGIN");
 }
 
-transaction::transaction(const PGBackend& db, int id_app, const std::string& order_id) : db_(db) {
+void transaction::begin_locked_now(int id_app, const std::string& order_id) {
   PGconn* conn = native_connection(db_);
   if (conn == nullptr) {
     return;
   }
-  const std::vector<pg_result_ptr> res =
-      exec_pipeline(conn, {{"BEGIN", {}}, {xact_lock_sql, {std::to_string(id_app), order_id}}});
+  const std::vector<pg_result_ptr> res = exec_pipeline(conn, opening_of(id_app, order_id));
   open_ = PQtransactionStatus(conn) != PQTRANS_IDLE;
   if (res.size() != 2 || failed(conn, res[0], PGRES_COMMAND_OK, "BEGIN") ||
       failed(conn, res[1], PGRES_TUPLES_OK, "блокировка заказа")) {
@@ -224,7 +238,44 @@ transaction::transaction(const PGBackend& db, int id_app, const std::string& ord
   }
 }
 
+transaction::transaction(const PGBackend& db) : db_(db) { begin_now(); }
+
+transaction::transaction(const PGBackend& db, int id_app, const std::string& order_id) : db_(db) {
+  begin_locked_now(id_app, order_id);
+}
+
+transaction::transaction(const PGBackend& db, held_back) : db_(db) {
+  if (hold_back(native_connection(db_), {{"BEGIN", {}}})) {
+    open_ = true;
+  } else {
+    begin_now();
+  }
+}
+
+transaction::transaction(const PGBackend& db, int id_app, const std::string& order_id, held_back)
+    : db_(db) {
+  if (hold_back(native_connection(db_), opening_of(id_app, order_id))) {
+    open_ = true;
+  } else {
+    begin_locked_now(id_app, order_id);
+  }
+}
+
 transaction::~transaction() { rollback(); }
+
+bool transaction::drop_opening() const {
+  pooled_session* session = pooled_session::of(native_connection(db_));
+  if (session == nullptr || !session->opening_deferred()) {
+    return false;
+  }
+  (void)session->take_opening();
+  return true;
+}
+
+void transaction::ended() {
+  open_ = false;
+  (void)drop_opening();
+}
 
 bool read_order_status_committed(const PGBackend& db, int id_app, const std::string& order_id,
                                  int& status) {
@@ -254,6 +305,9 @@ bool transaction::commit() {
     return false;
   }
   open_ = false;
+  if (drop_opening()) {
+    return true; // nothing ran, nothing to commit
+  }
   PGconn* conn = native_connection(db_);
   const pg_result_ptr res(PQexec(conn, "COMMIT"));
   if (failed(conn, res, PGRES_COMMAND_OK, "COMMIT")) {
@@ -272,6 +326,9 @@ void transaction::rollback() noexcept {
     return;
   }
   open_ = false;
+  if (drop_opening()) {
+    return;
+  }
   if (PGconn* conn = native_connection(db_)) {
     const pg_result_ptr res(PQexec(conn, "ROLLBACK"));
   }

@@ -26,6 +26,13 @@ public:
   // events lock: application id, hashtext of the order id), in one round trip; not ok() when
   // either failed.
   transaction(const PGBackend& db, int id_app, const std::string& order_id);
+  // The same, held back on a pooled session to go out with the transaction's first statement
+  // (one round trip fewer; a transaction that runs nothing sends nothing); at once on any other.
+  // A held-back opening that fails makes that first statement fail, and is logged with it; ok()
+  // cannot tell before.
+  struct held_back {};
+  transaction(const PGBackend& db, held_back);
+  transaction(const PGBackend& db, int id_app, const std::string& order_id, held_back);
   ~transaction();
   transaction(const transaction&) = delete;
   transaction& operator=(const transaction&) = delete;
@@ -35,9 +42,14 @@ public:
   [[nodiscard]] bool commit();
   void rollback() noexcept;
   // Ended by other means (finish_job's COMMIT or ROLLBACK): nothing left to do when dropped.
-  void ended() { open_ = false; }
+  void ended();
 
 private:
+  void begin_now();
+  void begin_locked_now(int id_app, const std::string& order_id);
+  // Drops an opening still held back: nothing of the transaction reached the server.
+  bool drop_opening() const;
+
   const PGBackend& db_;
   bool open_ = false;
 };

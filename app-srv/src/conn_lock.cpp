@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "conn_pg.h"
+#include "conn_reference_sql.h"
 #include "web/log.h"
 
 namespace content {
@@ -12,8 +13,9 @@ namespace {
 constexpr const char* channel = "orvale/order";
 
 // The two-key form: the application id as it is, the order id through hashtext. Two ids that
-// share a hash only wait for each other; they never run at the same time as one order.
-constexpr const char* try_lock_sql = "SELECT pg_try_advisory_lock($1::integer, hashtext($2::text))";
+// share a hash only wait for each other; they never run at the same time as one order. A new
+// order's read-ahead may have sent the first try already (PGBackend::prefetch_order_lookups).
+constexpr const char* try_lock_sql = reference_sql::try_lock_order;
 constexpr const char* lock_sql = "SELECT pg_advisory_lock($1::integer, hashtext($2::text))";
 constexpr const char* unlock_sql = "SELECT pg_advisory_unlock($1::integer, hashtext($2::text))";
 // The wait is bounded by the server, which ends it with lock_not_available. The bound is the

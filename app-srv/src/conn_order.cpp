@@ -71,6 +71,9 @@ outcome run(PGconn* conn, const std::string& sql) {
   // A statement read ahead on this lease (a new order's stored row) is answered from there.
   pooled_session* session = pooled_session::of(conn);
   out.res = session != nullptr ? session->take_read_ahead(sql.c_str(), 0, nullptr) : nullptr;
+  if (!out.res && session != nullptr && session->opening_deferred()) {
+    out.res = first_result(conn, exec_pipeline(conn, {{sql.c_str(), {}}}));
+  }
   if (!out.res) {
     out.res.reset(PQexec(conn, sql.c_str()));
   }

@@ -31,10 +31,14 @@ struct piped_statement {
 };
 
 // Sends the statements in one pipeline and one round trip (on a pooled session those with
-// parameters prepared, as its single statements are); one result per statement, in
-// their order. After a failure the server skips the rest, which come back as
+// parameters prepared, as its single statements are, and after the opening of a transaction the
+// session held back); one result per statement of `statements`, in their order. After a failure the server skips the rest, which come back as
 // PGRES_PIPELINE_ABORTED. Empty when they could not all be sent or read (the connection broke).
 std::vector<pg_result_ptr> exec_pipeline(PGconn* conn, const std::vector<piped_statement>& statements);
+
+// The first of a pipeline's results; a fatal-error result (the connection's message) when it
+// has none.
+pg_result_ptr first_result(PGconn* conn, std::vector<pg_result_ptr> results);
 
 // Reads what is left of a pipeline up to and including its sync, so that the connection can take
 // the next one or leave pipeline mode; false when the connection is gone.

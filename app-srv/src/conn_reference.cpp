@@ -2,6 +2,7 @@
 // current price of a station's product. Every value is bound as a parameter, never spliced in.
 #include "conn_pg.h"
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -52,14 +53,18 @@ std::string price_text(double price) { return str::dbl2str(price, 4); }
 
 // One pipeline, before the event's transaction begins (an error then ends only its own
 // statement's implicit transaction and is not kept: the check runs it again and reports it).
-void PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
+bool PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
                                        const std::string& status, const std::string& station,
-                                       const std::string& order_type, const std::string& product) {
+                                       const std::string& order_type, const std::string& product,
+                                       bool try_lock) {
   pooled_session* session = leased_ ? pooled_session::of(conn_.get()) : nullptr;
   if (session == nullptr || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
-    return;
+    return false;
   }
   std::vector<piped_statement> statements;
+  if (try_lock) {
+    statements.push_back({reference_sql::try_lock_order, {num(id_app), order_id}});
+  }
   if (status_type_ids_.count({id_app, status}) == 0) {
     statements.push_back({reference_sql::status_type, {num(id_app), status}});
   }
@@ -75,6 +80,12 @@ void PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
     statements.push_back({stored_order.c_str(), {}});
   }
   std::vector<pg_result_ptr> results = exec_pipeline(conn_.get(), statements);
+  const bool locked = try_lock && !results.empty() && tuples_ok(results[0]) &&
+                      PQntuples(results[0].get()) == 1 &&
+                      std::strcmp(PQgetvalue(results[0].get(), 0, 0), "t") == 0;
+  if (try_lock && !locked) {
+    return false;
+  }
   for (std::size_t i = 0; i < results.size(); ++i) {
     if (!tuples_ok(results[i])) {
       continue;
@@ -85,6 +96,7 @@ void PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
     }
     session->keep_read_ahead(statements[i].sql, std::move(values), std::move(results[i]));
   }
+  return locked;
 }
 
 int PGBackend::check_azs(const std::string& id) {

@@ -4,6 +4,11 @@
 
 namespace content::reference_sql {
 
+// The order's session lock, first try (content::lock_order). The two-key form: the application
+// id as it is, the order id through hashtext. $1 application id, $2 order id.
+inline constexpr const char* try_lock_order =
+    "SELECT pg_try_advisory_lock($1::integer, hashtext($2::text))";
+
 // $1 station id.
 inline constexpr const char* station =
     "SELECT a.id FROM azslist a WHERE a.id = $1::integer AND a.deleted = 'f'";

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "conn_pg.h"
+#include "conn_reference_sql.h"
 #include "web/log.h"
 
 namespace content {
@@ -63,6 +64,7 @@ int pooled_session::on_event(PGEventId id, void* info, void* /*pass_through*/) {
     if (auto* record = static_cast<pooled_session*>(PQinstanceData(e->conn, on_event))) {
       record->forget_all(); // a new server session: no statement survived
       record->read_ahead_.clear();
+      record->opening_.clear();
       record->touched_ = true;
     }
     return 1;
@@ -93,6 +95,7 @@ pooled_session* pooled_session::of(const PGconn* conn) {
 
 void pooled_session::begin_lease() {
   read_ahead_.clear();
+  opening_.clear();
   plain_reads_ = false;
   transaction_work_ = false;
   touched_ = false;
@@ -127,8 +130,13 @@ bool pooled_session::promised(const PGconn* conn) const {
 }
 
 bool pooled_session::clean(const PGconn* conn) const {
+  // An order's lock taken in a read-ahead that the lock's first try never took is held without
+  // being counted.
+  const bool lock_read_ahead =
+      std::any_of(read_ahead_.begin(), read_ahead_.end(),
+                  [](const read_ahead& r) { return r.sql == reference_sql::try_lock_order; });
   return (plain_reads_ || transaction_work_) && !touched_ && session_locks_ == 0 &&
-         PQtransactionStatus(conn) == PQTRANS_IDLE;
+         !lock_read_ahead && PQtransactionStatus(conn) == PQTRANS_IDLE;
 }
 
 void pooled_session::discarded() {

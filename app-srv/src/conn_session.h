@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <libpq-events.h>
@@ -71,6 +72,13 @@ public:
   void keep_read_ahead(std::string sql, std::vector<std::string> values, pg_result_ptr res);
   pg_result_ptr take_read_ahead(const char* sql, int count, const char* const* values);
 
+  // A transaction's opening statements (BEGIN, the order's lock), held back to go out in the
+  // round trip of its first statement (exec_pipeline): a transaction costs no round trip of its
+  // own, and one that runs nothing sends nothing. Gone when the lease ends.
+  void defer_opening(std::vector<piped_statement> statements) { opening_ = std::move(statements); }
+  bool opening_deferred() const { return !opening_.empty(); }
+  std::vector<piped_statement> take_opening() { return std::exchange(opening_, {}); }
+
 private:
   struct prepared_statement {
     std::string sql;
@@ -103,6 +111,7 @@ private:
     pg_result_ptr res;
   };
   std::vector<read_ahead> read_ahead_;
+  std::vector<piped_statement> opening_;
 };
 
 } // namespace content

@@ -120,7 +120,8 @@ content::PGBackend* job_unit::db() {
   if (session_for_end(begin) == nullptr || !begin) {
     return backend_.get();
   }
-  tx_ = std::make_unique<content::transaction>(*backend_, id_app_, order_id_);
+  tx_ = std::make_unique<content::transaction>(*backend_, id_app_, order_id_,
+                                               content::transaction::held_back{});
   if (!tx_->ok()) {
     tx_.reset();
     backend_.reset();

@@ -14,13 +14,15 @@
 namespace srv_apps {
 namespace {
 
-// The lookups the checks of a new order make, read ahead in one round trip instead of six.
-void read_ahead_checks(int id_app, const web::json::value& body, content::PGBackend& db) {
+// The lookups the checks of a new order make, read ahead in one round trip instead of six; with
+// `try_lock`, in the round trip of the lock's first try (true when that took the lock).
+bool read_ahead_checks(int id_app, const web::json::value& body, content::PGBackend& db,
+                       bool try_lock) {
   content::OrderData rec;
   read_event_keys(body, rec);
   merge_order_keys(body, nullptr, rec);
-  db.prefetch_order_lookups(id_app, rec.id, rec.ordstatext, rec.StationExtendedId, rec.ordtypext,
-                            rec.prodident);
+  return db.prefetch_order_lookups(id_app, rec.id, rec.ordstatext, rec.StationExtendedId,
+                                   rec.ordtypext, rec.prodident, try_lock);
 }
 
 } // namespace
@@ -141,7 +143,8 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
   if (app.id() < 0 || event.id.empty()) {
     return nullptr; // refused before any order is read or written
   }
-  if (event.ordstatext == STATUS_ORDER_CREATED) {
+  const bool created = event.ordstatext == STATUS_ORDER_CREATED;
+  if (created) {
     // Answered at once without waiting for the first event's handler: it only reads the order.
     content::OrderData stored;
     int status = 0;
@@ -150,13 +153,17 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
     }
   }
   auto lock = std::make_unique<order_lock>(std::move(db));
+  // A new order's lookups go with the lock's first try; when that did not take it, they are
+  // read once the lock is held.
+  const bool read_ahead =
+      created && read_ahead_checks(app.id(), body, lock->session(), /*try_lock=*/true);
   // How long an event waits for the handler of an earlier event of the same order (or one step
   // of its run) before it is refused with 504, so that the aggregator retries it later.
   const std::chrono::milliseconds lock_wait = settings.order_lock_wait;
   switch (lock->acquire(app.id(), event.id, lock_wait)) {
   case order_lock::outcome::locked:
-    if (event.ordstatext == STATUS_ORDER_CREATED) {
-      read_ahead_checks(app.id(), body, lock->session());
+    if (created && !read_ahead) {
+      read_ahead_checks(app.id(), body, lock->session(), /*try_lock=*/false);
     }
     return lock;
   case order_lock::outcome::busy:

@@ -93,7 +93,7 @@ order_machine::~order_machine() = default;
 
 content::PGBackend* handler_db::db() {
   if (!tx_) {
-    tx_ = std::make_unique<content::transaction>(backend_);
+    tx_ = std::make_unique<content::transaction>(backend_, content::transaction::held_back{});
   }
   return tx_->ok() ? &backend_ : nullptr;
 }
@@ -368,6 +368,7 @@ void order_machine::run_step() {
 }
 
 void order_machine::begin_step() {
+  written_status_.reset();
   patch_.reason.clear();
   patch_.ordstatext.clear();
   patch_.statusint = INT_STATUS_UNSET;

@@ -272,6 +272,9 @@ private:
   int tries_ = 0;
   bool accepted_ = false;
   bool halted_ = false; // a write failed or found the order moved on: no further call
+  // The status the run's own write left in the transaction still open, under the order's lock:
+  // what a check before the call would read back.
+  std::optional<int> written_status_;
   bool finished_ = false; // in a job: the run ended with this try
   // The first step of a status change, decided in the handler on the state the order had then:
   // decided again on the stored one when its turn comes, after the steps booked before it.

@@ -67,6 +67,7 @@ bool order_machine::before_call() {
   if (halted_) {
     return false;
   }
+  written_status_.reset();
   if (db_->flush()) {
     return true;
   }
@@ -103,6 +104,9 @@ bool order_machine::write_patch() {
     patch_.ordstatext.clear();
   }
   if (written == 1) {
+    if (patch_.statusint != INT_STATUS_UNSET) {
+      written_status_ = patch_.statusint;
+    }
     forget_written_values();
     return true;
   }
@@ -131,7 +135,9 @@ void order_machine::forget_written_values() {
 
 bool order_machine::still_current() const {
   int stored = INT_STATUS_UNSET;
-  if (!db_->read_order_status(rec_.id_app, rec_.id, stored)) {
+  if (written_status_) {
+    stored = *written_status_;
+  } else if (!db_->read_order_status(rec_.id_app, rec_.id, stored)) {
     return true; // not known: the step's own write is checked
   }
   if (may_move(order_actor::run, stored, write_target())) {

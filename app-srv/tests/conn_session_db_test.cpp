@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "conn_jobs.h"
+#include "conn_lock.h"
 #include "conn_pg.h"
 #include "conn_pool.h"
 #include "order_lock.h"
+#include "support/log_capture.h"
 #include "support/test_db.h"
 
 namespace {
@@ -180,6 +183,92 @@ TEST_F(SessionDb, AnOrdersSessionLockDecidesWhetherTheSessionIsReset) {
               "0");
     EXPECT_EQ(server_prepared(*be), released_elsewhere ? "0" : "1");
   }
+}
+
+// A transaction's held-back opening goes out with its first statement and nothing before it: the
+// order stays unlocked until then, a transaction that runs nothing sends nothing, and an opening
+// the server refuses fails that first statement, which is then not written.
+TEST_F(SessionDb, AHeldBackOpeningGoesOutWithTheFirstStatementOnly) {
+  db_->exec("DELETE FROM written");
+  const std::string locked = "SELECT NOT pg_try_advisory_xact_lock(1, hashtext('H-1'))";
+  auto be = lease();
+  ASSERT_TRUE(be);
+  be->promise_transaction_work();
+  PGconn* conn = content::native_connection(*be);
+  {
+    content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
+    EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
+    EXPECT_EQ(db_->value(locked), "f");
+    EXPECT_TRUE(tx.commit());
+    EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
+  }
+  for (const bool commit : {true, false}) {
+    SCOPED_TRACE(commit ? "committed" : "rolled back");
+    content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
+    const content::pg_result_ptr res = content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"7"});
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+    EXPECT_EQ(db_->value(locked), "t");
+    if (commit) {
+      EXPECT_TRUE(tx.commit());
+    } else {
+      tx.rollback();
+    }
+    EXPECT_EQ(db_->value(locked), "f");
+    EXPECT_EQ(db_->value("SELECT count(*) FROM written"), "1");
+  }
+  EXPECT_EQ(scalar(*be, "SELECT set_config('lock_timeout', '50', false)"), "50ms");
+  const orvale_test::pg_conn_ptr holder = db_->open_session();
+  const orvale_test::pg_result_ptr held(PQexec(holder.get(), "SELECT pg_advisory_lock(1, hashtext('H-1'))"));
+  ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK);
+  orvale_test::log_capture logs;
+  content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
+  const content::pg_result_ptr res = content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"8"});
+  EXPECT_NE(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+  EXPECT_FALSE(tx.commit());
+  EXPECT_EQ(db_->value("SELECT count(*) FROM written WHERE x = 8"), "0");
+  EXPECT_EQ(logs.count("Database", "Ошибка БД (блокировка заказа)"), 1);
+}
+
+// A new order's read-ahead may take the order's lock in its round trip: kept for the lock's
+// first try when taken, nothing kept when another holds it, and a lease given back with the lock
+// taken there but never claimed is reset rather than handed on holding it.
+TEST_F(SessionDb, AnOrdersLockTakenInTheReadAheadIsNeverLeftBehind) {
+  const std::string held_here = "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory'"
+                                " AND pid = pg_backend_pid()";
+  const auto read_ahead = [](content::PGBackend& be) {
+    return be.prefetch_order_lookups(1, "A-1", "OrderCreated", "10", "Money", "a92",
+                                     /*try_lock=*/true);
+  };
+  {
+    const orvale_test::pg_conn_ptr holder = db_->open_session();
+    const orvale_test::pg_result_ptr held(
+        PQexec(holder.get(), "SELECT pg_advisory_lock(1, hashtext('A-1'))"));
+    ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK);
+    auto be = lease();
+    ASSERT_TRUE(be);
+    EXPECT_FALSE(read_ahead(*be));
+    EXPECT_EQ(scalar(*be, held_here.c_str()), "0");
+    EXPECT_EQ(content::lock_order(*be, 1, "A-1", std::chrono::milliseconds(50)),
+              content::order_lock_attempt::busy);
+  }
+  std::string pid;
+  {
+    auto be = lease();
+    ASSERT_TRUE(be);
+    be->promise_transaction_work();
+    pid = scalar(*be, "SELECT pg_backend_pid()");
+    ASSERT_TRUE(read_ahead(*be));
+    EXPECT_EQ(scalar(*be, held_here.c_str()), "1");
+    EXPECT_EQ(content::lock_order(*be, 1, "A-1", std::chrono::milliseconds(50)),
+              content::order_lock_attempt::locked);
+    EXPECT_EQ(scalar(*be, held_here.c_str()), "1") << "the first try came from the read-ahead";
+    ASSERT_TRUE(content::unlock_order(*be, 1, "A-1"));
+    ASSERT_TRUE(read_ahead(*be)); // and given back without claiming it
+  }
+  auto be = lease();
+  ASSERT_TRUE(be);
+  EXPECT_EQ(scalar(*be, "SELECT pg_backend_pid()"), pid);
+  EXPECT_EQ(scalar(*be, held_here.c_str()), "0");
 }
 
 TEST_F(SessionDb, TheStatementCacheIsBoundedAndServesEachTextItsOwnStatement) {
