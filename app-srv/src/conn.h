@@ -166,9 +166,10 @@ public:
   // A new order's lookups of its status, station, station link, order type, product and stored
   // row, read ahead in one round trip on a leased session outside a transaction; the checks
   // that make the same statements later in the lease take these results instead. Nothing
-  // otherwise. With `try_lock`, the same round trip first tries the order's session lock (as
-  // content::lock_order does): true when it was taken, which the lock's first try then takes
-  // from there; when it was not, nothing read is kept, as it was read without the lock.
+  // otherwise. With `try_lock`, the same round trip first reads the stored row once, then tries
+  // the order's session lock (as content::lock_order does): true when it was taken, which the
+  // lock's first try then takes from there; when it was not, only that first read is kept, the
+  // rest having been read without the lock.
   bool prefetch_order_lookups(int id_app, const std::string& order_id, const std::string& status,
                               const std::string& station, const std::string& order_type,
                               const std::string& product, bool try_lock = false);

@@ -2,6 +2,7 @@
 // current price of a station's product. Every value is bound as a parameter, never spliced in.
 #include "conn_pg.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -61,8 +62,18 @@ bool PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
   if (session == nullptr || PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
     return false;
   }
+  // The stored row, read under the order's lock, as the checks read it again inside their
+  // transaction; with the lock's first try also once before it, for the check whether the order
+  // is stored already (which answers a repeated event without waiting for the lock).
+  const std::string stored_order = order_sql::select_order(conn_.get(), id_app, order_id);
+  const bool stored_readable = stored_order.find('\0') == std::string::npos;
   std::vector<piped_statement> statements;
+  std::size_t lock_at = 0;
   if (try_lock) {
+    if (stored_readable) {
+      statements.push_back({stored_order.c_str(), {}});
+    }
+    lock_at = statements.size();
     statements.push_back({reference_sql::try_lock_order, {num(id_app), order_id}});
   }
   if (status_type_ids_.count({id_app, status}) == 0) {
@@ -74,19 +85,16 @@ bool PGBackend::prefetch_order_lookups(int id_app, const std::string& order_id,
   }
   statements.push_back({reference_sql::order_type, {num(id_app), order_type}});
   statements.push_back({reference_sql::product, {num(id_app), product}});
-  // Read under the order's lock, as the checks read it again inside their transaction.
-  const std::string stored_order = order_sql::select_order(conn_.get(), id_app, order_id);
-  if (stored_order.find('\0') == std::string::npos) {
+  if (stored_readable) {
     statements.push_back({stored_order.c_str(), {}});
   }
   std::vector<pg_result_ptr> results = exec_pipeline(conn_.get(), statements);
-  const bool locked = try_lock && !results.empty() && tuples_ok(results[0]) &&
-                      PQntuples(results[0].get()) == 1 &&
-                      std::strcmp(PQgetvalue(results[0].get(), 0, 0), "t") == 0;
-  if (try_lock && !locked) {
-    return false;
-  }
-  for (std::size_t i = 0; i < results.size(); ++i) {
+  const bool locked = try_lock && results.size() > lock_at && tuples_ok(results[lock_at]) &&
+                      PQntuples(results[lock_at].get()) == 1 &&
+                      std::strcmp(PQgetvalue(results[lock_at].get(), 0, 0), "t") == 0;
+  // Without the lock only what was read before it stands.
+  const std::size_t kept = try_lock && !locked ? std::min(lock_at, results.size()) : results.size();
+  for (std::size_t i = 0; i < kept; ++i) {
     if (!tuples_ok(results[i])) {
       continue;
     }

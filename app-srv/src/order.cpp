@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "conn_lock.h"
 #include "order_machine.h"
 #include "order_request.h"
 #include "order_status.h"
@@ -23,6 +24,19 @@ bool read_ahead_checks(int id_app, const web::json::value& body, content::PGBack
   merge_order_keys(body, nullptr, rec);
   return db.prefetch_order_lookups(id_app, rec.id, rec.ordstatext, rec.StationExtendedId,
                                    rec.ordtypext, rec.prodident, try_lock);
+}
+
+// A repeated new order is answered without the lock its read-ahead took: the lock's first try
+// takes it from there, and it is given up at once.
+void release_read_ahead_lock(content::PGBackend& db, int id_app, const std::string& id) {
+  if (content::lock_order(db, id_app, id, std::chrono::milliseconds(0)) !=
+      content::order_lock_attempt::locked) {
+    return;
+  }
+  db.took_session_lock();
+  if (content::unlock_order(db, id_app, id)) {
+    db.released_session_lock(); // otherwise the pool resets the session, and the lock with it
+  }
 }
 
 } // namespace
@@ -144,19 +158,21 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
     return nullptr; // refused before any order is read or written
   }
   const bool created = event.ordstatext == STATUS_ORDER_CREATED;
+  // A new order's lookups go with the lock's first try; when that did not take it, they are
+  // read once the lock is held.
+  const bool read_ahead = created && read_ahead_checks(app.id(), body, *db, /*try_lock=*/true);
   if (created) {
     // Answered at once without waiting for the first event's handler: it only reads the order.
     content::OrderData stored;
     int status = 0;
     if (db->getOrder(app.id(), event.id, stored, status) > 0) {
+      if (read_ahead) {
+        release_read_ahead_lock(*db, app.id(), event.id);
+      }
       return nullptr;
     }
   }
   auto lock = std::make_unique<order_lock>(std::move(db));
-  // A new order's lookups go with the lock's first try; when that did not take it, they are
-  // read once the lock is held.
-  const bool read_ahead =
-      created && read_ahead_checks(app.id(), body, lock->session(), /*try_lock=*/true);
   // How long an event waits for the handler of an earlier event of the same order (or one step
   // of its run) before it is refused with 504, so that the aggregator retries it later.
   const std::chrono::milliseconds lock_wait = settings.order_lock_wait;
