@@ -2,6 +2,7 @@
 #include "conn_lock.h"
 
 #include <cstring>
+#include <vector>
 
 #include "conn_pg.h"
 #include "conn_reference_sql.h"
@@ -83,6 +84,34 @@ bool unlock_order(const PGBackend& session, int id_app, const std::string& order
   if (!first_value_is_true(res)) {
     LOG(channel, warning,
         "[" << order_id << "] Блокировка заказа не снята : " << failure_text(res));
+    return false;
+  }
+  return true;
+}
+
+bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::string& order_id,
+                             bool& unlocked) {
+  unlocked = false;
+  PGconn* conn = native_connection(session);
+  if (conn == nullptr) {
+    return false;
+  }
+  const std::vector<pg_result_ptr> res =
+      exec_pipeline(conn, {{"COMMIT", {}}, {unlock_sql, {std::to_string(id_app), order_id}}});
+  if (res.size() != 2 || !reached(res[0], PGRES_COMMAND_OK)) {
+    LOG(channel, error,
+        "[" << order_id << "] Ошибка БД (COMMIT) : "
+            << (res.empty() ? one_line(PQerrorMessage(conn)) : failure_text(res[0])));
+    if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+      const pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+    }
+    return false;
+  }
+  unlocked = first_value_is_true(res[1]);
+  // A transaction that had already failed answers COMMIT with the tag ROLLBACK and no error.
+  if (std::strcmp(PQcmdStatus(res[0].get()), "COMMIT") != 0) {
+    LOG(channel, error,
+        "[" << order_id << "] Транзакция не зафиксирована : " << PQcmdStatus(res[0].get()));
     return false;
   }
   return true;

@@ -17,5 +17,10 @@ order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::s
                               std::chrono::milliseconds wait);
 // Releases it: true when the server gave it up; a lock that was not held is logged.
 bool unlock_order(const PGBackend& session, int id_app, const std::string& order_id);
+// Commits the transaction open on `session` and releases the order's lock in the same round trip:
+// true when the COMMIT committed (logged otherwise); `unlocked` when the server gave the lock up,
+// which otherwise is still held and released as usual.
+bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::string& order_id,
+                             bool& unlocked);
 
 } // namespace content

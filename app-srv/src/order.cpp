@@ -85,7 +85,7 @@ void order::_serve(const web::context_ptr& ctx) {
   const std::unique_ptr<order_lock> lock = _serialise(apikey, body, db);
   // The event's write, the run's part in the handler and the booking of the rest go through one
   // session: the one the lock is held on when there is one.
-  handler_db work(lock ? lock->session() : *db);
+  handler_db work(lock ? lock->session() : *db, lock.get());
   order_event ev;
   ev.apikey = apikey;
   int http = 503;

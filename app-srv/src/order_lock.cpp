@@ -34,6 +34,16 @@ order_lock::outcome order_lock::acquire(int id_app, const std::string& order_id,
   return outcome::locked;
 }
 
+bool order_lock::commit_releasing() {
+  bool unlocked = false;
+  const bool committed = content::commit_and_unlock_order(*session_, id_app_, order_id_, unlocked);
+  if (unlocked) {
+    held_ = false;
+    session_->released_session_lock();
+  }
+  return committed;
+}
+
 void order_lock::release() noexcept {
   if (!held_ || !session_) {
     session_.reset();

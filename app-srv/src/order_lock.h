@@ -31,6 +31,10 @@ public:
   // for longer, failed (logged) when the statement fails.
   outcome acquire(int id_app, const std::string& order_id, std::chrono::milliseconds wait);
   bool held() const { return held_; }
+  // The handler's last transaction commits and releases the lock in one round trip
+  // (handler_db::flush_releasing): true when the COMMIT committed. A lock the server did not
+  // give up there goes as usual.
+  bool commit_releasing();
 
 private:
   void release() noexcept;

@@ -106,6 +106,19 @@ bool handler_db::flush() {
   return tx->ok() && tx->commit();
 }
 
+bool handler_db::flush_releasing() {
+  if (lock_ == nullptr || !lock_->held() || !tx_) {
+    return flush();
+  }
+  std::unique_ptr<content::transaction> tx = std::move(tx_);
+  if (!tx->ok()) {
+    return false;
+  }
+  const bool committed = lock_->commit_releasing();
+  tx->ended(); // by that COMMIT, or its failure
+  return committed;
+}
+
 void handler_db::rollback() noexcept {
   if (tx_) {
     tx_->rollback();
@@ -139,7 +152,7 @@ void order_machine::run_in_handler() {
     _forward_order();
     advance();
   }
-  if (booking_failed_ || !handler_->flush()) {
+  if (booking_failed_ || !handler_->flush_releasing()) {
     // The event and the rest of its run are one: neither stands without the other.
     handler_->rollback();
     halted_ = true;

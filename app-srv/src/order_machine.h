@@ -19,6 +19,7 @@
 #include "conn.h"
 #include "gateway_services.h"
 #include "job_runner.h"
+#include "order_lock.h"
 #include "order_postpay.h"
 #include "order_station.h"
 #include "order_status.h"
@@ -105,13 +106,19 @@ public:
 // on; dropped uncommitted, it rolls back.
 class handler_db final : public run_db {
 public:
-  explicit handler_db(content::PGBackend& backend) : backend_(backend) {}
+  // `lock`, when the event holds one, is the lock held on `backend`.
+  explicit handler_db(content::PGBackend& backend, order_lock* lock = nullptr)
+      : backend_(backend), lock_(lock) {}
   content::PGBackend* db() override;
   bool flush() override;
+  // The handler's last commit: the order's lock goes in the same round trip, as nothing of the
+  // event is left to do under it.
+  bool flush_releasing();
   void rollback() noexcept;
 
 private:
   content::PGBackend& backend_;
+  order_lock* lock_;
   std::unique_ptr<content::transaction> tx_;
 };
 

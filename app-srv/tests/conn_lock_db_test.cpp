@@ -71,4 +71,31 @@ TEST_F(LockDb, WaitLimitEndsWithTheWaitWhateverItsOutcome) {
   EXPECT_EQ(hold("SELECT pg_try_advisory_lock(1, hashtext('L-1'))"), "t");
 }
 
+// The handler's last commit takes the lock with it in one round trip; a transaction that fails
+// at its COMMIT commits nothing, whatever becomes of the lock.
+TEST_F(LockDb, CommitAndUnlockEndTogether) {
+  PGconn* conn = content::native_connection(session_);
+  scalar(session_, "CREATE TABLE IF NOT EXISTS kept (x int, CONSTRAINT once UNIQUE (x)"
+                   " DEFERRABLE INITIALLY DEFERRED)");
+  for (const bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "failing COMMIT" : "COMMIT");
+    ASSERT_EQ(content::lock_order(session_, 1, "L-2", 100ms), order_lock_attempt::locked);
+    content::pg_result_ptr(PQexec(conn, "BEGIN"));
+    content::pg_result_ptr(
+        PQexec(conn, fails ? "INSERT INTO kept VALUES (2), (2)" : "INSERT INTO kept VALUES (1)"));
+    bool unlocked = false;
+    EXPECT_EQ(content::commit_and_unlock_order(session_, 1, "L-2", unlocked), !fails);
+    EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
+    EXPECT_EQ(hold(fails ? "SELECT count(*) FROM kept WHERE x = 2"
+                         : "SELECT count(*) FROM kept WHERE x = 1"),
+              fails ? "0" : "1");
+    if (!unlocked) {
+      content::unlock_order(session_, 1, "L-2");
+    }
+    EXPECT_EQ(hold("SELECT pg_try_advisory_lock(1, hashtext('L-2'))"), "t");
+    EXPECT_EQ(hold("SELECT pg_advisory_unlock(1, hashtext('L-2'))"), "t");
+    EXPECT_TRUE(unlocked || fails);
+  }
+}
+
 } // namespace

@@ -205,7 +205,8 @@ TEST_F(SessionDb, AHeldBackOpeningGoesOutWithTheFirstStatementOnly) {
   for (const bool commit : {true, false}) {
     SCOPED_TRACE(commit ? "committed" : "rolled back");
     content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
-    const content::pg_result_ptr res = content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"7"});
+    const content::pg_result_ptr res =
+        content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"7"});
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
     EXPECT_EQ(db_->value(locked), "t");
     if (commit) {
@@ -218,11 +219,13 @@ TEST_F(SessionDb, AHeldBackOpeningGoesOutWithTheFirstStatementOnly) {
   }
   EXPECT_EQ(scalar(*be, "SELECT set_config('lock_timeout', '50', false)"), "50ms");
   const orvale_test::pg_conn_ptr holder = db_->open_session();
-  const orvale_test::pg_result_ptr held(PQexec(holder.get(), "SELECT pg_advisory_lock(1, hashtext('H-1'))"));
+  const orvale_test::pg_result_ptr held(
+      PQexec(holder.get(), "SELECT pg_advisory_lock(1, hashtext('H-1'))"));
   ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK);
   orvale_test::log_capture logs;
   content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
-  const content::pg_result_ptr res = content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"8"});
+  const content::pg_result_ptr res =
+      content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"8"});
   EXPECT_NE(PQresultStatus(res.get()), PGRES_COMMAND_OK);
   EXPECT_FALSE(tx.commit());
   EXPECT_EQ(db_->value("SELECT count(*) FROM written WHERE x = 8"), "0");
@@ -250,6 +253,9 @@ TEST_F(SessionDb, AnOrdersLockTakenInTheReadAheadIsNeverLeftBehind) {
     EXPECT_EQ(scalar(*be, held_here.c_str()), "0");
     EXPECT_EQ(content::lock_order(*be, 1, "A-1", std::chrono::milliseconds(50)),
               content::order_lock_attempt::busy);
+    // Given up here: a closed session's locks go only once the server has noticed.
+    orvale_test::pg_result_ptr(
+        PQexec(holder.get(), "SELECT pg_advisory_unlock(1, hashtext('A-1'))"));
   }
   std::string pid;
   {
