@@ -4,27 +4,28 @@
 -- and ended with the next one booked. The handler books the first running under its process's
 -- lease, which hands it to a worker without a claim; each of the others is booked running with the
 -- end of the one before, and its worker goes straight on with it. The station calls between them
--- are left out. The gateway sends a job's BEGIN with the order's lock, and its end with COMMIT, as
--- one pipeline each, prepared; pgbench sends every statement on its own. Its ends count the job's
--- row instead of failing when it was not held.
+-- are left out. The gateway sends a transaction's BEGIN (with a job's order lock) together with
+-- its first statement, a job's end with COMMIT, and the handler's last COMMIT with the order's
+-- unlock, as one pipeline each, prepared; pgbench sends every statement on its own. Its ends count
+-- the job's row instead of failing when it was not held.
 -- One pgbench transaction is one order. Variables from the command line: first_station,
 -- stations, dispensers, price. Order ids are random numbers as text; the job args are a real
 -- order's (0.9 kB).
 \set n random(1, 9000000000000000000)
 \set station random(:first_station, :first_station + :stations - 1)
 \set trk random(1, :dispensers)
--- The handler: the key, the stored order, the order's lock for the handler.
+-- The handler: the key; then the stored order, the order's lock for the handler, the checks'
+-- lookups and the stored order again (the gateway sends these as one pipeline).
 SELECT id, sname, key, description FROM apptypes WHERE key = 'bench-key' LIMIT 1;
 SELECT id, id_app, to_char(timebeg, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, to_char(azstimebeg, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimebeg, to_char(azstimelast, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimelast FROM orders WHERE id = :n::text AND id_app = 1 LIMIT 1;
 SELECT pg_try_advisory_lock(1::integer, hashtext(:n::text));
--- The checks' lookups and the stored order, read ahead (the gateway sends them as one
--- pipeline), then the checks and the new row.
 SELECT s.id FROM stattypes s WHERE s.id_app = 1::integer AND s.sname LIKE 'OrderCreated' LIMIT 1;
 SELECT a.id FROM azslist a WHERE a.id = :station::integer AND a.deleted = 'f';
 SELECT l.id_shop, l.addr, l.port, l.pass, l.ssl::integer FROM links l WHERE l.id_shop = :station::integer LIMIT 1;
 SELECT o.id FROM ordtypes o WHERE o.id_app = 1::integer AND o.sname LIKE 'Money' LIMIT 1;
 SELECT m.prodcod FROM prodmaps m WHERE m.id_app = 1::integer AND m.prodmap = 'FUEL-1' LIMIT 1;
 SELECT id, id_app, to_char(timebeg, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, to_char(azstimebeg, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimebeg, to_char(azstimelast, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimelast FROM orders WHERE id = :n::text AND id_app = 1 LIMIT 1;
+-- Then the checks and the new row.
 BEGIN;
 SELECT p.price FROM azsconf c, curprices p WHERE c.id_shop = p.id_shop AND c.prodcod = p.prodcod AND p.deleted = 'f' AND p.id_shop = :station::integer AND p.prodcod = 1::integer AND c.trk = :trk::integer LIMIT 1;
 INSERT INTO orders(id, id_app, timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, azstimebeg, azstimelast) VALUES (:n::text,1,to_timestamp('2024-05-01 12:00:00.000', E'YYYY-MM-DD HH24\x3aMI\x3aSS.US')::timestamp without time zone at time zone 'Etc/UTC',1,500.0000,:station,'ext-' || :station::text,:trk,1,NULL,'bench','FUEL-1',:price,500.0000,10.0000,NULL,1,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,'FUEL-1','Money','OrderCreated',NULL,NULL,NULL,NULL,1,NULL,0,NULL,NULL);
@@ -51,12 +52,11 @@ INSERT INTO orvale_jobs (kind, id_app, order_id, args, peer, due_at, state, owne
 WITH e AS (UPDATE orvale_jobs SET state = 'done', last_error = coalesce(nullif('', ''), last_error), owner = NULL, lease_until = NULL, updated_at = now() WHERE id = :job::bigint AND owner = 'pgbench' AND state = 'running' RETURNING 1) SELECT count(*) FROM e;
 COMMIT;
 \set job :next_job
--- Job 2, the station's confirmation: the volume and state written before the call, the
--- confirmed state and job 3 with its end.
+-- Job 2, the station's confirmation: the volume and state written before the call (the check
+-- before the call takes the state from that write), the confirmed state and job 3 with its end.
 BEGIN;
 SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));
 UPDATE orders SET volume = 10.0000, volcompleted = 10.0000, statusint = 2, statusconfirmed = 0 Where id_app = 1 and id = :n::text AND coalesce(statusint, -1) IN (1,2);
-SELECT coalesce(statusint, -1) FROM orders WHERE id_app = 1::integer AND id = :n::text;
 COMMIT;
 BEGIN;
 SELECT pg_advisory_xact_lock(1::integer, hashtext(:n::text));

@@ -108,11 +108,25 @@ wait_runs() {
     'BEGIN { printf "stored runs: %s jobs unfinished %.1f s after the last dispenser start\n", l, e - s }'
 }
 
+# The machine's CPU time (user, system and interrupts of every process, both cores) between two
+# readings of /proc/stat, per order answered in the table: a figure that varies less from run to
+# run than orders/s on a machine shared with others.
+cpu_jiffies() {
+  awk '$1 == "cpu" { print $2 + $3 + $4 + $7 + $8 }' /proc/stat
+}
+cpu_per_order() {
+  local before=$1 after=$2 table=$3
+  awk -F'|' -v j=$((after - before)) -v hz="$(getconf CLK_TCK)" -v d="$duration" '
+    $2 ~ /[0-9]/ && $3 ~ /[0-9]/ { orders += $3 * d }
+    END { if (orders > 0) printf "CPU time: %.2f ms per order (all processes, from the first order until the runs ended)\n", j * 1000 / hz / orders }' "$table"
+}
+
 measure() {
   local scale=$1
   say "measuring with orvale.pause_scale $scale: ${clients//,/\/} clients, ${duration} s each"
   start_orders_gateway "$scale"
-  local status=0
+  local status=0 cpu_before
+  cpu_before=$(cpu_jiffies)
   "$bench_bin" --gateway-port="$gateway_port" --peer-port="$peer_port" --apikey="$API_KEY" \
     --fuel="$FUEL_ID" --price="$PRICE" --first-station="$FIRST_STATION" --stations="$STATIONS" \
     --dispensers="$DISPENSERS" --duration="$duration" --clients="$clients" \
@@ -121,6 +135,7 @@ measure() {
   # At 1 the runs' later steps keep their design pauses; only the gateway's own pace is waited for.
   if [[ "$scale" == 0 ]]; then
     wait_runs
+    cpu_per_order "$cpu_before" "$(cpu_jiffies)" "$work/table-$scale"
   fi
   show_gateway_errors
   stop_gateway
