@@ -233,13 +233,13 @@ std::vector<pg_result_ptr> send_pipeline(PGconn* conn,
 
 // A held-back opening that failed aborts the rest of its pipeline: the caller's statements then
 // fail as aborted, and this says why.
-void log_failed_opening(PGconn* conn, const std::vector<piped_statement>& opening,
-                        const std::vector<pg_result_ptr>& results) {
-  for (std::size_t i = 0; i < opening.size() && i < results.size(); ++i) {
-    const bool command = opening[i].params.empty(); // BEGIN
+void log_failed_opening(PGconn* conn, const std::vector<piped_statement>& statements,
+                        std::size_t opening, const std::vector<pg_result_ptr>& results) {
+  for (std::size_t i = 0; i < opening && i < results.size(); ++i) {
+    const bool command = statements[i].params.empty(); // BEGIN
     if (!reached(results[i], command ? PGRES_COMMAND_OK : PGRES_TUPLES_OK)) {
       LOG("Database", error,
-          "Ошибка БД (" << (command ? opening[i].sql : "блокировка заказа")
+          "Ошибка БД (" << (command ? statements[i].sql : "блокировка заказа")
                         << ") : " << server_text(conn, results[i].get()));
       return;
     }
@@ -264,7 +264,7 @@ std::vector<pg_result_ptr> exec_pipeline(PGconn* conn,
   if (results.empty()) {
     return results;
   }
-  log_failed_opening(conn, all, results);
+  log_failed_opening(conn, all, opening, results);
   results.erase(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(opening));
   return results;
 }

@@ -195,6 +195,7 @@ TEST_F(SessionDb, AHeldBackOpeningGoesOutWithTheFirstStatementOnly) {
   ASSERT_TRUE(be);
   be->promise_transaction_work();
   PGconn* conn = content::native_connection(*be);
+  orvale_test::log_capture logs;
   {
     content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
     EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
@@ -217,12 +218,12 @@ TEST_F(SessionDb, AHeldBackOpeningGoesOutWithTheFirstStatementOnly) {
     EXPECT_EQ(db_->value(locked), "f");
     EXPECT_EQ(db_->value("SELECT count(*) FROM written"), "1");
   }
+  EXPECT_EQ(logs.count("Database", "Ошибка БД"), 0);
   EXPECT_EQ(scalar(*be, "SELECT set_config('lock_timeout', '50', false)"), "50ms");
   const orvale_test::pg_conn_ptr holder = db_->open_session();
   const orvale_test::pg_result_ptr held(
       PQexec(holder.get(), "SELECT pg_advisory_lock(1, hashtext('H-1'))"));
   ASSERT_EQ(PQresultStatus(held.get()), PGRES_TUPLES_OK);
-  orvale_test::log_capture logs;
   content::transaction tx(*be, 1, "H-1", content::transaction::held_back{});
   const content::pg_result_ptr res =
       content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"8"});
