@@ -5,7 +5,8 @@
 -- lease, which hands it to a worker without a claim; each of the others is booked running with the
 -- end of the one before, and its worker goes straight on with it. The station calls between them
 -- are left out. The gateway sends a transaction's BEGIN (with a job's order lock) together with
--- its first statement, a job's end with COMMIT, and the handler's last COMMIT with the order's
+-- its first statement, a job's end with COMMIT, the write that the forwarding and the dispenser
+-- start commit before their calls with that COMMIT, and the handler's last COMMIT with the order's
 -- unlock, as one pipeline each, prepared; pgbench sends every statement on its own. Its ends count
 -- the job's row instead of failing when it was not held.
 -- One pgbench transaction is one order. Variables from the command line: first_station,

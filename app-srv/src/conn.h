@@ -215,13 +215,19 @@ public:
   // status name), and only while the stored internal status is one of `from` (-1 for NULL).
   // 1 written, 0 when the order is in none of them or has no row, -1 when the statement failed
   // or there is no connection, -2 when the status name is not one of the application's
-  // (`failure` then holds the reason).
-  int write_order_step(OrderData d, const std::vector<int>& from, std::string& failure);
+  // (`failure` then holds the reason). With `commit`, the open transaction's COMMIT goes in the
+  // same round trip, and the transaction is over once this returns, committed or not (-1 when the
+  // COMMIT failed; with -2 nothing was sent and it is still open).
+  int write_order_step(OrderData d, const std::vector<int>& from, std::string& failure,
+                       bool commit = false);
   // The stored internal status, -1 for NULL; false when it cannot be read or there is no row.
   bool read_order_status(int id_app, const std::string& id, int& statusint);
 
 private:
   friend pg_conn* native_connection(const PGBackend& backend);
+
+  // write_order_step's statement (none when empty) and the COMMIT, in one round trip.
+  int write_committing(const std::string& sql, std::string& failure);
 
   int connect_with(const char* const* keywords, const char* const* values);
   bool poll_connection(std::string& failure);

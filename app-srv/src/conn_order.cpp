@@ -663,7 +663,8 @@ bool PGBackend::check_order(int id_app, const std::string& id, int& id_shop, int
   return id_shop > 0;
 }
 
-int PGBackend::write_order_step(OrderData d, const std::vector<int>& from, std::string& failure) {
+int PGBackend::write_order_step(OrderData d, const std::vector<int>& from, std::string& failure,
+                                bool commit) {
   if (!conn_) {
     failure = "нет соединения с БД";
     return -1;
@@ -677,6 +678,9 @@ int PGBackend::write_order_step(OrderData d, const std::vector<int>& from, std::
     }
   }
   const std::string sql = order_sql::update_order_step(conn_.get(), d, from);
+  if (commit) {
+    return write_committing(sql, failure);
+  }
   if (sql.empty()) {
     return 1;
   }
@@ -685,8 +689,39 @@ int PGBackend::write_order_step(OrderData d, const std::vector<int>& from, std::
     failure = out.message;
     return -1;
   }
-  int rows = 0;
-  return str::_stoi(PQcmdTuples(out.res.get()), &rows) == 0 && rows > 0 ? 1 : 0;
+  return changed_rows(out.res.get()) > 0 ? 1 : 0;
+}
+
+int PGBackend::write_committing(const std::string& sql, std::string& failure) {
+  PGconn* conn = conn_.get();
+  std::vector<piped_statement> statements;
+  if (!sql.empty()) {
+    if (sql.find('\0') != std::string::npos) {
+      failure = "текст содержит нулевой байт";
+      const pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+      return -1;
+    }
+    statements.push_back({sql.c_str(), {}});
+  }
+  statements.push_back({"COMMIT", {}});
+  const std::vector<pg_result_ptr> res = exec_pipeline(conn, statements);
+  const pg_result_ptr* write = sql.empty() || res.empty() ? nullptr : &res.front();
+  if (res.size() != statements.size() ||
+      (write != nullptr && PQresultStatus(write->get()) != PGRES_COMMAND_OK)) {
+    failure = write != nullptr ? result_message(*write) : one_line(PQerrorMessage(conn));
+  } else if (!reached(res.back(), PGRES_COMMAND_OK) ||
+             std::strcmp(PQcmdStatus(res.back().get()), "COMMIT") != 0) {
+    // A transaction that had already failed answers COMMIT with the tag ROLLBACK and no error.
+    failure = "COMMIT : " + (reached(res.back(), PGRES_COMMAND_OK)
+                                 ? std::string(PQcmdStatus(res.back().get()))
+                                 : result_message(res.back()));
+  } else {
+    return write == nullptr || changed_rows(write->get()) > 0 ? 1 : 0;
+  }
+  if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    const pg_result_ptr rolled(PQexec(conn, "ROLLBACK"));
+  }
+  return -1;
 }
 
 bool PGBackend::read_order_status(int id_app, const std::string& id, int& statusint) {

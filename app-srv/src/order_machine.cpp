@@ -119,6 +119,35 @@ bool handler_db::flush_releasing() {
   return committed;
 }
 
+int handler_db::write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                                 std::string& failure) {
+  content::PGBackend* backend = db();
+  if (backend == nullptr) {
+    failure = "нет соединения с БД";
+    return -1;
+  }
+  const int written = backend->write_order_step(patch, from, failure, /*commit=*/true);
+  if (written != -2) {
+    tx_->ended();
+    tx_.reset();
+  }
+  return written;
+}
+
+int job_db::write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                             std::string& failure) {
+  content::PGBackend* backend = unit_.db();
+  if (backend == nullptr) {
+    failure = "нет соединения с БД";
+    return -1;
+  }
+  const int written = backend->write_order_step(patch, from, failure, /*commit=*/true);
+  if (written != -2) {
+    unit_.ended();
+  }
+  return written;
+}
+
 void handler_db::rollback() noexcept {
   if (tx_) {
     tx_->rollback();

@@ -100,6 +100,11 @@ public:
     content::PGBackend* backend = db();
     return backend != nullptr && backend->read_order_status(id_app, id, status);
   }
+  // A step's write followed at once by the commit before a call: both in one round trip
+  // (PGBackend::write_order_step with commit); the transaction is over afterwards unless the
+  // write was refused before anything was sent (-2).
+  virtual int write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                               std::string& failure) = 0;
 };
 
 // The handler's: one transaction at a time on the backend the endpoint holds the order's lock
@@ -114,6 +119,8 @@ public:
   // The handler's last commit: the order's lock goes in the same round trip, as nothing of the
   // event is left to do under it.
   bool flush_releasing();
+  int write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                       std::string& failure) override;
   void rollback() noexcept;
 
 private:
@@ -131,6 +138,8 @@ public:
   bool read_order_status(int /*id_app*/, const std::string& /*id*/, int& status) override {
     return unit_.read_order_status(status);
   }
+  int write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                       std::string& failure) override;
 
 private:
   job_unit& unit_;
@@ -243,8 +252,9 @@ private:
   // it could not be.
   [[nodiscard]] bool before_call();
   // Writes the columns the step set, if the stored order is still in a state the step may move
-  // it from; otherwise, or when the write fails, the run stops where it is (halted_).
-  [[nodiscard]] bool write_patch();
+  // it from; otherwise, or when the write fails, the run stops where it is (halted_). With
+  // `commit` (a write the step commits before its call at once), the commit goes with it.
+  [[nodiscard]] bool write_patch(bool commit = false);
   void forget_written_values();
   IntStatusType write_target() const;
   // Before every call to a peer: false when the order has moved on without the run.

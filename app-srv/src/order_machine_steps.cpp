@@ -85,7 +85,7 @@ IntStatusType order_machine::write_target() const {
                                                                          : rec_.statusint);
 }
 
-bool order_machine::write_patch() {
+bool order_machine::write_patch(bool commit) {
   std::string failure;
   int written = 0;
   for (int round = 0; round < 2; ++round) {
@@ -95,7 +95,9 @@ bool order_machine::write_patch() {
       written = -1;
       break;
     }
-    written = db->write_order_step(patch_, allowed_from(order_actor::run, write_target()), failure);
+    const std::vector<int>& from = allowed_from(order_actor::run, write_target());
+    written = commit ? db_->write_committing(patch_, from, failure)
+                     : db->write_order_step(patch_, from, failure);
     if (written != -2) {
       break;
     }
@@ -181,7 +183,7 @@ void order_machine::_forward_order() {
   patch_.statusconfirmed = CONFIRM_NO;
   patch_.postpay = rec_.postpay;
   // The order is in progress for every other event before the station hears of it.
-  if (!write_patch() || !before_call()) {
+  if (!write_patch(/*commit=*/true) || !before_call()) {
     answer(); // nothing went to the station
     return;
   }
@@ -351,7 +353,8 @@ void order_machine::_start_begin() {
   }
   patch_.statusint = INT_STATUS_FUELING;
   patch_.statusconfirmed = CONFIRM_NO;
-  (void)write_patch(); // a failure halts the run before the first try
+  // Committed at once: the first try's check takes the status from it, then it calls.
+  (void)write_patch(/*commit=*/true); // a failure halts the run before the first try
 }
 
 bool order_machine::_start_try() {

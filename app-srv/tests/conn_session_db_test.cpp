@@ -278,6 +278,45 @@ TEST_F(SessionDb, AnOrdersLockTakenInTheReadAheadIsNeverLeftBehind) {
   EXPECT_EQ(scalar(*be, held_here.c_str()), "0");
 }
 
+// A step's write that goes with its transaction's COMMIT: what the transaction wrote before it is
+// committed with it, written or not (the order in none of the states), and rolled back with a
+// write the server refuses; the transaction is over in every case.
+TEST_F(SessionDb, AStepsWriteCommitsInItsRoundTrip) {
+  db_->exec("DELETE FROM written");
+  db_->exec("INSERT INTO orders (id, id_app, statusint) VALUES ('W-1', 1, 1)");
+  auto be = lease();
+  ASSERT_TRUE(be);
+  be->promise_transaction_work();
+  PGconn* conn = content::native_connection(*be);
+  const struct {
+    std::vector<int> from;
+    double volume;
+    int written;
+    const char* row; // statusint/volume after it
+    const char* kept; // rows of `written` committed by then
+  } cases[] = {
+      {{1}, 10, 1, "2/10.0000", "1"},
+      {{1}, 20, 0, "2/10.0000", "2"},
+      {{2}, 1e12, -1, "2/10.0000", "2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.written);
+    content::transaction tx(*be, 1, "W-1", content::transaction::held_back{});
+    content::pg_result_ptr(content::exec_params(conn, "INSERT INTO written VALUES ($1::int)", {"1"}));
+    content::OrderData d;
+    d.id = "W-1";
+    d.id_app = 1;
+    d.statusint = 2;
+    d.volume = c.volume;
+    std::string failure;
+    EXPECT_EQ(be->write_order_step(d, c.from, failure, /*commit=*/true), c.written) << failure;
+    tx.ended();
+    EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
+    EXPECT_EQ(db_->value("SELECT statusint || '/' || volume FROM orders WHERE id = 'W-1'"), c.row);
+    EXPECT_EQ(db_->value("SELECT count(*) FROM written"), c.kept);
+  }
+}
+
 TEST_F(SessionDb, TheStatementCacheIsBoundedAndServesEachTextItsOwnStatement) {
   auto be = lease();
   ASSERT_TRUE(be);
