@@ -119,8 +119,8 @@ bool handler_db::flush_releasing() {
   return committed;
 }
 
-int handler_db::write_committing(const content::OrderData& patch, const std::vector<int>& from,
-                                 std::string& failure) {
+int run_db::write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                             std::string& failure) {
   content::PGBackend* backend = db();
   if (backend == nullptr) {
     failure = "нет соединения с БД";
@@ -128,24 +128,14 @@ int handler_db::write_committing(const content::OrderData& patch, const std::vec
   }
   const int written = backend->write_order_step(patch, from, failure, /*commit=*/true);
   if (written != -2) {
-    tx_->ended();
-    tx_.reset();
+    ended_with_write();
   }
   return written;
 }
 
-int job_db::write_committing(const content::OrderData& patch, const std::vector<int>& from,
-                             std::string& failure) {
-  content::PGBackend* backend = unit_.db();
-  if (backend == nullptr) {
-    failure = "нет соединения с БД";
-    return -1;
-  }
-  const int written = backend->write_order_step(patch, from, failure, /*commit=*/true);
-  if (written != -2) {
-    unit_.ended();
-  }
-  return written;
+void handler_db::ended_with_write() {
+  tx_->ended();
+  tx_.reset();
 }
 
 void handler_db::rollback() noexcept {

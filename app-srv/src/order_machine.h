@@ -103,8 +103,12 @@ public:
   // A step's write followed at once by the commit before a call: both in one round trip
   // (PGBackend::write_order_step with commit); the transaction is over afterwards unless the
   // write was refused before anything was sent (-2).
-  virtual int write_committing(const content::OrderData& patch, const std::vector<int>& from,
-                               std::string& failure) = 0;
+  int write_committing(const content::OrderData& patch, const std::vector<int>& from,
+                       std::string& failure);
+
+protected:
+  // The open transaction was ended by a COMMIT sent with its last statement.
+  virtual void ended_with_write() = 0;
 };
 
 // The handler's: one transaction at a time on the backend the endpoint holds the order's lock
@@ -119,11 +123,11 @@ public:
   // The handler's last commit: the order's lock goes in the same round trip, as nothing of the
   // event is left to do under it.
   bool flush_releasing();
-  int write_committing(const content::OrderData& patch, const std::vector<int>& from,
-                       std::string& failure) override;
   void rollback() noexcept;
 
 private:
+  void ended_with_write() override;
+
   content::PGBackend& backend_;
   order_lock* lock_;
   std::unique_ptr<content::transaction> tx_;
@@ -138,10 +142,10 @@ public:
   bool read_order_status(int /*id_app*/, const std::string& /*id*/, int& status) override {
     return unit_.read_order_status(status);
   }
-  int write_committing(const content::OrderData& patch, const std::vector<int>& from,
-                       std::string& failure) override;
 
 private:
+  void ended_with_write() override { unit_.ended(); }
+
   job_unit& unit_;
 };
 
