@@ -81,7 +81,8 @@ std::int64_t book_job(const PGBackend& db, const job_booking& booking);
 
 // A job booked with the end of the one before it (job_finish::chained): running at once under the
 // owner's lease when no other unfinished job of its order comes before it, so that the worker
-// ending that one runs it next without a claim; otherwise waiting, as book_job books it.
+// ending that one runs it next without a claim (it then takes over the ended job's row and id);
+// otherwise waiting, as book_job books it.
 struct chained_job {
   std::int64_t id = -1;
   bool running = false;
@@ -140,7 +141,7 @@ struct job_finish {
   std::string order_id;
   bool begin = true; // no transaction open yet: BEGIN and the order's lock first
   std::vector<job_booking> bookings;       // latest_only ones are not taken here
-  std::optional<job_booking> chained;      // see chained_job; after `id`
+  std::optional<job_booking> chained;      // see chained_job; after `id`, which ends done
   std::chrono::milliseconds lease{60000};  // the chained job's
   enum class end { done, failed, retry } state = end::done;
   std::string error;

@@ -140,7 +140,8 @@ TEST_F(JobRunner, WritesNextBookingsAndTheEndCommitTogether) {
   });
   again->handle("after", [](const job_call&, job_unit&) { return job_result::done(); });
   again->start();
-  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "2"));
+  // With nothing else of its order waiting, the next step took over the ended job's row.
+  EXPECT_TRUE(eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "after done"));
   EXPECT_EQ(db_.value("SELECT count(*) FROM written"), "1");
 }
 
@@ -184,8 +185,8 @@ TEST_F(JobRunner, SharesWorkAndNeverOverlapsOneOrdersJobs) {
   }
 }
 
-// A step due at once runs straight on the worker that ended the one before it, unless another job
-// of its order was booked meanwhile: that one keeps its turn.
+// A step due at once runs straight on the worker that ended the one before it, in that job's row,
+// unless another job of its order was booked meanwhile: that one keeps its turn.
 TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
   std::mutex mu;
   std::vector<std::string> ran; // "order:kind" in the order run
@@ -212,12 +213,16 @@ TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
       return job_result::done();
     });
   }
+  const auto rows = [](const char* order) {
+    return std::string("SELECT string_agg(kind || ' ' || state || ' ' || attempts, ',' ORDER BY id)"
+                       " FROM orvale_jobs WHERE order_id = '") + order + "'";
+  };
   book("first", "quiet");
   r->start();
-  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "2"));
+  ASSERT_TRUE(eventually(rows("quiet"), "then done 1"));
   book("first", "busy");
   r->nudge();
-  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "5"));
+  ASSERT_TRUE(eventually(rows("busy"), "first done 1,event done 1,then done 1"));
   const std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(threads["quiet:then"], threads["quiet:first"]);
   const std::vector<std::string> busy(ran.begin() + 2, ran.end());
@@ -253,8 +258,8 @@ TEST_F(JobRunner, StepsEndingTogetherOnAFullPeerEachFollowOnTheirWorker) {
     book("first", "o" + std::to_string(i));
   }
   r->start();
-  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'",
-                         std::to_string(2 * orders)));
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE kind = 'then' AND state = 'done'",
+                         std::to_string(orders)));
   const std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(then_on, first_on);
 }
