@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "conn_reference_sql.h"
 #include "conn_session.h"
 #include "str.h"
 #include "web/log.h"
@@ -62,7 +63,9 @@ struct outcome {
   std::string message; // libpq's, or why the statement was not sent
 };
 
-outcome run(PGconn* conn, const std::string& sql) {
+// `then`, when given, is a read the lease will make next: it goes in the statement's round trip,
+// after it (it sees what the statement wrote), and its result waits on the lease (read-ahead).
+outcome run(PGconn* conn, const std::string& sql, const piped_statement* then = nullptr) {
   outcome out;
   if (sql.find('\0') != std::string::npos) {
     out.message = "текст содержит нулевой байт";
@@ -71,6 +74,17 @@ outcome run(PGconn* conn, const std::string& sql) {
   // A statement read ahead on this lease (a new order's stored row) is answered from there.
   pooled_session* session = pooled_session::of(conn);
   out.res = session != nullptr ? session->take_read_ahead(sql.c_str(), 0, nullptr) : nullptr;
+  if (!out.res && session != nullptr && then != nullptr) {
+    std::vector<pg_result_ptr> results = exec_pipeline(conn, {{sql.c_str(), {}}, *then});
+    if (results.size() == 2 && result_status(results[1]) == PGRES_TUPLES_OK) {
+      std::vector<std::string> values;
+      for (const auto& p : then->params) {
+        values.push_back(p.value_or(""));
+      }
+      session->keep_read_ahead(then->sql, std::move(values), std::move(results[1]));
+    }
+    out.res = first_result(conn, std::move(results));
+  }
   if (!out.res && session != nullptr && session->opening_deferred()) {
     out.res = first_result(conn, exec_pipeline(conn, {{sql.c_str(), {}}}));
   }
@@ -555,7 +569,10 @@ int PGBackend::_ins_order(OrderData& d, int& status) {
   if (d.id_app < 0 || d.id.empty()) {
     return 0;
   }
-  const outcome out = run(conn_.get(), order_sql::insert_order(conn_.get(), d));
+  // A new order's dispenser is checked next, in the same transaction (order_machine).
+  const piped_statement dispenser{reference_sql::dispenser_state,
+                                  {num(d.id_shop), num(d.prodcod), num(d.trk)}};
+  const outcome out = run(conn_.get(), order_sql::insert_order(conn_.get(), d), &dispenser);
   status = out.status;
   if (status != PGRES_COMMAND_OK) {
     log_failure(web::log_level::error, "Database/INSERT order",

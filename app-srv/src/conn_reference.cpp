@@ -249,13 +249,8 @@ int PGBackend::getTrkStatus(int id_shop, int prodcod, int trk) {
   if (!conn_) {
     return -1;
   }
-  // Deletion wins over the temporary block.
-  static constexpr const char* sql =
-      "SELECT CASE WHEN c.deleted = true THEN 1"
-      " ELSE CASE WHEN c.temp_blocked = true THEN 2 ELSE 0 END END AS stat FROM azsconf c"
-      " WHERE c.id_shop = $1::integer AND c.prodcod = $2::integer AND c.trk = $3::integer"
-      " LIMIT 1";
-  pg_result_ptr res = exec_params(conn_.get(), sql, {num(id_shop), num(prodcod), num(trk)});
+  pg_result_ptr res = exec_params(conn_.get(), reference_sql::dispenser_state,
+                                  {num(id_shop), num(prodcod), num(trk)});
   if (!tuples_ok(res)) {
     log_failure(web::log_level::error, "Database/Get TRK State",
                 "Ошибка получения статуса ТРК (продукт : '" + num(prodcod) + "' ТРК : '" +

@@ -27,4 +27,12 @@ inline constexpr const char* order_type =
 inline constexpr const char* status_type =
     "SELECT s.id FROM stattypes s WHERE s.id_app = $1::integer AND s.sname LIKE $2 LIMIT 1";
 
+// A dispenser's state for orders: 0 free, 1 deleted, 2 temporarily blocked (deletion wins). Read
+// by a new order's check, and ahead with the order's INSERT. $1 station, $2 product, $3 dispenser.
+inline constexpr const char* dispenser_state =
+    "SELECT CASE WHEN c.deleted = true THEN 1"
+    " ELSE CASE WHEN c.temp_blocked = true THEN 2 ELSE 0 END END AS stat FROM azsconf c"
+    " WHERE c.id_shop = $1::integer AND c.prodcod = $2::integer AND c.trk = $3::integer"
+    " LIMIT 1";
+
 } // namespace content::reference_sql

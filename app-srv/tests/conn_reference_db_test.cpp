@@ -172,6 +172,31 @@ TEST_F(ReferenceDb, LookupsReadAheadAnswerTheChecksOnceWithinTheirLease) {
   EXPECT_EQ(pooled.getProductId(1, "a92"), 4);
 }
 
+// A new order's INSERT brings its dispenser's state back in the same round trip, read after the
+// row went in; a state changed later shows at the second look. A refused INSERT reads nothing.
+TEST_F(ReferenceDb, ADispensersStateComesBackWithTheOrdersInsert) {
+  const content::DBConnection_t rec = db_->record(1);
+  content::PGBackend pooled(rec, std::make_shared<content::connection_pool>(rec));
+  ASSERT_EQ(pooled.open(), 0);
+  content::OrderData d;
+  d.id_app = 1;
+  d.id_shop = 10;
+  d.prodcod = 1;
+  d.trk = 1;
+  d.id = "N-1";
+  const auto insert_then_toggle_block = [&] {
+    int status = 0;
+    const int inserted = pooled.setOrder(d, status, content::QUERY_INSERT);
+    db_->exec("UPDATE azsconf SET temp_blocked = NOT temp_blocked WHERE id_shop = 10 AND trk = 1");
+    return inserted;
+  };
+  ASSERT_EQ(insert_then_toggle_block(), 1);
+  EXPECT_EQ(pooled.getTrkStatus(10, 1, 1), 0);
+  EXPECT_EQ(pooled.getTrkStatus(10, 1, 1), 2);
+  ASSERT_EQ(insert_then_toggle_block(), 0); // the key exists
+  EXPECT_EQ(pooled.getTrkStatus(10, 1, 1), 0);
+}
+
 TEST_F(ReferenceDb, DispenserPrices) {
   EXPECT_DOUBLE_EQ(be_->getPrice(10, 1, 1), 52.3);
   EXPECT_DOUBLE_EQ(be_->getPrice(10, 2, 2), 0) << "withdrawn price";
