@@ -375,23 +375,45 @@ std::int64_t book_job(const PGBackend& db, const job_booking& b) {
   return to_int64(PQgetvalue(res.get(), 0, 0));
 }
 
+namespace {
+
+chained_job held_job_booked(PGconn* conn, const PGresult* res) {
+  chained_job out;
+  if (PQresultStatus(res) != PGRES_TUPLES_OK) {
+    LOG(channel, error, "Ошибка БД (задание) : " << server_text(conn, res));
+    return out;
+  }
+  if (PQntuples(res) != 1) {
+    return out;
+  }
+  out.id = to_int64(PQgetvalue(res, 0, 0));
+  out.running = std::strcmp(PQgetvalue(res, 0, 1), "t") == 0;
+  return out;
+}
+
+} // namespace
+
 chained_job book_held_job(const PGBackend& db, const job_booking& b, const std::string& owner,
                           std::chrono::milliseconds lease) {
-  chained_job out;
   PGconn* conn = native_connection(db);
   if (conn == nullptr) {
     LOG(channel, error, "[" << b.order_id << "] Задание \"" << b.kind << "\" не записано: нет БД");
-    return out;
+    return {};
   }
   const pg_result_ptr res =
       exec_params(conn, insert_held_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args,
                                           b.peer, owner, millis_text(lease)});
-  if (failed(conn, res, PGRES_TUPLES_OK, "задание") || PQntuples(res.get()) != 1) {
-    return out;
-  }
-  out.id = to_int64(PQgetvalue(res.get(), 0, 0));
-  out.running = std::strcmp(PQgetvalue(res.get(), 0, 1), "t") == 0;
-  return out;
+  return held_job_booked(conn, res.get());
+}
+
+piped_statement booking_with_commit::statement() const {
+  const job_booking& b = booking_;
+  return {insert_held_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer, owner_,
+                            millis_text(lease_)}};
+}
+
+void booking_with_commit::read(const PGBackend& db, const PGresult* res) {
+  booked_ = held_job_booked(native_connection(db), res);
 }
 
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,

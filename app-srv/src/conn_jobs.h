@@ -11,6 +11,8 @@
 
 #include "conn.h"
 
+struct pg_result; // libpq's, seen only by the data layer
+
 namespace content {
 
 // The channel a committed booking (or a job put back to wait) is announced on.
@@ -94,6 +96,28 @@ struct chained_job {
 // otherwise waiting, as book_job books it. Its id is -1 (logged) when it failed.
 chained_job book_held_job(const PGBackend& db, const job_booking& booking, const std::string& owner,
                           std::chrono::milliseconds lease);
+
+struct piped_statement;
+
+// A booking with book_held_job's rules that goes out in the round trip of its transaction's
+// COMMIT (commit_and_unlock_order) rather than in one of its own.
+class booking_with_commit {
+public:
+  booking_with_commit(job_booking booking, std::string owner, std::chrono::milliseconds lease)
+      : booking_(std::move(booking)), owner_(std::move(owner)), lease_(lease) {}
+  // For the data layer's commit.
+  piped_statement statement() const;
+  // The statement's result: booked() as book_held_job returns it (a failure is logged).
+  void read(const PGBackend& db, const ::pg_result* res);
+  const job_booking& booking() const { return booking_; }
+  const chained_job& booked() const { return booked_; }
+
+private:
+  job_booking booking_;
+  std::string owner_;
+  std::chrono::milliseconds lease_;
+  chained_job booked_;
+};
 
 struct claimed_job {
   std::int64_t id = 0;

@@ -90,14 +90,30 @@ bool unlock_order(const PGBackend& session, int id_app, const std::string& order
 }
 
 bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::string& order_id,
-                             bool& unlocked) {
+                             bool& unlocked, booking_with_commit* booking) {
   unlocked = false;
   PGconn* conn = native_connection(session);
   if (conn == nullptr) {
     return false;
   }
-  const std::vector<pg_result_ptr> res =
-      exec_pipeline(conn, {{"COMMIT", {}}, {unlock_sql, {std::to_string(id_app), order_id}}});
+  std::vector<piped_statement> statements;
+  if (booking != nullptr) {
+    statements.push_back(booking->statement());
+  }
+  statements.push_back({"COMMIT", {}});
+  statements.push_back({unlock_sql, {std::to_string(id_app), order_id}});
+  std::vector<pg_result_ptr> all = exec_pipeline(conn, statements);
+  if (booking != nullptr) {
+    pg_result_ptr booked;
+    if (all.empty()) {
+      booked.reset(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR)); // the connection's message
+    } else {
+      booked = std::move(all.front());
+      all.erase(all.begin());
+    }
+    booking->read(session, booked.get());
+  }
+  const std::vector<pg_result_ptr>& res = all;
   if (res.size() != 2 || !reached(res[0], PGRES_COMMAND_OK)) {
     LOG(channel, error,
         "[" << order_id << "] Ошибка БД (COMMIT) : "

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "conn.h"
+#include "conn_jobs.h"
 
 namespace content {
 
@@ -19,8 +20,9 @@ order_lock_attempt lock_order(const PGBackend& session, int id_app, const std::s
 bool unlock_order(const PGBackend& session, int id_app, const std::string& order_id);
 // Commits the transaction open on `session` and releases the order's lock in the same round trip:
 // true when the COMMIT committed (logged otherwise); `unlocked` when the server gave the lock up,
-// which otherwise is still held and released as usual.
+// which otherwise is still held and released as usual. A `booking` goes first in that round trip,
+// in the transaction: when it fails, nothing is committed.
 bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::string& order_id,
-                             bool& unlocked);
+                             bool& unlocked, booking_with_commit* booking = nullptr);
 
 } // namespace content

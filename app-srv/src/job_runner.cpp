@@ -60,6 +60,19 @@ std::string args_text(const web::json::value& args) {
   return web::json::is_null(args) ? std::string("{}") : web::json::write(args);
 }
 
+// A job booked running under this process's lease, as a claim would have given it.
+content::claimed_job claimed_from(const content::job_booking& b, std::int64_t id) {
+  content::claimed_job job;
+  job.id = id;
+  job.kind = b.kind;
+  job.id_app = b.id_app;
+  job.order_id = b.order_id;
+  job.args = b.args;
+  job.peer = b.peer;
+  job.attempts = 1;
+  return job;
+}
+
 } // namespace
 
 std::string peer_of(const std::string& url) {
@@ -252,17 +265,28 @@ bool job_runner::book(const content::PGBackend& db, const job_booking& booking,
     return false;
   }
   if (booked.running) {
-    content::claimed_job job;
-    job.id = booked.id;
-    job.kind = std::move(b.kind);
-    job.id_app = b.id_app;
-    job.order_id = std::move(b.order_id);
-    job.args = std::move(b.args);
-    job.peer = std::move(b.peer);
-    job.attempts = 1;
-    held = std::move(job);
+    held = claimed_from(b, booked.id);
   }
   return true;
+}
+
+bool job_runner::book_before_commit(const content::PGBackend& db, const job_booking& booking,
+                                    std::optional<content::booking_with_commit>& with_commit) {
+  with_commit.reset();
+  content::job_booking b = stored_booking(booking, clock_);
+  if (b.delay.count() > 0 || b.latest_only || !may_hold(b.peer)) {
+    return content::book_job(db, b) >= 0;
+  }
+  with_commit.emplace(std::move(b), settings_.owner, settings_.lease);
+  return true;
+}
+
+std::optional<content::claimed_job>
+job_runner::held_after_commit(const content::booking_with_commit& booked) {
+  if (booked.booked().id < 0 || !booked.booked().running) {
+    return std::nullopt;
+  }
+  return claimed_from(booked.booking(), booked.booked().id);
 }
 
 void job_runner::adopt(content::claimed_job job) {

@@ -163,6 +163,13 @@ public:
   // claimed job, with no claim); if it did not commit, drop it.
   [[nodiscard]] bool book(const content::PGBackend& db, const job_booking& booking,
                           std::optional<content::claimed_job>& held);
+  // As book(), for a handler whose next statement is its COMMIT (handler_db::flush_releasing): a
+  // booking that would be held goes in `with_commit` instead of being sent now. Once that COMMIT
+  // committed, held_after_commit() gives the job to adopt(), when it was booked running.
+  [[nodiscard]] bool book_before_commit(const content::PGBackend& db, const job_booking& booking,
+                                        std::optional<content::booking_with_commit>& with_commit);
+  static std::optional<content::claimed_job>
+  held_after_commit(const content::booking_with_commit& booked);
   void adopt(content::claimed_job job);
   // Stops claiming and gives back what was claimed but not started; running jobs get `grace`
   // to end; the rest stay stored for the next process. Joins every thread.

@@ -34,9 +34,10 @@ order_lock::outcome order_lock::acquire(int id_app, const std::string& order_id,
   return outcome::locked;
 }
 
-bool order_lock::commit_releasing() {
+bool order_lock::commit_releasing(content::booking_with_commit* booking) {
   bool unlocked = false;
-  const bool committed = content::commit_and_unlock_order(*session_, id_app_, order_id_, unlocked);
+  const bool committed =
+      content::commit_and_unlock_order(*session_, id_app_, order_id_, unlocked, booking);
   if (unlocked) {
     held_ = false;
     session_->released_session_lock();

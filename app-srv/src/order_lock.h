@@ -10,6 +10,7 @@
 #include <string>
 
 #include "conn.h"
+#include "conn_jobs.h"
 
 namespace srv_apps {
 
@@ -32,9 +33,9 @@ public:
   outcome acquire(int id_app, const std::string& order_id, std::chrono::milliseconds wait);
   bool held() const { return held_; }
   // The handler's last transaction commits and releases the lock in one round trip
-  // (handler_db::flush_releasing): true when the COMMIT committed. A lock the server did not
-  // give up there goes as usual.
-  bool commit_releasing();
+  // (handler_db::flush_releasing), with the `booking` first when given: true when the COMMIT
+  // committed. A lock the server did not give up there goes as usual.
+  bool commit_releasing(content::booking_with_commit* booking = nullptr);
 
 private:
   void release() noexcept;

@@ -106,15 +106,18 @@ bool handler_db::flush() {
   return tx->ok() && tx->commit();
 }
 
-bool handler_db::flush_releasing() {
-  if (lock_ == nullptr || !lock_->held() || !tx_) {
+bool handler_db::flush_releasing(content::booking_with_commit* booking) {
+  if (booking == nullptr && (!commits_releasing() || !tx_)) {
     return flush();
+  }
+  if (!commits_releasing() || !tx_) {
+    return false; // a booking made for this commit is never left out of it
   }
   std::unique_ptr<content::transaction> tx = std::move(tx_);
   if (!tx->ok()) {
     return false;
   }
-  const bool committed = lock_->commit_releasing();
+  const bool committed = lock_->commit_releasing(booking);
   tx->ended(); // by that COMMIT, or its failure
   return committed;
 }
@@ -171,12 +174,18 @@ void order_machine::run_in_handler() {
     _forward_order();
     advance();
   }
-  if (booking_failed_ || !handler_->flush_releasing()) {
+  content::booking_with_commit* with_commit = with_commit_ ? &*with_commit_ : nullptr;
+  if (booking_failed_ || !handler_->flush_releasing(with_commit)) {
+    if (with_commit != nullptr && with_commit->booked().id < 0) {
+      log_unbooked();
+    }
     // The event and the rest of its run are one: neither stands without the other.
     handler_->rollback();
     halted_ = true;
     answer_status_ = 0;
     answer();
+  } else if (with_commit != nullptr && (held_ = job_runner::held_after_commit(*with_commit))) {
+    services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
   } else if (held_) {
     services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
   } else {
@@ -334,12 +343,19 @@ void order_machine::book(web::millis pause) {
   }
   booked_peer_ = next.peer;
   content::PGBackend* db = db_->db();
-  if (db == nullptr || !services_.jobs.book(*db, next, held_)) {
-    LOG(channel, error,
-        "[" << rec_.id << "] Обработка заказа прервана: задание не записано [ Status=\""
-            << event_name_ << "\" step=" << step_ << " ]");
+  const bool booked = db != nullptr && (handler_->commits_releasing()
+                                            ? services_.jobs.book_before_commit(*db, next, with_commit_)
+                                            : services_.jobs.book(*db, next, held_));
+  if (!booked) {
+    log_unbooked();
     booking_failed_ = true;
   }
+}
+
+void order_machine::log_unbooked() const {
+  LOG(channel, error,
+      "[" << rec_.id << "] Обработка заказа прервана: задание не записано [ Status=\""
+          << event_name_ << "\" step=" << step_ << " ]");
 }
 
 order_machine::step_plan order_machine::plan_of(int step) {

@@ -121,8 +121,10 @@ public:
   content::PGBackend* db() override;
   bool flush() override;
   // The handler's last commit: the order's lock goes in the same round trip, as nothing of the
-  // event is left to do under it.
-  bool flush_releasing();
+  // event is left to do under it, and so does a `booking` of the transaction when given.
+  bool flush_releasing(content::booking_with_commit* booking = nullptr);
+  // Whether that commit is one round trip, which a booking may then join.
+  bool commits_releasing() const { return lock_ != nullptr && lock_->held(); }
   void rollback() noexcept;
 
 private:
@@ -208,6 +210,7 @@ private:
 
   // The loop, one try per job run.
   void book(web::millis pause);
+  void log_unbooked() const;
   void run_step();
   void begin_step();
   void attempt();
@@ -283,6 +286,7 @@ private:
   handler_db* handler_ = nullptr; // in the handler only: the first booking goes there
   bool booking_failed_ = false;
   std::optional<content::claimed_job> held_; // the handler's booking, running under this process
+  std::optional<content::booking_with_commit> with_commit_; // the handler's, sent with its COMMIT
   std::string booked_peer_;                  // the handler's booking's
   std::vector<job_booking> next_jobs_;    // a job's try: booked with its end
   std::optional<web::millis> retry_pause_; // a job's try: the step's try failed

@@ -98,4 +98,54 @@ TEST_F(LockDb, CommitAndUnlockEndTogether) {
   }
 }
 
+// A booking sent with that commit is in its transaction: it commits with the rest or, when it
+// fails, nothing does; it comes back as book_held_job books it.
+TEST_F(LockDb, ABookingGoesWithTheCommitOrNothingIs) {
+  PGconn* conn = content::native_connection(session_);
+  scalar(session_, "CREATE TABLE IF NOT EXISTS written (x int)");
+  const struct {
+    const char* name;
+    const char* args;
+    const char* earlier; // an unfinished job of the order booked before, or none
+    bool committed;
+    const char* stored; // the booking's row: state owner
+  } cases[] = {
+      {"alone", "{}", nullptr, true, "running me"},
+      {"behind another", "{}", "'scheduled'", true, "scheduled -"},
+      {"refused", "{", nullptr, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    hold("DELETE FROM orvale_jobs");
+    hold("DELETE FROM written");
+    if (c.earlier != nullptr) {
+      hold((std::string("INSERT INTO orvale_jobs (kind, id_app, order_id, state) VALUES ('k', 1, 'L-3', ") +
+            c.earlier + ")").c_str());
+    }
+    ASSERT_EQ(content::lock_order(session_, 1, "L-3", 100ms), order_lock_attempt::locked);
+    content::pg_result_ptr(PQexec(conn, "BEGIN"));
+    content::pg_result_ptr(PQexec(conn, "INSERT INTO written VALUES (1)"));
+    content::job_booking b;
+    b.kind = "order";
+    b.id_app = 1;
+    b.order_id = "L-3";
+    b.args = c.args;
+    b.peer = "http://station:1";
+    content::booking_with_commit booking(b, "me", 60s);
+    bool unlocked = false;
+    EXPECT_EQ(content::commit_and_unlock_order(session_, 1, "L-3", unlocked, &booking), c.committed);
+    EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
+    EXPECT_EQ(hold("SELECT count(*) FROM written"), c.committed ? "1" : "0");
+    EXPECT_EQ(hold("SELECT coalesce(string_agg(state || ' ' || coalesce(owner, '-'), ','), '')"
+                   " FROM orvale_jobs WHERE kind = 'order'"),
+              c.stored);
+    EXPECT_EQ(booking.booked().id >= 0, c.committed);
+    EXPECT_EQ(booking.booked().running, std::string(c.stored) == "running me");
+    if (!unlocked) {
+      content::unlock_order(session_, 1, "L-3");
+    }
+    EXPECT_EQ(unlocked, c.committed);
+  }
+}
+
 } // namespace

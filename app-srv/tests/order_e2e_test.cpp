@@ -85,6 +85,23 @@ TEST_F(OrderE2e, FirstStepIsStoredBeforeTheAnswer) {
   EXPECT_EQ(state("J-1"), "2/1");
 }
 
+// The run's first step goes with the handler's last COMMIT: when it cannot be stored, nothing of
+// that transaction is, and the aggregator is not told the order was accepted.
+TEST_F(OrderE2e, ARunWhoseFirstStepCannotBeStoredIsNotAccepted) {
+  db_->exec(R"SQL(
+CREATE FUNCTION refuse_j9() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN RAISE EXCEPTION 'no jobs for J-9'; END $$;
+CREATE TRIGGER refuse_j9 BEFORE INSERT ON orvale_jobs FOR EACH ROW WHEN (NEW.order_id = 'J-9')
+  EXECUTE FUNCTION refuse_j9();
+)SQL");
+  start_gateway();
+  EXPECT_EQ(post(new_order("J-9")).status, 502);
+  EXPECT_EQ(state("J-9"), "7/0"); // as committed before the station's call
+  EXPECT_EQ(db_->value("SELECT count(*) FROM orvale_jobs WHERE order_id = 'J-9'"), "0");
+  EXPECT_TRUE(gw_.wait_log("no jobs for J-9", 1s));
+  EXPECT_TRUE(gw_.wait_log("] Обработка заказа прервана: задание не записано", 1s));
+}
+
 TEST_F(OrderE2e, PostPaidRunCompletesOnBothSides) {
   start_gateway();
   web::json::object_ptr o = new_order("P-1");
