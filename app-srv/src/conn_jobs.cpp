@@ -377,6 +377,15 @@ std::int64_t book_job(const PGBackend& db, const job_booking& b) {
 
 namespace {
 
+std::optional<int> order_status_read(const PGresult* res) {
+  int status = 0;
+  if (PQresultStatus(res) != PGRES_TUPLES_OK || PQntuples(res) != 1 ||
+      str::_stoi(PQgetvalue(res, 0, 0), &status) != 0) {
+    return std::nullopt;
+  }
+  return status;
+}
+
 chained_job held_job_booked(PGconn* conn, const PGresult* res) {
   chained_job out;
   if (PQresultStatus(res) != PGRES_TUPLES_OK) {
@@ -406,14 +415,17 @@ chained_job book_held_job(const PGBackend& db, const job_booking& b, const std::
   return held_job_booked(conn, res.get());
 }
 
-piped_statement booking_with_commit::statement() const {
+std::vector<piped_statement> booking_with_commit::statements() const {
   const job_booking& b = booking_;
-  return {insert_held_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer, owner_,
-                            millis_text(lease_)}};
+  const std::string app = std::to_string(b.id_app);
+  return {{insert_held_sql, {b.kind, app, b.order_id, b.args, b.peer, owner_, millis_text(lease_)}},
+          {order_sql::read_status, {app, b.order_id}}};
 }
 
-void booking_with_commit::read(const PGBackend& db, const PGresult* res) {
-  booked_ = held_job_booked(native_connection(db), res);
+void booking_with_commit::read(const PGBackend& db, const PGresult* booked,
+                               const PGresult* status) {
+  booked_ = held_job_booked(native_connection(db), booked);
+  booked_.order_status = order_status_read(status);
 }
 
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
@@ -493,10 +505,14 @@ job_finished finish_job(const PGBackend& db, const job_finish& f) {
   }
   const std::size_t end_at = statements.size();
   const std::string id = std::to_string(f.id);
+  std::size_t status_at = 0; // none
   if (f.chained) {
     const job_booking& b = *f.chained;
     statements.push_back({chain_sql, {b.kind, std::to_string(b.id_app), b.order_id, b.args, b.peer,
                                       id, f.owner, millis_text(f.lease), f.error}});
+    // The chained step's check before its call takes this instead of a round trip of its own.
+    status_at = statements.size();
+    statements.push_back({order_sql::read_status, {app, f.order_id}});
   } else if (f.state == job_finish::end::retry) {
     statements.push_back({retry_held_sql, {id, f.owner, millis_text(f.delay), f.error, f.args}});
   } else {
@@ -517,10 +533,11 @@ job_finished finish_job(const PGBackend& db, const job_finish& f) {
     }
     const char* what = command ? statements[i].sql
                        : i == end_at ? "завершение задания"
+                       : i == status_at ? "состояние заказа"
                        : i < first_booking ? "блокировка заказа"
                                            : "задание";
     ok = !failed(conn, res[i], command ? PGRES_COMMAND_OK : PGRES_TUPLES_OK, what) &&
-         (command || i == end_at || PQntuples(res[i].get()) == 1);
+         (command || i == end_at || i == status_at || PQntuples(res[i].get()) == 1);
   }
   // A transaction that had already failed answers COMMIT with the tag ROLLBACK and no error.
   ok = ok && std::strcmp(PQcmdStatus(res.back().get()), "COMMIT") == 0;
@@ -534,6 +551,7 @@ job_finished finish_job(const PGBackend& db, const job_finish& f) {
   if (f.chained) {
     out.chained.id = to_int64(PQgetvalue(res[end_at].get(), 0, 0));
     out.chained.running = std::strcmp(PQgetvalue(res[end_at].get(), 0, 1), "t") == 0;
+    out.chained.order_status = order_status_read(res[status_at].get());
   }
   return out;
 }

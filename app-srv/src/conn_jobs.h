@@ -88,6 +88,9 @@ std::int64_t book_job(const PGBackend& db, const job_booking& booking);
 struct chained_job {
   std::int64_t id = -1;
   bool running = false;
+  // finish_job only: the order's status as the end left it, read under the order's lock after
+  // the booking; none when the order has no row.
+  std::optional<int> order_status;
 };
 
 // A job booked outside a worker (an order event's handler, under the order's lock), due at once:
@@ -100,15 +103,16 @@ chained_job book_held_job(const PGBackend& db, const job_booking& booking, const
 struct piped_statement;
 
 // A booking with book_held_job's rules that goes out in the round trip of its transaction's
-// COMMIT (commit_and_unlock_order) rather than in one of its own.
+// COMMIT (commit_and_unlock_order) rather than in one of its own, with its order's status read
+// after it, as finish_job reads it for a chained job.
 class booking_with_commit {
 public:
   booking_with_commit(job_booking booking, std::string owner, std::chrono::milliseconds lease)
       : booking_(std::move(booking)), owner_(std::move(owner)), lease_(lease) {}
-  // For the data layer's commit.
-  piped_statement statement() const;
-  // The statement's result: booked() as book_held_job returns it (a failure is logged).
-  void read(const PGBackend& db, const ::pg_result* res);
+  // For the data layer's commit: the booking, then the status read.
+  std::vector<piped_statement> statements() const;
+  // Their results: booked() as book_held_job returns it (a failure is logged), with the status.
+  void read(const PGBackend& db, const ::pg_result* booked, const ::pg_result* status);
   const job_booking& booking() const { return booking_; }
   const chained_job& booked() const { return booked_; }
 
@@ -129,6 +133,7 @@ struct claimed_job {
   int attempts = 0;                 // this run included
   std::chrono::milliseconds age{0}; // since it was booked
   bool taken_over = false;          // it was running under a lease that had run out
+  std::optional<int> order_status;  // a chained job's: see chained_job
 };
 
 // How many more calls this process may make to a peer: peers at their limit are left out, the

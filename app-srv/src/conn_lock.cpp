@@ -98,20 +98,21 @@ bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::st
   }
   std::vector<piped_statement> statements;
   if (booking != nullptr) {
-    statements.push_back(booking->statement());
+    statements = booking->statements();
   }
+  const std::size_t booked_count = statements.size();
   statements.push_back({"COMMIT", {}});
   statements.push_back({unlock_sql, {std::to_string(id_app), order_id}});
   std::vector<pg_result_ptr> all = exec_pipeline(conn, statements);
   if (booking != nullptr) {
-    pg_result_ptr booked;
-    if (all.empty()) {
-      booked.reset(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR)); // the connection's message
-    } else {
-      booked = std::move(all.front());
-      all.erase(all.begin());
+    std::vector<pg_result_ptr> booked;
+    for (std::size_t i = 0; i < booked_count; ++i) {
+      booked.emplace_back(i < all.size() ? std::move(all[i])
+                                         // the connection's message
+                                         : pg_result_ptr(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR)));
     }
-    booking->read(session, booked.get());
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(booked_count, all.size())));
+    booking->read(session, booked[0].get(), booked[1].get());
   }
   const std::vector<pg_result_ptr>& res = all;
   if (res.size() != 2 || !reached(res[0], PGRES_COMMAND_OK)) {

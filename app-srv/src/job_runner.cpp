@@ -123,12 +123,14 @@ bool book_job(const content::PGBackend& db, const job_booking& booking,
   return content::book_job(db, stored_booking(booking, clock)) >= 0;
 }
 
-job_unit::job_unit(const database& db, int id_app, std::string order_id)
-    : database_(db), id_app_(id_app), order_id_(std::move(order_id)) {}
+job_unit::job_unit(const database& db, int id_app, std::string order_id,
+                   std::optional<int> known_status)
+    : database_(db), id_app_(id_app), order_id_(std::move(order_id)), known_status_(known_status) {}
 
 job_unit::~job_unit() { rollback(); }
 
 content::PGBackend* job_unit::db() {
+  known_status_.reset(); // what the unit writes may change it
   bool begin = false;
   if (session_for_end(begin) == nullptr || !begin) {
     return backend_.get();
@@ -162,6 +164,10 @@ content::PGBackend* job_unit::session_for_end(bool& begin) {
 bool job_unit::read_order_status(int& status) {
   if (tx_) {
     return backend_->read_order_status(id_app_, order_id_, status);
+  }
+  if (known_status_) {
+    status = *std::exchange(known_status_, std::nullopt);
+    return true;
   }
   bool begin = false;
   content::PGBackend* session = session_for_end(begin);
@@ -286,7 +292,9 @@ job_runner::held_after_commit(const content::booking_with_commit& booked) {
   if (booked.booked().id < 0 || !booked.booked().running) {
     return std::nullopt;
   }
-  return claimed_from(booked.booking(), booked.booked().id);
+  content::claimed_job job = claimed_from(booked.booking(), booked.booked().id);
+  job.order_status = booked.booked().order_status;
+  return job;
 }
 
 void job_runner::adopt(content::claimed_job job) {
@@ -616,7 +624,7 @@ std::optional<content::claimed_job> job_runner::run_job(const content::claimed_j
   call.attempt = job.attempts;
   call.age = job.age;
   call.taken_over = job.taken_over;
-  job_unit unit(db_, job.id_app, job.order_id);
+  job_unit unit(db_, job.id_app, job.order_id, job.order_status);
   job_result result;
   const auto handler = handlers_.find(job.kind);
   if (handler == handlers_.end()) {
@@ -680,6 +688,7 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
     next.args = args_text(result.next[0].args);
     next.peer = result.next[0].peer;
     next.attempts = 1;
+    next.order_status = ended->order_status;
     return next;
   }
   if (may_chain) {

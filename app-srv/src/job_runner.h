@@ -73,7 +73,9 @@ struct job_call {
 // session with the order's lock taken in it. The job's end is committed in the same transaction.
 class job_unit {
 public:
-  job_unit(const database& db, int id_app, std::string order_id);
+  // `known_status`: the order's status as the end that chained this job read it (claimed_job).
+  job_unit(const database& db, int id_app, std::string order_id,
+           std::optional<int> known_status = std::nullopt);
   ~job_unit();
   job_unit(const job_unit&) = delete;
   job_unit& operator=(const job_unit&) = delete;
@@ -89,7 +91,8 @@ public:
   void rollback() noexcept;
   // The order's stored status inside the open transaction; with none open, read under the
   // order's lock in a transaction of its own, committed at once in the same round trip (a check
-  // before a call, which would commit it anyway). False when it was not read.
+  // before a call, which would commit it anyway), or, the first time, the known status: it was
+  // read the same way, in the round trip of the end before. False when it was not read.
   bool read_order_status(int& status);
   // The session the job's end is written on; `begin` is set when the unit's transaction is not
   // open yet (the end then opens it). Null (logged) when the database cannot be reached.
@@ -101,6 +104,7 @@ private:
   const database& database_;
   int id_app_;
   std::string order_id_;
+  std::optional<int> known_status_;
   std::unique_ptr<content::PGBackend> backend_;
   std::unique_ptr<content::transaction> tx_;
 };

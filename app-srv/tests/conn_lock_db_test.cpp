@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -99,10 +100,11 @@ TEST_F(LockDb, CommitAndUnlockEndTogether) {
 }
 
 // A booking sent with that commit is in its transaction: it commits with the rest or, when it
-// fails, nothing does; it comes back as book_held_job books it.
+// fails, nothing does; it comes back as book_held_job books it, with the order's status.
 TEST_F(LockDb, ABookingGoesWithTheCommitOrNothingIs) {
   PGconn* conn = content::native_connection(session_);
   scalar(session_, "CREATE TABLE IF NOT EXISTS written (x int)");
+  hold("INSERT INTO orders (id, id_app, statusint) VALUES ('L-3', 1, 7)");
   const struct {
     const char* name;
     const char* args;
@@ -141,6 +143,7 @@ TEST_F(LockDb, ABookingGoesWithTheCommitOrNothingIs) {
               c.stored);
     EXPECT_EQ(booking.booked().id >= 0, c.committed);
     EXPECT_EQ(booking.booked().running, std::string(c.stored) == "running me");
+    EXPECT_EQ(booking.booked().order_status, c.committed ? std::optional<int>(7) : std::nullopt);
     if (!unlocked) {
       content::unlock_order(session_, 1, "L-3");
     }

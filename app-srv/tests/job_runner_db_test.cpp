@@ -229,6 +229,42 @@ TEST_F(JobRunner, ANextStepDueAtOnceFollowsOnItsWorkerButNeverOvertakes) {
   EXPECT_EQ(busy, (std::vector<std::string>{"busy:first", "busy:event", "busy:then"}));
 }
 
+// A chained step's first status check takes the status its end read under the order's lock,
+// after the end's own writes; the next check, or one after the step wrote, reads it anew.
+TEST_F(JobRunner, AChainedStepsFirstCheckTakesTheStatusItsEndRead) {
+  db_.exec("INSERT INTO orders (id, id_app, statusint) VALUES ('o1', 1, 1)");
+  std::mutex mu;
+  std::vector<int> seen;
+  const auto look = [&](job_unit& unit) {
+    int status = -1;
+    EXPECT_TRUE(unit.read_order_status(status));
+    const std::lock_guard<std::mutex> lock(mu);
+    seen.push_back(status);
+  };
+  auto r = runner();
+  r->handle("first", [&](const job_call&, job_unit& unit) {
+    content::exec_params(content::native_connection(*unit.db()),
+                         "UPDATE orders SET statusint = 2 WHERE id = 'o1'", {});
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"then", -1, "", {}, "p"});
+    return res;
+  });
+  r->handle("then", [&](const job_call&, job_unit& unit) {
+    db_.exec("UPDATE orders SET statusint = 3 WHERE id = 'o1'");
+    look(unit); // 2: read by the end of "first"
+    look(unit); // 3
+    db_.exec("UPDATE orders SET statusint = 4 WHERE id = 'o1'");
+    unit.db();
+    look(unit); // 4, in the step's transaction
+    return job_result::done();
+  });
+  book("first", "o1");
+  r->start();
+  ASSERT_TRUE(eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "then done"));
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(seen, (std::vector<int>{2, 3, 4}));
+}
+
 // Jobs that end together while their peer's calls are all taken each hand their call on to their
 // own next step: none of those steps is left to a claim.
 TEST_F(JobRunner, StepsEndingTogetherOnAFullPeerEachFollowOnTheirWorker) {
