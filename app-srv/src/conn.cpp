@@ -606,6 +606,13 @@ void AppTypeInfo::authAppInfo(const PGBackend& db, const std::string& key) {
   }
 }
 
+void PGBackend::know_caller(const std::string& key, int id_app) const {
+  AppTypeInfo app;
+  app.id_ = id_app;
+  app.key_ = key;
+  apps_by_key_.insert_or_assign(key, std::move(app));
+}
+
 void AppTypeInfo::getAppTypeValues(const PGBackend& db, const std::string& sname) {
   if (!db.connected() || sname.empty()) {
     return;

@@ -118,6 +118,7 @@ private:
   std::string sname_;
   std::string key_;
   std::string description_;
+  friend class PGBackend; // know_caller
 };
 
 // One libpq connection for one request. Every session runs in UTC: order timestamps are written
@@ -173,6 +174,10 @@ public:
   bool prefetch_order_lookups(int id_app, const std::string& order_id, const std::string& status,
                               const std::string& station, const std::string& order_type,
                               const std::string& product, bool try_lock = false);
+  // A caller whose key the process found already (its cache of keys, which the database's change
+  // announcements keep current): authAppInfo answers it in this lease without a round trip, with
+  // its id and key only.
+  void know_caller(const std::string& key, int id_app) const;
   // See pooled_session::took_session_lock; nothing for a connection of its own.
   void took_session_lock();
   void released_session_lock();

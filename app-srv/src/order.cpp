@@ -3,6 +3,7 @@
 #include "order.h"
 
 #include <cmath>
+#include <memory>
 #include <exception>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "order_machine.h"
 #include "order_request.h"
 #include "order_status.h"
+#include "str.h"
 #include "web/log.h"
 
 namespace srv_apps {
@@ -142,6 +144,33 @@ void order::_check_request(int body_error, const std::string& apikey,
   }
 }
 
+// The caller's application, -1 for an unknown key. Kept in the process's cache of keys when
+// there is one (a key changed or withdrawn in the database is announced, and looked up again);
+// the lease then answers the event's own check of the key from there.
+int order::_caller(const std::string& apikey, const content::PGBackend& db) {
+  const auto look_up = [&] {
+    content::AppTypeInfo app;
+    app.authAppInfo(db, apikey);
+    return app.id();
+  };
+  if (services.catalogue == nullptr) {
+    return look_up();
+  }
+  // Shared with the catalogue endpoints' key lookups (catalogue.cpp).
+  const auto compute = [&]() -> cached_entry_ptr {
+    const int id = look_up();
+    return id < 0 ? nullptr
+                  : std::make_shared<const cached_entry>(cached_entry{std::to_string(id), {}});
+  };
+  const cached_entry_ptr known = services.catalogue->get("apikey\n" + apikey, compute);
+  int id_app = -1;
+  if (!known || !str::is_decimal_int(known->body, id_app)) {
+    return -1;
+  }
+  db.know_caller(apikey, id_app);
+  return id_app;
+}
+
 // Taken before the order is read, on the event's own pooled session, which then goes on to serve
 // the event: a handler that waits here holds one session, and the handler or the step it waits
 // for needs no other to finish. The caller and the order are looked up on the same session first,
@@ -152,22 +181,21 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
                                               std::unique_ptr<content::PGBackend>& db) {
   content::OrderData event;
   read_event_keys(body, event);
-  content::AppTypeInfo app;
-  app.authAppInfo(*db, apikey);
-  if (app.id() < 0 || event.id.empty()) {
+  const int id_app = _caller(apikey, *db);
+  if (id_app < 0 || event.id.empty()) {
     return nullptr; // refused before any order is read or written
   }
   const bool created = event.ordstatext == STATUS_ORDER_CREATED;
   // A new order's lookups go with the lock's first try; when that did not take it, they are
   // read once the lock is held.
-  const bool read_ahead = created && read_ahead_checks(app.id(), body, *db, /*try_lock=*/true);
+  const bool read_ahead = created && read_ahead_checks(id_app, body, *db, /*try_lock=*/true);
   if (created) {
     // Answered at once without waiting for the first event's handler: it only reads the order.
     content::OrderData stored;
     int status = 0;
-    if (db->getOrder(app.id(), event.id, stored, status) > 0) {
+    if (db->getOrder(id_app, event.id, stored, status) > 0) {
       if (read_ahead) {
-        release_read_ahead_lock(*db, app.id(), event.id);
+        release_read_ahead_lock(*db, id_app, event.id);
       }
       return nullptr;
     }
@@ -176,10 +204,10 @@ std::unique_ptr<order_lock> order::_serialise(const std::string& apikey,
   // How long an event waits for the handler of an earlier event of the same order (or one step
   // of its run) before it is refused with 504, so that the aggregator retries it later.
   const std::chrono::milliseconds lock_wait = settings.order_lock_wait;
-  switch (lock->acquire(app.id(), event.id, lock_wait)) {
+  switch (lock->acquire(id_app, event.id, lock_wait)) {
   case order_lock::outcome::locked:
     if (created && !read_ahead) {
-      read_ahead_checks(app.id(), body, lock->session(), /*try_lock=*/false);
+      read_ahead_checks(id_app, body, lock->session(), /*try_lock=*/false);
     }
     return lock;
   case order_lock::outcome::busy:

@@ -33,6 +33,7 @@ private:
   bool _check_event(content::PGBackend* db, const web::json::value& body, order_event& ev,
                     int& http);
   void _check_request(int body_error, const std::string& apikey, const web::json::value& body);
+  int _caller(const std::string& apikey, const content::PGBackend& db);
   std::unique_ptr<order_lock> _serialise(const std::string& apikey, const web::json::value& body,
                                          std::unique_ptr<content::PGBackend>& db);
   void _check_price(content::PGBackend* db, content::OrderData& rec, web::json::value& reply,

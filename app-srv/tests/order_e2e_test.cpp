@@ -102,6 +102,26 @@ CREATE TRIGGER refuse_j9 BEFORE INSERT ON orvale_jobs FOR EACH ROW WHEN (NEW.ord
   EXPECT_TRUE(gw_.wait_log("] Обработка заказа прервана: задание не записано", 1s));
 }
 
+// An order event's key is looked up once while the database announces no change: with the table
+// unreadable the next event still passes; a key changed in the database stops passing.
+TEST_F(OrderE2e, ACallersKeyIsKeptUntilTheDatabaseAnnouncesAChange) {
+  start_gateway();
+  ASSERT_TRUE(gw_.wait_log("Сеанс ожидания изменений каталога открыт", 5s)); // keys are kept
+  ASSERT_EQ(post(new_order("K-1")).status, 200);
+  db_->exec("REVOKE SELECT ON apptypes FROM orvale");
+  const int kept = post(new_order("K-2")).status;
+  db_->exec("GRANT SELECT ON apptypes TO orvale");
+  EXPECT_EQ(kept, 200);
+  db_->exec("UPDATE apptypes SET key = 'new-key' WHERE id = 1");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  int refused = 0;
+  for (int i = 3; refused != 401 && std::chrono::steady_clock::now() < deadline; ++i) {
+    refused = post(new_order("K-" + std::to_string(i))).status;
+  }
+  EXPECT_EQ(refused, 401);
+  EXPECT_EQ(post(web::json::write(new_order("K-99")), "new-key").status, 200);
+}
+
 TEST_F(OrderE2e, PostPaidRunCompletesOnBothSides) {
   start_gateway();
   web::json::object_ptr o = new_order("P-1");
