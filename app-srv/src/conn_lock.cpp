@@ -1,6 +1,7 @@
 // The order's advisory lock statements.
 #include "conn_lock.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -103,18 +104,15 @@ bool commit_and_unlock_order(const PGBackend& session, int id_app, const std::st
   const std::size_t booked_count = statements.size();
   statements.push_back({"COMMIT", {}});
   statements.push_back({unlock_sql, {std::to_string(id_app), order_id}});
-  std::vector<pg_result_ptr> all = exec_pipeline(conn, statements);
+  std::vector<pg_result_ptr> res = exec_pipeline(conn, statements);
   if (booking != nullptr) {
-    std::vector<pg_result_ptr> booked;
-    for (std::size_t i = 0; i < booked_count; ++i) {
-      booked.emplace_back(i < all.size() ? std::move(all[i])
-                                         // the connection's message
-                                         : pg_result_ptr(PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR)));
-    }
-    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(booked_count, all.size())));
-    booking->read(session, booked[0].get(), booked[1].get());
+    // A result the broken-off pipeline did not bring is read as failed, with the connection's
+    // message.
+    const auto result = [&res](std::size_t i) { return i < res.size() ? res[i].get() : nullptr; };
+    booking->read(session, result(0), result(1));
+    const std::size_t taken = std::min(booked_count, res.size());
+    res.erase(res.begin(), res.begin() + static_cast<std::ptrdiff_t>(taken));
   }
-  const std::vector<pg_result_ptr>& res = all;
   if (res.size() != 2 || !reached(res[0], PGRES_COMMAND_OK)) {
     LOG(channel, error,
         "[" << order_id << "] Ошибка БД (COMMIT) : "

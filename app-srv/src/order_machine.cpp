@@ -184,12 +184,15 @@ void order_machine::run_in_handler() {
     halted_ = true;
     answer_status_ = 0;
     answer();
-  } else if (with_commit != nullptr && (held_ = job_runner::held_after_commit(*with_commit))) {
-    services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
-  } else if (held_) {
-    services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
   } else {
-    services_.jobs.nudge(booked_peer_);
+    if (with_commit != nullptr) {
+      held_ = job_runner::held_after_commit(*with_commit);
+    }
+    if (held_) {
+      services_.jobs.adopt(std::move(*held_)); // no claim: a worker takes it from here
+    } else {
+      services_.jobs.nudge(booked_peer_);
+    }
   }
   send_answer();
 }
@@ -341,11 +344,14 @@ void order_machine::book(web::millis pause) {
     next_jobs_.push_back(std::move(next));
     return;
   }
+  // A handler books one step, its run's first or next: with its lock held, that booking waits
+  // for the handler's last COMMIT and goes with it.
   booked_peer_ = next.peer;
   content::PGBackend* db = db_->db();
-  const bool booked = db != nullptr && (handler_->commits_releasing()
-                                            ? services_.jobs.book_before_commit(*db, next, with_commit_)
-                                            : services_.jobs.book(*db, next, held_));
+  const bool booked =
+      db != nullptr && (handler_->commits_releasing()
+                            ? services_.jobs.book_before_commit(*db, next, with_commit_)
+                            : services_.jobs.book(*db, next, held_));
   if (!booked) {
     log_unbooked();
     booking_failed_ = true;

@@ -121,8 +121,10 @@ TEST_F(LockDb, ABookingGoesWithTheCommitOrNothingIs) {
     hold("DELETE FROM orvale_jobs");
     hold("DELETE FROM written");
     if (c.earlier != nullptr) {
-      hold((std::string("INSERT INTO orvale_jobs (kind, id_app, order_id, state) VALUES ('k', 1, 'L-3', ") +
-            c.earlier + ")").c_str());
+      hold((std::string("INSERT INTO orvale_jobs (kind, id_app, order_id, state)"
+                        " VALUES ('k', 1, 'L-3', ") +
+            c.earlier + ")")
+               .c_str());
     }
     ASSERT_EQ(content::lock_order(session_, 1, "L-3", 100ms), order_lock_attempt::locked);
     content::pg_result_ptr(PQexec(conn, "BEGIN"));
@@ -135,7 +137,8 @@ TEST_F(LockDb, ABookingGoesWithTheCommitOrNothingIs) {
     b.peer = "http://station:1";
     content::booking_with_commit booking(b, "me", 60s);
     bool unlocked = false;
-    EXPECT_EQ(content::commit_and_unlock_order(session_, 1, "L-3", unlocked, &booking), c.committed);
+    EXPECT_EQ(content::commit_and_unlock_order(session_, 1, "L-3", unlocked, &booking),
+              c.committed);
     EXPECT_EQ(PQtransactionStatus(conn), PQTRANS_IDLE);
     EXPECT_EQ(hold("SELECT count(*) FROM written"), c.committed ? "1" : "0");
     EXPECT_EQ(hold("SELECT coalesce(string_agg(state || ' ' || coalesce(owner, '-'), ','), '')"

@@ -141,7 +141,8 @@ TEST_F(JobRunner, WritesNextBookingsAndTheEndCommitTogether) {
   again->handle("after", [](const job_call&, job_unit&) { return job_result::done(); });
   again->start();
   // With nothing else of its order waiting, the next step took over the ended job's row.
-  EXPECT_TRUE(eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "after done"));
+  EXPECT_TRUE(
+      eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "after done"));
   EXPECT_EQ(db_.value("SELECT count(*) FROM written"), "1");
 }
 
@@ -260,7 +261,8 @@ TEST_F(JobRunner, AChainedStepsFirstCheckTakesTheStatusItsEndRead) {
   });
   book("first", "o1");
   r->start();
-  ASSERT_TRUE(eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "then done"));
+  ASSERT_TRUE(
+      eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "then done"));
   const std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(seen, (std::vector<int>{2, 3, 4}));
 }
