@@ -15,9 +15,9 @@
 \set n random(1, 9000000000000000000)
 \set station random(:first_station, :first_station + :stations - 1)
 \set trk random(1, :dispensers)
--- The handler: the key; then the stored order, the order's lock for the handler, the checks'
--- lookups and the stored order again (the gateway sends these as one pipeline).
-SELECT id, sname, key, description FROM apptypes WHERE key = 'bench-key' LIMIT 1;
+-- The handler (the caller's key is kept in memory): the stored order, the order's lock for the
+-- handler, the checks' lookups and the stored order again (the gateway sends these as one
+-- pipeline).
 SELECT id, id_app, to_char(timebeg, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timebeg, ord_typ, orderval, id_shop, shopext, trk, prodcod, prodname, priceid, prodext, price, ord_sum, ord_vol, sumpaid, status, to_char(timeend, E'YYYY-MM-DD HH24\x3aMI\x3aSS.US') as timeend, reasonid, reason, volume, summa, contractid, trannum, user_phone, user_mail, prodident, ordtypext, ordstatext, volcompleted, sumpaidcompleted, sumpaidcardcompleted, sumpaidcard, statusint, statusconfirmed, errcode, to_char(azstimebeg, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimebeg, to_char(azstimelast, E'DD.MM.YYYY HH24\x3aMI\x3aSS') as azstimelast FROM orders WHERE id = :n::text AND id_app = 1 LIMIT 1;
 SELECT pg_try_advisory_lock(1::integer, hashtext(:n::text));
 SELECT s.id FROM stattypes s WHERE s.id_app = 1::integer AND s.sname LIKE 'OrderCreated' LIMIT 1;
