@@ -246,15 +246,18 @@ void job_runner::start() {
   started_ = true;
 }
 
-// Only a job that a worker could start at once is held: one behind the peer's held jobs would
-// keep the room the peer's claims need.
-bool job_runner::may_hold(const std::string& peer) const {
+// Only a job due at once that a worker could start at once is held: one behind the peer's held
+// jobs would keep the room the peer's claims need.
+bool job_runner::may_hold(const content::job_booking& b) const {
+  if (b.delay.count() > 0 || b.latest_only) {
+    return false;
+  }
   const std::lock_guard<std::mutex> lock(mu_);
   if (!started_ || stopping_ ||
       static_cast<int>(queue_.size() + running_.size()) >= settings_.workers) {
     return false;
   }
-  const auto held = in_flight_.find(peer);
+  const auto held = in_flight_.find(b.peer);
   return held == in_flight_.end() || held->second < settings_.per_peer;
 }
 
@@ -262,7 +265,7 @@ bool job_runner::book(const content::PGBackend& db, const job_booking& booking,
                       std::optional<content::claimed_job>& held) {
   held.reset();
   content::job_booking b = stored_booking(booking, clock_);
-  if (b.delay.count() > 0 || b.latest_only || !may_hold(b.peer)) {
+  if (!may_hold(b)) {
     return content::book_job(db, b) >= 0;
   }
   const content::chained_job booked =
@@ -280,7 +283,7 @@ bool job_runner::book_before_commit(const content::PGBackend& db, const job_book
                                     std::optional<content::booking_with_commit>& with_commit) {
   with_commit.reset();
   content::job_booking b = stored_booking(booking, clock_);
-  if (b.delay.count() > 0 || b.latest_only || !may_hold(b.peer)) {
+  if (!may_hold(b)) {
     return content::book_job(db, b) >= 0;
   }
   with_commit.emplace(std::move(b), settings_.owner, settings_.lease);

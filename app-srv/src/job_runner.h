@@ -203,7 +203,7 @@ private:
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
   int room_left(int held) const;    // a peer's room in a claim, with `held` of its jobs held
-  bool may_hold(const std::string& peer) const;
+  bool may_hold(const content::job_booking& b) const;
   // A peer's jobs claimed or running at most: four times its calls.
   int held_per_peer() const { return 4 * settings_.per_peer; }
   // Jobs claimed or running at most, all peers together: a few busy peers' held jobs leave room
