@@ -60,6 +60,34 @@ protected:
     ASSERT_TRUE(tx.commit());
   }
 
+  // Books as an order event's handler does (job_runner::book), adopting the job when it was held.
+  struct booked {
+    std::int64_t id = -1;
+    bool held = false;
+  };
+  booked book_held(srv_apps::job_runner& r, const std::string& order, web::millis pause = 0ms) {
+    database::open_failure failure{};
+    auto db = database_.open(failure);
+    std::optional<content::claimed_job> held;
+    booked out;
+    if (!db) {
+      ADD_FAILURE() << "no session";
+      return out;
+    }
+    content::transaction tx(*db);
+    EXPECT_TRUE(r.book(*db, job_booking{"k", 1, order, {}, "p", pause}, held));
+    const content::pg_result_ptr last =
+        content::exec_params(content::native_connection(*db), "SELECT max(id) FROM orvale_jobs", {});
+    out.id = std::stoll(PQgetvalue(last.get(), 0, 0));
+    out.held = held.has_value();
+    EXPECT_TRUE(tx.commit());
+    if (held) {
+      EXPECT_EQ(held->id, out.id);
+      r.adopt(std::move(*held));
+    }
+    return out;
+  }
+
   // Waits (bounded, polling) until the query's value is `expected`.
   bool eventually(const std::string& sql, const std::string& expected) {
     for (int i = 0; i < 1000; ++i) {
@@ -354,31 +382,8 @@ TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished
     ran.push_back(c.order_id + ":" + std::to_string(c.id) + ":" + std::to_string(c.attempt));
     return job_result::done();
   });
-  struct booked {
-    std::int64_t id = -1;
-    bool held = false;
-  };
   const auto book_outside = [&](const std::string& order, web::millis pause) {
-    database::open_failure failure{};
-    auto db = database_.open(failure);
-    std::optional<content::claimed_job> held;
-    booked out;
-    if (!db) {
-      ADD_FAILURE() << "no session";
-      return out;
-    }
-    content::transaction tx(*db);
-    EXPECT_TRUE(r->book(*db, job_booking{"k", 1, order, {}, "p", pause}, held));
-    const content::pg_result_ptr last =
-        content::exec_params(content::native_connection(*db), "SELECT max(id) FROM orvale_jobs", {});
-    out.id = std::stoll(PQgetvalue(last.get(), 0, 0));
-    out.held = held.has_value();
-    EXPECT_TRUE(tx.commit());
-    if (held) {
-      EXPECT_EQ(held->id, out.id);
-      r->adopt(std::move(*held));
-    }
-    return out;
+    return book_held(*r, order, pause);
   };
   EXPECT_FALSE(book_outside("before", 0ms).held) << "no workers yet";
   r->start();
@@ -395,6 +400,40 @@ TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished
   EXPECT_EQ(ran[1], "alone:" + std::to_string(alone.id) + ":1");
   EXPECT_EQ(ran[2], "queued:" + std::to_string(waiting.id) + ":1");
   EXPECT_EQ(ran[3], "queued:" + std::to_string(behind.id) + ":1");
+}
+
+// With every worker busy a handler's booking is still held, up to as many jobs as a claim would
+// hold (four per worker): it waits in the queue, in the order it came, and no claim reads it back.
+TEST_F(JobRunner, AHandlersBookingIsHeldWhileEveryWorkerIsBusyUpToWhatAClaimWouldHold) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::mutex mu;
+  std::vector<std::string> ran;
+  auto r = runner(/*workers=*/1, /*per_peer=*/1);
+  r->handle("block", [&](const job_call&, job_unit&) {
+    released.wait();
+    return job_result::done();
+  });
+  r->handle("k", [&](const job_call& c, job_unit&) {
+    const std::lock_guard<std::mutex> lock(mu);
+    ran.push_back(c.order_id + (c.attempt == 1 ? "" : " again"));
+    return job_result::done();
+  });
+  r->start();
+  book("block", "blocker");
+  ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'block'", "running"));
+  std::vector<bool> held;
+  for (const char* order : {"a", "b", "c", "d"}) {
+    held.push_back(book_held(*r, order).held);
+  }
+  EXPECT_EQ(held, (std::vector<bool>{true, true, true, false})) << "the blocker and three held";
+  EXPECT_EQ(db_.value("SELECT string_agg(order_id || ' ' || state, ',' ORDER BY id)"
+                      " FROM orvale_jobs WHERE kind = 'k'"),
+            "a running,b running,c running,d scheduled");
+  release.set_value();
+  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "5"));
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
 // A held booking never overtakes its peer's backlog: with a job of the peer waiting to be
