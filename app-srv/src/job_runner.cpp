@@ -75,37 +75,6 @@ content::claimed_job claimed_from(const content::job_booking& b, std::int64_t id
 
 } // namespace
 
-std::string peer_of(const std::string& url) {
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string::npos) {
-    return "";
-  }
-  std::string scheme = url.substr(0, scheme_end);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const auto host_begin = scheme_end + 3;
-  const auto host_end = url.find_first_of("/?#", host_begin);
-  std::string authority = url.substr(host_begin, host_end == std::string::npos
-                                                     ? std::string::npos
-                                                     : host_end - host_begin);
-  const auto at = authority.rfind('@');
-  if (at != std::string::npos) {
-    authority.erase(0, at + 1);
-  }
-  if (authority.empty()) {
-    return "";
-  }
-  std::transform(authority.begin(), authority.end(), authority.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const auto bracket = authority.rfind(']');
-  const auto colon = authority.rfind(':');
-  const bool has_port = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
-  if (!has_port) {
-    authority += scheme == "https" ? ":443" : ":80";
-  }
-  return scheme + "://" + authority;
-}
-
 content::job_booking stored_booking(const job_booking& booking, const web::clock_source& clock) {
   content::job_booking b;
   b.kind = booking.kind;

@@ -25,6 +25,7 @@
 
 #include "conn.h"
 #include "conn_jobs.h"
+#include "outgoing.h"
 #include "web/clock.h"
 #include "web/jobs.h"
 #include "web/json.h"
@@ -36,9 +37,6 @@ class change_listener;
 namespace srv_apps {
 
 struct database;
-
-// "scheme://host:port" of a URL, the key of the per-peer limit; "" when it has no host.
-std::string peer_of(const std::string& url);
 
 // A job to book. The pause is the design's (pause_scale is applied when booking).
 struct job_booking {

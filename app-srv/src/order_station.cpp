@@ -59,8 +59,9 @@ call_texts forward_texts(const std::string& label, bool with_body) {
 }
 
 order_station::order_station(std::string app_key, tls_settings tls, station_limiter* limits,
-                             web::peer_call_counts* counts)
-    : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits), counts_(counts) {}
+                             web::peer_call_counts* counts, connection_cache* connections)
+    : app_key_(std::move(app_key)), tls_(std::move(tls)), limits_(limits), counts_(counts),
+      connections_(connections) {}
 
 station_limiter::slot order_station::reserve(const station_link& link) const {
   if (limits_ == nullptr || link.endpoint.empty()) {
@@ -93,6 +94,7 @@ outgoing_request order_station::request(const station_link& link,
   rq.tls = tls_;
   rq.read_reply = true;
   rq.counts = counts_;
+  rq.connections = connections_;
   return rq;
 }
 

@@ -30,9 +30,10 @@ struct station_link {
 
 class order_station {
 public:
-  // Without `limits`, calls are not bounded per controller; without `counts`, not counted.
+  // Without `limits`, calls are not bounded per controller; without `counts`, not counted;
+  // without `connections`, each call connects anew.
   order_station(std::string app_key, tls_settings tls, station_limiter* limits = nullptr,
-                web::peer_call_counts* counts = nullptr);
+                web::peer_call_counts* counts = nullptr, connection_cache* connections = nullptr);
 
   // The "apikey" value of the order calls: the aggregator's key, the gateway's, the station's.
   std::string credential(const std::string& apikey, const station_link& link) const;
@@ -72,6 +73,7 @@ private:
   tls_settings tls_;
   station_limiter* limits_;
   web::peer_call_counts* counts_; // the root's, which outlives every call
+  connection_cache* connections_; // the root's, likewise
 };
 
 // The two header sets of the station calls: JSON bodies, and the others.

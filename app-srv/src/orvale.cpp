@@ -107,6 +107,11 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
                    : std::make_shared<web::metrics>(endpoint_names(), peer_names())),
       clock_(settings_.pause_scale),
       station_limits_(settings_.station_concurrency, settings_.station_wait),
+      // As many idle connections to one controller as calls may be in flight to it.
+      station_connections_(
+          static_cast<std::size_t>(std::max(0, settings_.station_concurrency) +
+                                   std::max(0, settings_.jobs.per_peer)),
+          settings_.station_keepalive),
       notifications_(settings_.notifications.recv, settings_.notifications.forward,
                      settings_.notifications.send),
       // The local database serves every request; the back-office one only the synchronisations.
@@ -122,7 +127,8 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       relay_upstream_(aggregator_),
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
-                &station_limits_, meter_->peer("station")),
+                &station_limits_, meter_->peer("station"),
+                settings_.station_keepalive.count() > 0 ? &station_connections_ : nullptr),
       services_{clock_,          app_db_,   backoffice_db_, aggregator_,
                 relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
                 nullptr} {

@@ -54,6 +54,7 @@ private:
   std::shared_ptr<web::metrics> meter_;
   web::real_clock clock_;
   srv_apps::station_limiter station_limits_;
+  srv_apps::connection_cache station_connections_;
   srv_apps::notification_switches notifications_;
   const srv_apps::database app_db_;
   const srv_apps::database backoffice_db_;

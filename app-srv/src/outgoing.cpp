@@ -117,6 +117,12 @@ CURLcode configure(CURL* handle, const outgoing_request& rq, upload& up, reply_s
   } else {
     opts.set(CURLOPT_WRITEFUNCTION, discard_callback);
   }
+  if (rq.connections != nullptr && rq.connections->idle_limit().count() > 0) {
+    // libcurl counts in whole seconds: a connection is never reused after the cache's limit
+    // (rounded up), also when the cache has not closed it yet.
+    const auto limit = std::chrono::ceil<std::chrono::seconds>(rq.connections->idle_limit());
+    opts.set(CURLOPT_MAXAGE_CONN, static_cast<long>(limit.count()));
+  }
   set_tls(opts, rq.tls);
   return opts.result();
 }
@@ -156,10 +162,12 @@ outgoing_result client_failure(const call_texts& texts, CURLcode rc) {
 // goes back to the cache, while all of those still live.
 struct handle_lease {
   connection_cache* cache;
+  std::string peer;
   connection_cache::handle handle;
-  handle_lease(connection_cache* from) : cache(from) { // NOLINT(google-explicit-constructor)
+  handle_lease(connection_cache* from, const std::string& url) : cache(from) {
     if (cache != nullptr) {
-      handle = cache->take();
+      peer = peer_of(url);
+      handle = cache->take(peer);
     }
     if (!handle) {
       handle.reset(curl_easy_init());
@@ -168,7 +176,7 @@ struct handle_lease {
   ~handle_lease() {
     if (cache != nullptr && handle) {
       curl_easy_reset(handle.get());
-      cache->give_back(std::move(handle));
+      cache->give_back(peer, std::move(handle));
     }
   }
   handle_lease(const handle_lease&) = delete;
@@ -178,7 +186,7 @@ struct handle_lease {
 
 outgoing_result transfer(const outgoing_request& rq, const call_texts& texts) {
   curl_list_ptr headers; // declared first: the handle refers to it until its own reset
-  const handle_lease handle(rq.connections);
+  const handle_lease handle(rq.connections, rq.url);
   if (handle.get() == nullptr) {
     if (!texts.handle_error.empty()) {
       LOG(texts.channel, debug, texts.handle_error);
@@ -228,25 +236,43 @@ void connection_cache::handle_free::operator()(void* handle) const noexcept {
   curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-connection_cache::handle connection_cache::take() {
+void connection_cache::drop_expired(clock::time_point now, std::vector<handle>& closing) {
+  if (idle_limit_.count() <= 0) {
+    return;
+  }
+  while (!idle_.empty() && now - idle_.front().returned > idle_limit_) {
+    closing.push_back(std::move(idle_.front().h));
+    idle_.pop_front();
+  }
+}
+
+// Expired handles are closed outside the lock: closing may wait for the TLS goodbye.
+connection_cache::handle connection_cache::take(const std::string& peer) {
+  std::vector<handle> closing;
   const std::lock_guard<std::mutex> lock(mu_);
-  if (idle_.empty()) {
+  drop_expired(clock::now(), closing);
+  const auto kept = std::find_if(idle_.rbegin(), idle_.rend(),
+                                 [&peer](const idle_handle& e) { return e.peer == peer; });
+  if (kept == idle_.rend()) {
     return nullptr;
   }
-  handle h = std::move(idle_.back());
-  idle_.pop_back();
+  handle h = std::move(kept->h);
+  idle_.erase(std::next(kept).base());
   return h;
 }
 
-void connection_cache::give_back(handle h) {
-  {
-    const std::lock_guard<std::mutex> lock(mu_);
-    if (idle_.size() < max_idle_) {
-      idle_.push_back(std::move(h));
-      return;
-    }
+void connection_cache::give_back(const std::string& peer, handle h) {
+  std::vector<handle> closing;
+  const std::lock_guard<std::mutex> lock(mu_);
+  const clock::time_point now = clock::now();
+  drop_expired(now, closing);
+  const auto same_peer = static_cast<std::size_t>(std::count_if(
+      idle_.begin(), idle_.end(), [&peer](const idle_handle& e) { return e.peer == peer; }));
+  if (same_peer < max_idle_) {
+    idle_.push_back(idle_handle{peer, std::move(h), now});
+  } else {
+    closing.push_back(std::move(h));
   }
-  // Closed outside the lock: closing may wait for the TLS goodbye.
 }
 
 std::size_t connection_cache::idle() const {
@@ -275,6 +301,37 @@ std::size_t write_callback(char* data, std::size_t size, std::size_t count, void
   }
   out->text.append(data, n);
   return n;
+}
+
+std::string peer_of(const std::string& url) {
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) {
+    return "";
+  }
+  std::string scheme = url.substr(0, scheme_end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto host_begin = scheme_end + 3;
+  const auto host_end = url.find_first_of("/?#", host_begin);
+  std::string authority = url.substr(host_begin, host_end == std::string::npos
+                                                     ? std::string::npos
+                                                     : host_end - host_begin);
+  const auto at = authority.rfind('@');
+  if (at != std::string::npos) {
+    authority.erase(0, at + 1);
+  }
+  if (authority.empty()) {
+    return "";
+  }
+  std::transform(authority.begin(), authority.end(), authority.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto bracket = authority.rfind(']');
+  const auto colon = authority.rfind(':');
+  const bool has_port = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  if (!has_port) {
+    authority += scheme == "https" ? ":443" : ":80";
+  }
+  return scheme + "://" + authority;
 }
 
 outgoing_result perform_call(const outgoing_request& request, const call_texts& texts) {

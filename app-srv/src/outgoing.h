@@ -3,7 +3,9 @@
 // URL, body, headers, time limit, TLS settings, log texts and whether they read the reply.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,15 +41,20 @@ struct call_texts {
   std::string reply;          // followed by the HTTP status
 };
 
-// Transfer handles kept between calls, each with the connections it opened and the peer kept
+// Transfer handles kept between calls, each with the connection it opened and the peer kept
 // alive: a call to a peer called before goes over such a connection instead of connecting anew.
 // A handle new for every call leaves a socket in TIME_WAIT per call, and at a few hundred calls
-// a second to one peer the local ports run out. Few are kept idle: a peer that serves each
+// a second to one peer the local ports run out. Handles are kept per peer (scheme, host and
+// port), few of them and, with an idle limit, not longer than it: a peer that serves each
 // connection on a thread of its own holds a thread for every idle one. Safe to share between
 // threads.
 class connection_cache {
 public:
-  explicit connection_cache(std::size_t max_idle = 8) : max_idle_(max_idle) {}
+  using clock = std::chrono::steady_clock;
+
+  // `max_idle` handles per peer; `idle_limit` zero keeps them until the peer closes them.
+  explicit connection_cache(std::size_t max_idle = 8, web::millis idle_limit = web::millis(0))
+      : max_idle_(max_idle), idle_limit_(idle_limit) {}
   connection_cache(const connection_cache&) = delete;
   connection_cache& operator=(const connection_cache&) = delete;
 
@@ -56,16 +63,26 @@ public:
   };
   using handle = std::unique_ptr<void, handle_free>;
 
-  // A kept handle with its options reset, or null when none is idle.
-  handle take();
-  // Back after a call; closed (with its connections) when enough are idle.
-  void give_back(handle h);
+  // The handle given back last for `peer` (its options reset), or null when none is idle.
+  handle take(const std::string& peer);
+  // Back after a call; closed (with its connections) when enough are idle for its peer.
+  void give_back(const std::string& peer, handle h);
   std::size_t idle() const;
+  web::millis idle_limit() const { return idle_limit_; }
 
 private:
+  struct idle_handle {
+    std::string peer;
+    handle h;
+    clock::time_point returned;
+  };
+  // Moves the handles idle beyond the limit out of idle_, to be closed outside the lock.
+  void drop_expired(clock::time_point now, std::vector<handle>& closing); // mu_ held
+
   const std::size_t max_idle_;
+  const web::millis idle_limit_;
   mutable std::mutex mu_;
-  std::vector<handle> idle_; // guarded by mu_
+  std::deque<idle_handle> idle_; // guarded by mu_; the oldest returned first
 };
 
 struct outgoing_request {
@@ -90,6 +107,9 @@ struct outgoing_result {
   int transfer_code = 0; // the libcurl code of a failed transfer, 0 otherwise
   bool answered = false; // the status is the peer's own (a 500 or 502 may be either)
 };
+
+// "scheme://host:port" of a URL, the key of the per-peer limits; "" when it has no host.
+std::string peer_of(const std::string& url);
 
 // Never throws. Requires libcurl's process-wide initialisation (done once by the process entry).
 // Redirects are followed (at most 10) to http and https only.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -508,6 +509,34 @@ TEST(order_station, sends_a_large_body_whole) {
             200);
   ASSERT_EQ(st.requests().size(), 1u);
   EXPECT_EQ(st.requests()[0].body, web::json::write(obj));
+}
+
+// A controller's calls share its kept connection while it has been idle less than the limit; each
+// controller has its own, and without a cache every call connects anew.
+TEST(order_station, keeps_each_controllers_connection_only_while_it_is_idle_less_than_the_limit) {
+  fake_peer a;
+  fake_peer b;
+  srv_apps::connection_cache kept(1, 100ms);
+  const order_station station("gw-key", no_tls_checks, nullptr, nullptr, &kept);
+  const order_station unkept("gw-key", no_tls_checks);
+  const station_link to_a(a.base_url() + "/api/azstank", "a");
+  const station_link to_b(b.base_url() + "/api/azstank", "b");
+  const auto call = [](const order_station& via, const station_link& link, fake_peer& peer) {
+    peer.script("/api/azstank/fueling", {{200, "{}"}});
+    std::string answer;
+    EXPECT_EQ(via.fwd_fueling(link, "k", station_body(), answer), 200);
+    return peer.requests().back().client;
+  };
+  const std::string first = call(station, to_a, a);
+  const std::string to_other = call(station, to_b, b);
+  EXPECT_EQ(call(station, to_a, a), first) << "the other controller's connection is not used";
+  EXPECT_EQ(b.requests().size(), 1u);
+  EXPECT_EQ(kept.idle(), 2u);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_NE(call(station, to_a, a), first) << "idle beyond the limit: closed";
+  EXPECT_NE(call(station, to_b, b), to_other);
+  const std::string once = call(unkept, to_a, a);
+  EXPECT_NE(call(unkept, to_a, a), once);
 }
 
 TEST(order_station, ext_date_is_local_time_day_first) {
