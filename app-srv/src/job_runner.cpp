@@ -371,7 +371,8 @@ void job_runner::dispatch_loop() {
         return;
       }
       if (free_now() <= 0) {
-        // Woken by the timer with every worker busy: a worker's end nudges again.
+        // Woken by the timer with every slot held: a job due now is claimed once one frees.
+        nudged_ = true;
         wake_at = std::chrono::steady_clock::now() + std::chrono::hours(1);
         continue;
       }
@@ -476,8 +477,6 @@ void job_runner::worker_loop() {
     bool give_back = false;
     {
       const std::lock_guard<std::mutex> lock(mu_);
-      const bool slots_were_full =
-          static_cast<int>(queue_.size() + running_.size()) >= held_total();
       running_.erase(job.id);
       const int held = --in_flight_[job.peer];
       if (held <= 0) {
@@ -489,8 +488,9 @@ void job_runner::worker_loop() {
       }
       // The dispatcher looks again once a peer it left out has room for a batch (see room()).
       // A peer it offered room to had nothing more due then; what falls due later, or is booked,
-      // or waited behind an order's earlier job, wakes it in its own way.
-      if (slots_were_full || (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2)) {
+      // or waited behind an order's earlier job, wakes it in its own way, also while every slot
+      // is held (mostly by handlers' bookings, which need no claim): it claims once one frees.
+      if (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2) {
         nudged_ = true;
       }
     }

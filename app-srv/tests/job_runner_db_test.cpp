@@ -436,6 +436,37 @@ TEST_F(JobRunner, AHandlersBookingIsHeldWhileEveryWorkerIsBusyUpToWhatAClaimWoul
   EXPECT_EQ(ran, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
+// A job that falls due while every slot is held (the dispatcher's timer finds no room) is claimed
+// as soon as one frees: nothing else would wake the dispatcher for it.
+TEST_F(JobRunner, AJobFallingDueWhileEverySlotIsHeldIsClaimedOnceOneFrees) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto r = runner(/*workers=*/1, /*per_peer=*/1);
+  r->handle("block", [&](const job_call&, job_unit&) {
+    released.wait();
+    return job_result::done();
+  });
+  r->handle("k", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->start();
+  {
+    database::open_failure failure{};
+    auto db = database_.open(failure);
+    ASSERT_TRUE(db);
+    content::transaction tx(*db);
+    ASSERT_TRUE(srv_apps::book_job(*db, job_booking{"k", 1, "later", {}, "p", 300000ms}, clock_));
+    ASSERT_TRUE(tx.commit());
+  }
+  book("block", "blocker");
+  ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'block'", "running"));
+  for (const char* order : {"a", "b", "c"}) {
+    ASSERT_TRUE(book_held(*r, order).held) << order;
+  }
+  ASSERT_TRUE(eventually("SELECT due_at < now() FROM orvale_jobs WHERE order_id = 'later'", "t"));
+  std::this_thread::sleep_for(50ms); // the timer has found every slot held
+  release.set_value();
+  EXPECT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE order_id = 'later'", "done"));
+}
+
 // A held booking never overtakes its peer's backlog: with a job of the peer waiting to be
 // claimed, it waits too; another peer's is held.
 TEST_F(JobRunner, AHeldBookingWaitsBehindItsPeersBacklog) {
