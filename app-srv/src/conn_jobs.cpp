@@ -143,6 +143,8 @@ constexpr const char* claim_sql =
     " RETURNING j.id, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,"
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
+// Nothing waiting gives NULL, not 0 (greatest() passes over a NULL), which would have the
+// dispatcher look again every few milliseconds for nothing.
 // A job waiting behind an earlier unfinished job of its order is left out: that job's end
 // announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
 // again once its peer has room, and a peer's backlog must not make the dispatcher look every few
@@ -154,7 +156,8 @@ constexpr const char* next_due_sql =
     "  SELECT (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer > p.peer"
     "          ORDER BY j.peer LIMIT 1)"
     "  FROM peers p WHERE p.peer IS NOT NULL)"
-    " SELECT greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) FROM ("
+    " SELECT CASE WHEN min(t) IS NOT NULL"
+    "  THEN greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) END FROM ("
     "  SELECT (SELECT j.due_at FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer = p.peer"
     "     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
     "       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
@@ -350,6 +353,24 @@ void transaction::rollback() noexcept {
 bool session_usable(const PGBackend& db) {
   PGconn* conn = native_connection(db);
   return conn != nullptr && PQstatus(conn) == CONNECTION_OK;
+}
+
+// The claim's and the look ahead's parameters (the rooms, the limit) never change which plan is
+// best, yet the planner would plan them anew at every call, which costs about as much as running
+// them: prepared with one generic plan, they are planned once per session.
+bool ready_own_session(const PGBackend& db) {
+  PGconn* conn = native_connection(db);
+  if (conn == nullptr) {
+    return false;
+  }
+  // Set before the session's record is attached, which would take the SET for a lease's leftover.
+  const pg_result_ptr res(PQexec(conn, "SET plan_cache_mode = force_generic_plan"));
+  if (failed(conn, res, PGRES_COMMAND_OK, "настройка сеанса заданий") ||
+      !pooled_session::attach(conn)) {
+    return false;
+  }
+  pooled_session::of(conn)->promise_transaction_work(); // never leased: the promise stands
+  return true;
 }
 
 std::int64_t book_job(const PGBackend& db, const job_booking& b) {

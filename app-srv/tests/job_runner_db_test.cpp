@@ -467,6 +467,23 @@ TEST_F(JobRunner, AJobFallingDueWhileEverySlotIsHeldIsClaimedOnceOneFrees) {
   EXPECT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE order_id = 'later'", "done"));
 }
 
+// The runner's own sessions plan their claims once: prepared, with a generic plan.
+TEST_F(JobRunner, AnOwnSessionsClaimsArePlannedOnce) {
+  content::PGBackend session(database_.record);
+  ASSERT_EQ(session.connect(), content::CONNECTION_STATUS_OK);
+  ASSERT_TRUE(content::ready_own_session(session));
+  const content::peer_room room;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(content::claim_jobs(session, "me", 60s, 4, room).empty());
+    EXPECT_FALSE(content::next_job_due(session, room).has_value());
+  }
+  const content::pg_result_ptr plans(PQexec(content::native_connection(session),
+      "SELECT count(*) || ' ' || sum(generic_plans) || ' ' || sum(custom_plans)"
+      " FROM pg_prepared_statements"));
+  ASSERT_EQ(PQresultStatus(plans.get()), PGRES_TUPLES_OK);
+  EXPECT_EQ(std::string(PQgetvalue(plans.get(), 0, 0)), "2 4 0") << "statements, generic, custom";
+}
+
 // A held booking never overtakes its peer's backlog: with a job of the peer waiting to be
 // claimed, it waits too; another peer's is held.
 TEST_F(JobRunner, AHeldBookingWaitsBehindItsPeersBacklog) {
