@@ -355,24 +355,6 @@ bool session_usable(const PGBackend& db) {
   return conn != nullptr && PQstatus(conn) == CONNECTION_OK;
 }
 
-// The claim's and the look ahead's parameters (the rooms, the limit) never change which plan is
-// best, yet the planner would plan them anew at every call, which costs about as much as running
-// them: prepared with one generic plan, they are planned once per session.
-bool ready_own_session(const PGBackend& db) {
-  PGconn* conn = native_connection(db);
-  if (conn == nullptr) {
-    return false;
-  }
-  // Set before the session's record is attached, which would take the SET for a lease's leftover.
-  const pg_result_ptr res(PQexec(conn, "SET plan_cache_mode = force_generic_plan"));
-  if (failed(conn, res, PGRES_COMMAND_OK, "настройка сеанса заданий") ||
-      !pooled_session::attach(conn)) {
-    return false;
-  }
-  pooled_session::of(conn)->promise_transaction_work(); // never leased: the promise stands
-  return true;
-}
-
 std::int64_t book_job(const PGBackend& db, const job_booking& b) {
   PGconn* conn = native_connection(db);
   if (conn == nullptr) {

@@ -144,10 +144,6 @@ struct peer_room {
   int default_room = 4;
 };
 
-// Readies a session of the runner's own (the dispatcher's, the renewer's), just connected: the
-// statements it repeats run prepared, with generic plans. False (logged) when it could not be.
-bool ready_own_session(const PGBackend& db);
-
 // Claims at most `limit` jobs that are due (or running under a lease that has run out) and are the
 // oldest unfinished job of their order, for `owner` until now + `lease`. Empty on failure (logged).
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,

@@ -50,8 +50,7 @@ std::unique_ptr<content::PGBackend> open_own_session(const database& db) {
   auto session = std::make_unique<content::PGBackend>(db.record);
   session->name_sessions(content::jobs_listen_session_name);
   session->quiet_connect_failures(); // retried at every round; the jobs' listener logs the loss
-  if (session->connect() != content::CONNECTION_STATUS_OK ||
-      !content::ready_own_session(*session)) {
+  if (session->connect() != content::CONNECTION_STATUS_OK) {
     return nullptr;
   }
   return session;
