@@ -215,21 +215,20 @@ void job_runner::start() {
   started_ = true;
 }
 
-// A job due at once is held within the bounds of this process's claims (all peers together and
-// per peer): with every worker busy it waits in the queue with the claimed jobs, in the order
-// they came, instead of being announced, read back by a claim and handed over the same way. The
-// booking itself leaves it to be claimed when its peer has jobs waiting for a claim.
+// Only a job due at once that a worker could start at once is held: held jobs beyond that would
+// fill the peer's room, and its claims (the later steps of older orders, waiting in the table)
+// would get a batch only once the room is half free again.
 bool job_runner::may_hold(const content::job_booking& b) const {
   if (b.delay.count() > 0 || b.latest_only) {
     return false;
   }
   const std::lock_guard<std::mutex> lock(mu_);
   if (!started_ || stopping_ ||
-      static_cast<int>(queue_.size() + running_.size()) >= held_total()) {
+      static_cast<int>(queue_.size() + running_.size()) >= settings_.workers) {
     return false;
   }
   const auto held = in_flight_.find(b.peer);
-  return held == in_flight_.end() || held->second < held_per_peer();
+  return held == in_flight_.end() || held->second < settings_.per_peer;
 }
 
 bool job_runner::book(const content::PGBackend& db, const job_booking& booking,
