@@ -56,7 +56,7 @@ std::vector<setting_row> make_rows() {
     {"orvale.admin_key", setting_kind::text, std::string(), "", "the operator's key; \"\": app_key is accepted instead"},
     {"orvale.station_concurrency", setting_kind::integer, 4, "", "synchronous calls in flight to one station controller"},
     {"orvale.station_wait", setting_kind::number, 2.0, "s", "a call that finds no free slot within it fails"},
-    {"orvale.station_keepalive", setting_kind::number, 2.0, "s", "a station's connection idle this long is closed; 0: a new one per call"},
+    {"orvale.station_keepalive", setting_kind::number, 0.0, "s", "a station's connection is kept for its next call while idle less than this; 0: a new one per call"},
     {"orvale.max_expiration_timeout", setting_kind::integer, 259200, "s", "the completion relay stops retrying after it"},
     {"orvale.sync_conf_interval", setting_kind::integer, 10, "min", "least spacing of product and station synchronisations"},
     {"orvale.sync_price_interval", setting_kind::integer, 3, "min", "least spacing of price synchronisations"},

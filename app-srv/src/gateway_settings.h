@@ -31,7 +31,7 @@ struct gateway_settings {
   std::string ca_file;
   int station_concurrency = 4;
   std::chrono::milliseconds station_wait{2000};
-  std::chrono::milliseconds station_keepalive{2000};
+  std::chrono::milliseconds station_keepalive{0};
   double pause_scale = 1.0;
   struct {
     int workers = 16;
