@@ -7,11 +7,12 @@
 # many clients as the last concurrency, for as long, on the same cluster: the limit the database
 # sets, next to the gateway's orders/s at pause_scale 0. Everything it started is stopped on exit.
 #
-#   bench/orders.sh [-d SECONDS] [-c CLIENTS] [BUILD_DIR]
+#   bench/orders.sh [-d SECONDS] [-c CLIENTS] [-k KEEPALIVE] [BUILD_DIR]
 #
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and bench_orders.
 # SECONDS (default 10) is the length of each measurement, CLIENTS the concurrencies (default
-# 1,4,16). The gateway keeps a pool of POOL_SIZE sessions to its database.
+# 1,4,16), KEEPALIVE the gateway's orvale.station_keepalive in seconds (default 0, its own
+# default: a new connection per station call; bench_orders keeps connections alive). The gateway keeps a pool of POOL_SIZE sessions to its database.
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=300 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
@@ -36,16 +37,18 @@ readonly RUNS_LIMIT=1200 # tries, 0.1 s apart
 readonly PGBENCH_SCRIPT=$SOURCE_DIR/bench/orders.pgbench.sql
 
 usage() {
-  echo "usage: $0 [-d SECONDS] [-c CLIENTS] [BUILD_DIR]" >&2
+  echo "usage: $0 [-d SECONDS] [-c CLIENTS] [-k KEEPALIVE] [BUILD_DIR]" >&2
   exit 2
 }
 
 duration=10
 clients=1,4,16
-while getopts "d:c:h" opt; do
+keepalive=0
+while getopts "d:c:k:h" opt; do
   case "$opt" in
   d) duration=$OPTARG ;;
   c) clients=$OPTARG ;;
+  k) keepalive=$OPTARG ;;
   *) usage ;;
   esac
 done
@@ -90,7 +93,8 @@ start_orders_gateway() {
   velk_database=$(database_object "$DB_NAME")
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
     "$app_database" "$velk_database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
-    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER}"
+    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER}" \
+    "\"station_keepalive\": $keepalive"
 }
 
 # Waits until no stored job of the order runs is left waiting or running, and says how long that
