@@ -143,12 +143,11 @@ constexpr const char* claim_sql =
     " RETURNING j.id, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,"
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
-// Nothing waiting gives NULL, not 0 (greatest() passes over a NULL), which would have the
-// dispatcher look again every few milliseconds for nothing.
 // A job waiting behind an earlier unfinished job of its order is left out: that job's end
 // announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
 // again once its peer has room, and a peer's backlog must not make the dispatcher look every few
-// milliseconds for work it may not take.
+// milliseconds for work it may not take. Nothing waiting gives NULL, not 0 (greatest() passes
+// over a NULL), which would make it look every few milliseconds for nothing.
 constexpr const char* next_due_sql =
     "WITH RECURSIVE peers AS ("
     "  (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' ORDER BY j.peer LIMIT 1)"

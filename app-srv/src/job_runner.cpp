@@ -487,8 +487,8 @@ void job_runner::worker_loop() {
       }
       // The dispatcher looks again once a peer it left out has room for a batch (see room()).
       // A peer it offered room to had nothing more due then; what falls due later, or is booked,
-      // or waited behind an order's earlier job, wakes it in its own way, also while every slot
-      // is held (mostly by handlers' bookings, which need no claim): it claims once one frees.
+      // or waited behind an order's earlier job, wakes it in its own way; one that came while
+      // every slot was held is claimed once a slot frees.
       if (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2) {
         nudged_ = true;
       }
