@@ -138,6 +138,7 @@ struct gateway_setup {
   int worker_threads = 16;
   bool postpay_allow = true;
   double pause_scale = 0.001;
+  double station_keepalive = 0; // s; the gateway's default
 };
 
 class OrderE2e : public ::testing::Test {
@@ -169,6 +170,7 @@ protected:
     Poco::JSON::Object::Ptr config = orvale_test::make_config_object(o);
     config->getObject("orvale")->set("postpay_allow", s.postpay_allow);
     config->getObject("orvale")->set("order_lock_wait", 1); // s: the refusal test waits it out
+    config->getObject("orvale")->set("station_keepalive", s.station_keepalive);
     gw.start(orvale_test::config_text(config));
     ASSERT_TRUE(gw.wait_ready(10s)) << gw.log_text();
   }

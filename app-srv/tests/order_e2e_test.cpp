@@ -71,6 +71,23 @@ TEST_F(OrderE2e, NormalRunForwardsConfirmsStartsAndReports) {
   }
 }
 
+// The forwarding and the dispenser start reach the station over one connection when
+// orvale.station_keepalive is set, and over a connection each by default.
+TEST_F(OrderE2e, AStationsCallsShareAConnectionOnlyWithKeepalive) {
+  for (const double keepalive : {0.0, 2.0}) {
+    orvale_process gw;
+    gateway_setup s;
+    s.station_keepalive = keepalive;
+    start(gw, s);
+    const std::string id = keepalive > 0 ? "K-2" : "K-0";
+    ASSERT_EQ(post_to(gw, web::json::write(new_order(id))).status, 200) << keepalive;
+    ASSERT_TRUE(station_.wait_for(st_fueling, keepalive > 0 ? 2 : 1, 10s)) << keepalive;
+    const std::string order_from = station_.requests(st_order).back().client;
+    const std::string fueling_from = station_.requests(st_fueling).back().client;
+    EXPECT_EQ(order_from == fueling_from, keepalive > 0) << keepalive;
+  }
+}
+
 // The aggregator's 200 promises the rest of the run: by then its first step is stored, with the
 // body the station was sent and the aggregator as the peer it calls.
 TEST_F(OrderE2e, FirstStepIsStoredBeforeTheAnswer) {
