@@ -370,8 +370,7 @@ void job_runner::dispatch_loop() {
         return;
       }
       if (free_now() <= 0) {
-        // Woken by the timer with every slot held: a job due now is claimed once one frees.
-        nudged_ = true;
+        // Woken by the timer with every worker busy: a worker's end nudges again.
         wake_at = std::chrono::steady_clock::now() + std::chrono::hours(1);
         continue;
       }
@@ -476,6 +475,8 @@ void job_runner::worker_loop() {
     bool give_back = false;
     {
       const std::lock_guard<std::mutex> lock(mu_);
+      const bool slots_were_full =
+          static_cast<int>(queue_.size() + running_.size()) >= held_total();
       running_.erase(job.id);
       const int held = --in_flight_[job.peer];
       if (held <= 0) {
@@ -487,9 +488,8 @@ void job_runner::worker_loop() {
       }
       // The dispatcher looks again once a peer it left out has room for a batch (see room()).
       // A peer it offered room to had nothing more due then; what falls due later, or is booked,
-      // or waited behind an order's earlier job, wakes it in its own way; one that came while
-      // every slot was held is claimed once a slot frees.
-      if (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2) {
+      // or waited behind an order's earlier job, wakes it in its own way.
+      if (slots_were_full || (starved_.count(job.peer) != 0 && held <= held_per_peer() / 2)) {
         nudged_ = true;
       }
     }

@@ -402,38 +402,6 @@ TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished
   EXPECT_EQ(ran[3], "queued:" + std::to_string(behind.id) + ":1");
 }
 
-// A job that falls due while every slot is held (the dispatcher's timer finds no room) is claimed
-// as soon as one frees: nothing else would wake the dispatcher for it.
-TEST_F(JobRunner, AJobFallingDueWhileEverySlotIsHeldIsClaimedOnceOneFrees) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  auto r = runner(/*workers=*/1, /*per_peer=*/1);
-  r->handle("block", [&](const job_call&, job_unit&) {
-    released.wait();
-    return job_result::done();
-  });
-  r->handle("k", [](const job_call&, job_unit&) { return job_result::done(); });
-  r->start();
-  {
-    database::open_failure failure{};
-    auto db = database_.open(failure);
-    ASSERT_TRUE(db);
-    content::transaction tx(*db);
-    ASSERT_TRUE(srv_apps::book_job(*db, job_booking{"k", 1, "later", {}, "p", 300000ms}, clock_));
-    ASSERT_TRUE(tx.commit());
-  }
-  book("block", "blocker");
-  ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'block'", "running"));
-  for (const char* order : {"a", "b", "c"}) {
-    book("k", order); // claimed behind the blocker: every slot is held
-  }
-  ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'running'", "4"));
-  ASSERT_TRUE(eventually("SELECT due_at < now() FROM orvale_jobs WHERE order_id = 'later'", "t"));
-  std::this_thread::sleep_for(50ms); // the timer has found every slot held
-  release.set_value();
-  EXPECT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE order_id = 'later'", "done"));
-}
-
 // The look ahead gives the time until the next job falls due, and nothing when nothing waits: a
 // zero there would have the dispatcher look again every few milliseconds.
 TEST_F(JobRunner, TheLookAheadGivesNoTimeWhenNothingWaits) {
