@@ -25,7 +25,6 @@
 
 #include "conn.h"
 #include "conn_jobs.h"
-#include "outgoing.h"
 #include "web/clock.h"
 #include "web/jobs.h"
 #include "web/json.h"

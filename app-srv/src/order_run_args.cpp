@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "order_machine.h"
+#include "outgoing.h"
 
 namespace srv_apps {
 namespace {

@@ -21,6 +21,7 @@
 
 #include "conn_pg.h"
 #include "gateway_services.h"
+#include "outgoing.h"
 #include "support/test_db.h"
 #include "web/clock.h"
 
@@ -58,34 +59,6 @@ protected:
     content::transaction tx(*db);
     ASSERT_TRUE(srv_apps::book_job(*db, job_booking{kind, 1, order, {}, peer}, clock_));
     ASSERT_TRUE(tx.commit());
-  }
-
-  // Books as an order event's handler does (job_runner::book), adopting the job when it was held.
-  struct booked {
-    std::int64_t id = -1;
-    bool held = false;
-  };
-  booked book_held(srv_apps::job_runner& r, const std::string& order, web::millis pause = 0ms) {
-    database::open_failure failure{};
-    auto db = database_.open(failure);
-    std::optional<content::claimed_job> held;
-    booked out;
-    if (!db) {
-      ADD_FAILURE() << "no session";
-      return out;
-    }
-    content::transaction tx(*db);
-    EXPECT_TRUE(r.book(*db, job_booking{"k", 1, order, {}, "p", pause}, held));
-    const content::pg_result_ptr last =
-        content::exec_params(content::native_connection(*db), "SELECT max(id) FROM orvale_jobs", {});
-    out.id = std::stoll(PQgetvalue(last.get(), 0, 0));
-    out.held = held.has_value();
-    EXPECT_TRUE(tx.commit());
-    if (held) {
-      EXPECT_EQ(held->id, out.id);
-      r.adopt(std::move(*held));
-    }
-    return out;
   }
 
   // Waits (bounded, polling) until the query's value is `expected`.
@@ -382,8 +355,31 @@ TEST_F(JobRunner, AHandlersBookingIsHeldOnlyWhenItsOrderHasNothingElseUnfinished
     ran.push_back(c.order_id + ":" + std::to_string(c.id) + ":" + std::to_string(c.attempt));
     return job_result::done();
   });
+  struct booked {
+    std::int64_t id = -1;
+    bool held = false;
+  };
   const auto book_outside = [&](const std::string& order, web::millis pause) {
-    return book_held(*r, order, pause);
+    database::open_failure failure{};
+    auto db = database_.open(failure);
+    std::optional<content::claimed_job> held;
+    booked out;
+    if (!db) {
+      ADD_FAILURE() << "no session";
+      return out;
+    }
+    content::transaction tx(*db);
+    EXPECT_TRUE(r->book(*db, job_booking{"k", 1, order, {}, "p", pause}, held));
+    const content::pg_result_ptr last =
+        content::exec_params(content::native_connection(*db), "SELECT max(id) FROM orvale_jobs", {});
+    out.id = std::stoll(PQgetvalue(last.get(), 0, 0));
+    out.held = held.has_value();
+    EXPECT_TRUE(tx.commit());
+    if (held) {
+      EXPECT_EQ(held->id, out.id);
+      r->adopt(std::move(*held));
+    }
+    return out;
   };
   EXPECT_FALSE(book_outside("before", 0ms).held) << "no workers yet";
   r->start();
