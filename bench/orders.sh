@@ -28,6 +28,8 @@ readonly FIRST_STATION=2001
 readonly STATIONS=50
 readonly DISPENSERS=6
 # More than the last concurrency: the handlers' sessions and the job workers' both come from it.
+# All are opened before the gateway takes requests: a measurement starts with a warm pool, as a
+# gateway that has been running would have.
 readonly POOL_SIZE=32
 # Every station's link has the one address of bench_orders, which orvale.jobs.per_peer would count
 # as one controller; 50 real controllers would each get their own room. As many as the workers.
@@ -89,7 +91,7 @@ start_orders_gateway() {
   local scale=$1
   : >"$work/orvale.log"
   local app_database velk_database
-  app_database=$(database_object "$DB_NAME" ", \"pool_size\": $POOL_SIZE")
+  app_database=$(database_object "$DB_NAME" ", \"pool_size\": $POOL_SIZE, \"pool_open_at_start\": $POOL_SIZE")
   velk_database=$(database_object "$DB_NAME")
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
     "$app_database" "$velk_database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \

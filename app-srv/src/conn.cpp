@@ -45,6 +45,7 @@ DBConnection_t normalised(const DBConnection_t& record) {
   p.pool_size = record.pool_size;
   p.pool_max_idle = record.pool_max_idle;
   p.pool_max_lifetime = record.pool_max_lifetime;
+  p.pool_open_at_start = record.pool_open_at_start;
   return p;
 }
 
@@ -489,21 +490,31 @@ int PGBackend::open() {
     return open_direct();
   }
   pg_conn_ptr leased;
-  const bool ok = pool_->lease(leased, opened_, [this]() -> pg_conn_ptr {
-    opening_for_pool_ = true;
-    const int status = open_direct();
-    opening_for_pool_ = false;
-    if (status != CONNECTION_OK) {
-      return nullptr;
-    }
-    return std::move(conn_);
-  });
+  const bool ok = pool_->lease(leased, opened_, [this] { return open_for_pool(); });
   if (!ok) {
     return CONNECTION_BAD;
   }
   conn_ = std::move(leased);
   leased_ = true;
   return PQstatus(conn_.get());
+}
+
+pg_conn_ptr PGBackend::open_for_pool() {
+  opening_for_pool_ = true;
+  const int status = open_direct();
+  opening_for_pool_ = false;
+  if (status != CONNECTION_OK) {
+    conn_.reset();
+    return nullptr;
+  }
+  return std::move(conn_);
+}
+
+int PGBackend::open_pool_ahead() {
+  if (!pool_ || conn_) {
+    return 0;
+  }
+  return pool_->open_ahead(params_.pool_open_at_start, [this] { return open_for_pool(); });
 }
 
 int PGBackend::reconnect() {

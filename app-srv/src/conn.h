@@ -95,6 +95,7 @@ struct DBConnection_t {
   int pool_size = 0;            // open connections kept for reuse; 0: one per request
   int pool_max_idle = 300;      // s an unused pooled connection is kept
   int pool_max_lifetime = 3600; // s a pooled connection is used at most
+  int pool_open_at_start = 0;   // pooled connections opened before the first request needs one
 };
 
 class connection_pool;
@@ -156,6 +157,10 @@ public:
   // The handlers' sequence: a first attempt, and a second one when the first failed (or a
   // lease from the pool, which opens connections the same way).
   int open();
+  // Opens the pool's first pool_open_at_start connections now, so that the first requests after a
+  // start do not each wait for a connection of their own; stops at the first that fails (logged).
+  // The connections then open, none without a pool.
+  int open_pool_ahead();
   int reconnect();
   void finish();
   void clear() { finish(); }
@@ -238,6 +243,7 @@ private:
   bool poll_connection(std::string& failure);
   void report_connect_failure(const std::string& reason);
   int open_direct();
+  pg_conn_ptr open_for_pool();
   std::string conninfo() const; // the unmasked text, values quoted for libpq
   std::string session_options() const;
 

@@ -3,6 +3,8 @@
 
 #include <poll.h>
 
+#include <algorithm>
+
 #include "conn_pg.h"
 #include "conn_session.h"
 #include "web/log.h"
@@ -31,6 +33,13 @@ bool still_alive(PGconn* conn) {
 void connection_pool::begin_lease(PGconn* conn) {
   if (pooled_session* session = pooled_session::of(conn)) {
     session->begin_lease();
+  }
+}
+
+void connection_pool::attach_session(PGconn* conn) {
+  if (!pooled_session::attach(conn)) {
+    LOG("Database", warning,
+        "Соединение с БД без учёта состояния сеанса: сброс после каждого запроса");
   }
 }
 
@@ -68,10 +77,7 @@ bool connection_pool::lease(pg_conn_ptr& conn, clock::time_point& opened,
         returned_.notify_one();
         return false; // the connect errors are logged already
       }
-      if (!pooled_session::attach(fresh.get())) {
-        LOG("Database", warning,
-            "Соединение с БД без учёта состояния сеанса: сброс после каждого запроса");
-      }
+      attach_session(fresh.get());
       begin_lease(fresh.get());
       conn = std::move(fresh);
       opened = clock::now();
@@ -129,6 +135,28 @@ void connection_pool::give_back(pg_conn_ptr conn, clock::time_point opened) {
     lock.lock();
   }
   returned_.notify_one();
+}
+
+int connection_pool::open_ahead(int count, const std::function<pg_conn_ptr()>& open_new) {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (open_ < std::min(count, size_)) {
+    ++open_; // counted while it opens, so that leases meanwhile keep to the size
+    lock.unlock();
+    pg_conn_ptr fresh = open_new();
+    if (fresh) {
+      attach_session(fresh.get());
+    }
+    lock.lock();
+    if (!fresh) {
+      --open_;
+      returned_.notify_one();
+      break; // the connect error is logged already; the rest open as requests need them
+    }
+    const auto now = clock::now();
+    idle_.push_back(idle_entry{std::move(fresh), now, now});
+    returned_.notify_one();
+  }
+  return open_;
 }
 
 int connection_pool::open_connections() const {

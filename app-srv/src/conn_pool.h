@@ -29,6 +29,9 @@ public:
   // Takes a leased connection back: rolled back and reset (DISCARD ALL) for the next request
   // unless the lease provably left nothing behind, or closed when it is broken, busy or too old.
   void give_back(pg_conn_ptr conn, clock::time_point opened);
+  // Opens idle connections with `open_new` until `count` (at most the pool's size) are open;
+  // stops at the first that fails. The number open then.
+  int open_ahead(int count, const std::function<pg_conn_ptr()>& open_new);
 
   int size() const { return size_; }
   int open_connections() const;
@@ -42,6 +45,7 @@ private:
   };
   bool expired(const idle_entry& e, clock::time_point now) const;
   static void begin_lease(pg_conn* conn);
+  static void attach_session(pg_conn* conn);
 
   const int size_;
   const std::chrono::seconds wait_;

@@ -25,6 +25,7 @@ void add_database_rows(std::vector<setting_row>& rows, const std::string& object
     {p + "pool_size", setting_kind::integer, pool_size, "", "connections kept for reuse, the most open at once; 0: one per request"},
     {p + "pool_max_idle", setting_kind::integer, 300, "s", "an unused pooled connection is closed after it"},
     {p + "pool_max_lifetime", setting_kind::integer, 3600, "s", "a pooled connection is replaced after it"},
+    {p + "pool_open_at_start", setting_kind::integer, 0, "", "pooled connections opened before requests are taken (at most pool_size); 0: as requests need them"},
   });
 }
 
@@ -112,6 +113,7 @@ content::DBConnection_t read_database(const web::settings& cfg, const std::strin
   rec.pool_size = r.integer(p + "pool_size");
   rec.pool_max_idle = r.integer(p + "pool_max_idle");
   rec.pool_max_lifetime = r.integer(p + "pool_max_lifetime");
+  rec.pool_open_at_start = r.integer(p + "pool_open_at_start");
   return rec;
 }
 

@@ -93,7 +93,17 @@ srv_apps::gateway_settings read_gateway_settings(const web::settings& cfg) {
 }
 
 std::shared_ptr<content::connection_pool> pool_of(const content::DBConnection_t& record) {
-  return record.pool_size > 0 ? std::make_shared<content::connection_pool>(record) : nullptr;
+  if (record.pool_size <= 0) {
+    return nullptr;
+  }
+  auto pool = std::make_shared<content::connection_pool>(record);
+  // Before the listener takes requests: after a restart under traffic every request would
+  // otherwise open a connection of its own at once, and the first ones wait for all of them.
+  if (record.pool_open_at_start > 0) {
+    const int open = content::PGBackend(record, pool).open_pool_ahead();
+    LOG("orvale", info, "Соединений с БД открыто заранее: " << open << " [" << record.dbname << "]");
+  }
+  return pool;
 }
 
 } // namespace

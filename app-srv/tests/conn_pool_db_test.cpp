@@ -221,6 +221,36 @@ TEST_F(PoolDb, SizeZeroMeansOneConnectionPerRequest) {
   EXPECT_EQ(db_->connections("orvale"), 0);
 }
 
+TEST_F(PoolDb, OpensItsFirstConnectionsAheadWithinItsSize) {
+  struct case_t {
+    int size;
+    int ahead;
+    bool reachable;
+    int open;
+  };
+  for (const case_t c : {case_t{4, 3, true, 3}, case_t{2, 9, true, 2}, case_t{2, 0, true, 0},
+                         case_t{2, 2, false, 0}}) {
+    SCOPED_TRACE("size " + std::to_string(c.size) + ", ahead " + std::to_string(c.ahead));
+    for (int i = 0; i < 100 && db_->connections("orvale") > 0; ++i) {
+      std::this_thread::sleep_for(10ms); // the last case's connections are gone
+    }
+    auto rec = record(c.size, 1);
+    rec.pool_open_at_start = c.ahead;
+    if (!c.reachable) {
+      rec.port = 1; // refused at once
+    }
+    auto pool = std::make_shared<content::connection_pool>(rec);
+    EXPECT_EQ(content::PGBackend(rec, pool).open_pool_ahead(), c.open);
+    EXPECT_EQ(pool->idle_connections(), c.open);
+    EXPECT_EQ(db_->connections("orvale"), c.open);
+    if (c.open > 0) {
+      content::PGBackend be(rec, pool);
+      ASSERT_EQ(be.open(), 0);
+      EXPECT_EQ(db_->connections("orvale"), c.open) << "a lease takes one opened ahead";
+    }
+  }
+}
+
 } // namespace
 
 namespace {
