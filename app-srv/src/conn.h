@@ -159,7 +159,7 @@ public:
   int open();
   // Opens the pool's first pool_open_at_start connections now, so that the first requests after a
   // start do not each wait for a connection of their own; stops at the first that fails (logged).
-  // The connections then open, none without a pool.
+  // The number of the pool's connections open then; 0 without a pool.
   int open_pool_ahead();
   int reconnect();
   void finish();
