@@ -106,6 +106,18 @@ std::shared_ptr<content::connection_pool> pool_of(const content::DBConnection_t&
   return pool;
 }
 
+// Kept connections: as many idle ones to one controller as calls may be in flight to it. Without
+// them only handles are kept, for all controllers together: one for each worker and as many for
+// the handlers forwarding orders; a call beyond that sets up a handle of its own, as it would
+// without any.
+std::size_t station_cache_size(const srv_apps::gateway_settings& s) {
+  if (s.station_keepalive.count() > 0) {
+    return static_cast<std::size_t>(std::max(0, s.station_concurrency) +
+                                    std::max(0, s.jobs.per_peer));
+  }
+  return 2 * static_cast<std::size_t>(std::max(1, s.jobs.workers));
+}
+
 } // namespace
 
 orvale::orvale(const web::settings& cfg, std::shared_ptr<web::metrics> meter)
@@ -117,11 +129,8 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
                    : std::make_shared<web::metrics>(endpoint_names(), peer_names())),
       clock_(settings_.pause_scale),
       station_limits_(settings_.station_concurrency, settings_.station_wait),
-      // As many idle connections to one controller as calls may be in flight to it.
-      station_connections_(
-          static_cast<std::size_t>(std::max(0, settings_.station_concurrency) +
-                                   std::max(0, settings_.jobs.per_peer)),
-          settings_.station_keepalive),
+      station_connections_(station_cache_size(settings_), settings_.station_keepalive,
+                           settings_.station_keepalive.count() > 0),
       notifications_(settings_.notifications.recv, settings_.notifications.forward,
                      settings_.notifications.send),
       // The local database serves every request; the back-office one only the synchronisations.
@@ -137,8 +146,7 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       relay_upstream_(aggregator_),
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
-                &station_limits_, meter_->peer("station"),
-                settings_.station_keepalive.count() > 0 ? &station_connections_ : nullptr),
+                &station_limits_, meter_->peer("station"), &station_connections_),
       services_{clock_,          app_db_,   backoffice_db_, aggregator_,
                 relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
                 nullptr} {

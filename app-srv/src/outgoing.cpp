@@ -117,7 +117,9 @@ CURLcode configure(CURL* handle, const outgoing_request& rq, upload& up, reply_s
   } else {
     opts.set(CURLOPT_WRITEFUNCTION, discard_callback);
   }
-  if (rq.connections != nullptr && rq.connections->idle_limit().count() > 0) {
+  if (rq.connections != nullptr && !rq.connections->keeps_connections()) {
+    opts.set(CURLOPT_FORBID_REUSE, 1L);
+  } else if (rq.connections != nullptr && rq.connections->idle_limit().count() > 0) {
     // libcurl counts in whole seconds: a connection is never reused after the cache's limit
     // (rounded up), also when the cache has not closed it yet.
     const auto limit = std::chrono::ceil<std::chrono::seconds>(rq.connections->idle_limit());
@@ -247,12 +249,17 @@ void connection_cache::drop_expired(clock::time_point now, std::vector<handle>& 
 }
 
 // Expired handles are closed outside the lock: closing may wait for the TLS goodbye.
+std::string connection_cache::key_of(const std::string& peer) const {
+  return keeps_connections_ ? peer : std::string();
+}
+
 connection_cache::handle connection_cache::take(const std::string& peer) {
+  const std::string key = key_of(peer);
   std::vector<handle> closing;
   const std::lock_guard<std::mutex> lock(mu_);
   drop_expired(clock::now(), closing);
   const auto kept = std::find_if(idle_.rbegin(), idle_.rend(),
-                                 [&peer](const idle_handle& e) { return e.peer == peer; });
+                                 [&key](const idle_handle& e) { return e.peer == key; });
   if (kept == idle_.rend()) {
     return nullptr;
   }
@@ -262,14 +269,15 @@ connection_cache::handle connection_cache::take(const std::string& peer) {
 }
 
 void connection_cache::give_back(const std::string& peer, handle h) {
+  const std::string key = key_of(peer);
   std::vector<handle> closing;
   const std::lock_guard<std::mutex> lock(mu_);
   const clock::time_point now = clock::now();
   drop_expired(now, closing);
   const auto same_peer = static_cast<std::size_t>(std::count_if(
-      idle_.begin(), idle_.end(), [&peer](const idle_handle& e) { return e.peer == peer; }));
+      idle_.begin(), idle_.end(), [&key](const idle_handle& e) { return e.peer == key; }));
   if (same_peer < max_idle_) {
-    idle_.push_back(idle_handle{peer, std::move(h), now});
+    idle_.push_back(idle_handle{key, std::move(h), now});
   } else {
     closing.push_back(std::move(h));
   }

@@ -48,13 +48,19 @@ struct call_texts {
 // port), few of them and, with an idle limit, not longer than it: a peer that serves each
 // connection on a thread of its own holds a thread for every idle one. Safe to share between
 // threads.
+//
+// Without connections (`keeps_connections` false) every call still connects anew and closes its
+// connection when it ends; only the handles are kept, for any peer, which spares each call the
+// handle's set-up (its wake-up socket pair among it) and keeps the host names it resolved.
 class connection_cache {
 public:
   using clock = std::chrono::steady_clock;
 
-  // `max_idle` handles per peer; `idle_limit` zero keeps them until the peer closes them.
-  explicit connection_cache(std::size_t max_idle = 8, web::millis idle_limit = web::millis(0))
-      : max_idle_(max_idle), idle_limit_(idle_limit) {}
+  // `max_idle` handles per peer (in all, without connections); `idle_limit` zero keeps them
+  // until the peer closes them.
+  explicit connection_cache(std::size_t max_idle = 8, web::millis idle_limit = web::millis(0),
+                            bool keeps_connections = true)
+      : max_idle_(max_idle), idle_limit_(idle_limit), keeps_connections_(keeps_connections) {}
   connection_cache(const connection_cache&) = delete;
   connection_cache& operator=(const connection_cache&) = delete;
 
@@ -69,6 +75,7 @@ public:
   void give_back(const std::string& peer, handle h);
   std::size_t idle() const;
   web::millis idle_limit() const { return idle_limit_; }
+  bool keeps_connections() const { return keeps_connections_; }
 
 private:
   struct idle_handle {
@@ -79,8 +86,12 @@ private:
   // Moves the handles idle beyond the limit out of idle_, to be closed outside the lock.
   void drop_expired(clock::time_point now, std::vector<handle>& closing); // mu_ held
 
+  // The key a handle is kept under: its peer, or one for all when no connection is kept.
+  std::string key_of(const std::string& peer) const;
+
   const std::size_t max_idle_;
   const web::millis idle_limit_;
+  const bool keeps_connections_;
   mutable std::mutex mu_;
   std::deque<idle_handle> idle_; // guarded by mu_; the oldest returned first
 };

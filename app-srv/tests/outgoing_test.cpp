@@ -512,7 +512,8 @@ TEST(order_station, sends_a_large_body_whole) {
 }
 
 // A controller's calls share its kept connection while it has been idle less than the limit; each
-// controller has its own, and without a cache every call connects anew.
+// controller has its own. Without a cache, or with one that keeps only handles, every call
+// connects anew; such a cache keeps one handle for all controllers.
 TEST(order_station, keeps_each_controllers_connection_only_while_it_is_idle_less_than_the_limit) {
   fake_peer a;
   fake_peer b;
@@ -537,6 +538,13 @@ TEST(order_station, keeps_each_controllers_connection_only_while_it_is_idle_less
   EXPECT_NE(call(station, to_b, b), to_other);
   const std::string once = call(unkept, to_a, a);
   EXPECT_NE(call(unkept, to_a, a), once);
+
+  srv_apps::connection_cache handles_only(4, 0ms, false);
+  const order_station fresh("gw-key", no_tls_checks, nullptr, nullptr, &handles_only);
+  const std::string fresh_first = call(fresh, to_a, a);
+  call(fresh, to_b, b);
+  EXPECT_NE(call(fresh, to_a, a), fresh_first);
+  EXPECT_EQ(handles_only.idle(), 1u);
 }
 
 TEST(order_station, ext_date_is_local_time_day_first) {
