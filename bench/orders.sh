@@ -152,13 +152,22 @@ measure() {
 # PROTOCOL "simple" (every text parsed and planned each time) or "prepared" (planned once per
 # connection). The gateway sits between the two: its pooled sessions keep the statements they run
 # repeatedly prepared, and a job's pipelines send theirs unnamed.
+# Each transaction's latency goes to a log of its own per protocol (pgbench_p99 reads it).
 pgbench_tps() {
   local n=$1 protocol=$2
   PGPASSWORD=$DB_PASSWORD "$PG_BIN/pgbench" -n -h 127.0.0.1 -p "$pg_port" -U "$DB_USER" \
     -c "$n" -j 2 -T "$duration" -M "$protocol" -f "$PGBENCH_SCRIPT" \
+    -l --log-prefix="$work/pgbench-$protocol-log" \
     -D first_station="$FIRST_STATION" -D stations="$STATIONS" -D dispensers="$DISPENSERS" \
     -D price="$PRICE" "$DB_NAME" 2>"$work/pgbench-$protocol.err" |
     sed -n 's/^tps = \([0-9.]*\) (without initial connection time)$/\1/p'
+}
+
+# The p99 in ms of a pgbench run's transaction latencies: with N clients in a closed loop on
+# saturated cores, the latency the database alone allows an order.
+pgbench_p99() {
+  cat "$work/pgbench-$1-log".* | awk '{ print $3 }' | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR > 0) printf "%.1f", v[int(NR * 0.99 + 0.999)] / 1000 }'
 }
 
 # The number in a cell of the row for N clients in a table printed by bench_orders (column 3:
@@ -185,17 +194,20 @@ print_limit() {
     cat "$work"/pgbench-*.err >&2
     fail "pgbench did not run"
   }
-  local gateway p99
+  local gateway p99 simple_p99 prepared_p99
   gateway=$(table_cell "$work/table-0" "$n" 3)
   p99=$(table_cell "$work/table-0" "$n" 5)
+  simple_p99=$(pgbench_p99 simple)
+  prepared_p99=$(pgbench_p99 prepared)
   echo
   echo "The limit: pgbench runs the statements of one new order over $n persistent connections,"
   echo "${duration} s per protocol, on the same cluster; the gateway at orvale.pause_scale 0"
   echo
-  echo "| clients | gateway orders/s | answer p99 | pgbench simple tps | pgbench prepared tps | gateway/simple | gateway/prepared |"
+  echo "| clients | gateway orders/s | answer p99 | pgbench simple tps / p99 | pgbench prepared tps / p99 | gateway/simple | gateway/prepared |"
   echo "|---:|---:|---:|---:|---:|---:|---:|"
   awk -v n="$n" -v g="$gateway" -v p99="$p99" -v s="$simple" -v p="$prepared" \
-    'BEGIN { printf "| %d | %s | %s ms | %.0f | %.0f | %.2f | %.2f |\n", n, g, p99, s, p, g / s, g / p }'
+    -v sp="$simple_p99" -v pp="$prepared_p99" \
+    'BEGIN { printf "| %d | %s | %s ms | %.0f / %s ms | %.0f / %s ms | %.2f | %.2f |\n", n, g, p99, s, sp, p, pp, g / s, g / p }'
   echo
   echo "pgbench's jobs by state: $(pgbench_jobs)"
 }
