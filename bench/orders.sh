@@ -5,7 +5,8 @@
 # before the run and before each step) and with 0 (the gateway's own work). Prints one table per
 # run; then pgbench runs the statements one new order makes (bench/orders.pgbench.sql) with as
 # many clients as the last concurrency, for as long, on the same cluster: the limit the database
-# sets, next to the gateway's orders/s at pause_scale 0. Everything it started is stopped on exit.
+# sets (transactions a second and their p99), next to the gateway's orders/s and answer p99 at
+# pause_scale 0. Everything it started is stopped on exit.
 #
 #   bench/orders.sh [-d SECONDS] [-c CLIENTS] [-k KEEPALIVE] [BUILD_DIR]
 #
