@@ -72,10 +72,11 @@ CREATE INDEX IF NOT EXISTS orvale_jobs_order ON orvale_jobs (id_app, order_id, i
 CREATE INDEX IF NOT EXISTS orvale_jobs_finished ON orvale_jobs (updated_at)
   WHERE state IN ('done', 'failed');
 
--- Every committed booking or rescheduling, and every end of a job that an order's later job
--- waits for, wakes the processes waiting for work. The announcement names the peer of the job
--- that may now be claimed, so that a process without room for that peer need not look (one
--- announcement per peer and transaction: equal ones are folded at commit).
+-- Every committed booking or rescheduling, and every end of a job that another job of its order
+-- waits for (one booked, or one whose lease ran out), wakes the processes waiting for work. The
+-- announcement names the peer of the job that may now be claimed, so that a process without room
+-- for that peer need not look (one announcement per peer and transaction: equal ones are folded
+-- at commit).
 CREATE OR REPLACE FUNCTION orvale_jobs_booked() RETURNS trigger
 LANGUAGE plpgsql AS $$
 DECLARE
@@ -86,8 +87,8 @@ BEGIN
     RETURN NULL;
   END IF;
   SELECT o.peer INTO waiting FROM orvale_jobs o
-    WHERE o.id_app = NEW.id_app AND o.order_id = NEW.order_id AND o.id > NEW.id
-      AND o.state = 'scheduled'
+    WHERE o.id_app = NEW.id_app AND o.order_id = NEW.order_id
+      AND (o.state = 'scheduled' OR (o.state = 'running' AND o.lease_until < now()))
     ORDER BY o.id LIMIT 1;
   IF FOUND THEN
     PERFORM pg_notify('orvale_jobs', waiting);

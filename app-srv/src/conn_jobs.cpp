@@ -100,9 +100,11 @@ constexpr const char* insert_held_sql =
     " RETURNING id, state = 'running'";
 
 // Candidates first, unlocked: per peer that has room, the soonest due of its jobs along the
-// (peer, due_at) index, each the oldest unfinished job of its order (one order's jobs never
-// overlap and run in the order they were booked); a peer without room is never read, however
-// many of its jobs wait. The distinct peers come from a skip scan of that index. Then the ones no
+// (peer, due_at) index, each the oldest unfinished job of its order and none of its order
+// running under a live lease (one order's jobs never overlap and run in the order they were
+// booked: a station's relay is booked without the order's lock, so a step booked running may
+// have a later id than a relay that committed after it); a peer without room is never read,
+// however many of its jobs wait. The distinct peers come from a skip scan of that index. Then the ones no
 // other process has locked meanwhile, rechecked on their newest version.
 constexpr const char* claim_sql =
     "WITH RECURSIVE peers AS ("
@@ -116,14 +118,18 @@ constexpr const char* claim_sql =
     "     SELECT j.id, j.peer, j.due_at FROM orvale_jobs j"
     "     WHERE j.state = 'scheduled' AND j.peer = p.peer AND j.due_at <= now()"
     "       AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
-    "         AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "         AND o.order_id = j.order_id AND o.state IN ('scheduled', 'running')"
+    "         AND (o.id < j.id OR (o.state = 'running' AND o.lease_until >= now())))"
     "     ORDER BY j.due_at, j.id"
     "     LIMIT least(coalesce(($4::jsonb ->> p.peer)::integer, $5::integer), $3::integer)) c"
     "   WHERE p.peer IS NOT NULL AND coalesce(($4::jsonb ->> p.peer)::integer, $5::integer) > 0)"
     "  UNION ALL"
     "  (SELECT j.id, j.peer, j.due_at FROM orvale_jobs j"
-    "   WHERE j.state = 'running' AND j.lease_until < now()"
+    "   WHERE j.state = 'running' AND j.lease_until < now() AND j.id <> ALL ($6::bigint[])"
     "     AND coalesce(($4::jsonb ->> j.peer)::integer, $5::integer) > 0"
+    "     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "       AND o.order_id = j.order_id AND o.id <> j.id AND o.state IN ('scheduled', 'running')"
+    "       AND (o.id < j.id OR (o.state = 'running' AND o.lease_until >= now())))"
     "   ORDER BY j.lease_until LIMIT $3::integer)),"
     " ranked AS ("
     "  SELECT id, peer, row_number() OVER (PARTITION BY peer ORDER BY due_at, id) AS nth"
@@ -143,8 +149,8 @@ constexpr const char* claim_sql =
     " RETURNING j.id, j.kind, j.id_app, j.order_id, j.args::text, j.peer, j.attempts,"
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
-// A job waiting behind an earlier unfinished job of its order is left out: that job's end
-// announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
+// A job waiting behind an earlier unfinished job of its order, or a running one, is left out:
+// that job's end announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
 // again once its peer has room, and a peer's backlog must not make the dispatcher look every few
 // milliseconds for work it may not take. Nothing waiting gives NULL, not 0 (greatest() passes
 // over a NULL), which would make it look every few milliseconds for nothing.
@@ -159,11 +165,16 @@ constexpr const char* next_due_sql =
     "  THEN greatest(0, (extract(epoch FROM min(t) - clock_timestamp()) * 1000)::bigint) END FROM ("
     "  SELECT (SELECT j.due_at FROM orvale_jobs j WHERE j.state = 'scheduled' AND j.peer = p.peer"
     "     AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
-    "       AND o.order_id = j.order_id AND o.id < j.id AND o.state IN ('scheduled', 'running'))"
+    "       AND o.order_id = j.order_id AND o.state IN ('scheduled', 'running')"
+    "       AND (o.id < j.id OR (o.state = 'running' AND o.lease_until >= now())))"
     "     ORDER BY j.due_at, j.id LIMIT 1) AS t"
     "  FROM peers p"
     "  WHERE p.peer IS NOT NULL AND coalesce(($1::jsonb ->> p.peer)::integer, $2::integer) > 0"
-    "  UNION ALL SELECT min(lease_until) FROM orvale_jobs WHERE state = 'running') n";
+    "  UNION ALL SELECT min(j.lease_until) FROM orvale_jobs j"
+    "   WHERE j.state = 'running' AND j.id <> ALL ($3::bigint[])"
+    "   AND NOT EXISTS (SELECT 1 FROM orvale_jobs o WHERE o.id_app = j.id_app"
+    "     AND o.order_id = j.order_id AND o.id <> j.id AND o.state IN ('scheduled', 'running')"
+    "     AND (o.id < j.id OR (o.state = 'running' AND o.lease_until >= now())))) n";
 
 constexpr const char* renew_sql =
     "UPDATE orvale_jobs SET lease_until = now() + $3::bigint * interval '1 millisecond'"
@@ -442,7 +453,7 @@ std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owne
   const pg_result_ptr res =
       exec_params(conn, claim_sql,
                   {owner, millis_text(lease), std::to_string(limit), rooms_text(room),
-                   std::to_string(room.default_room)});
+                   std::to_string(room.default_room), ids_text(room.held_here)});
   if (failed(conn, res, PGRES_TUPLES_OK, "выбор заданий")) {
     return jobs;
   }
@@ -468,7 +479,8 @@ std::optional<std::chrono::milliseconds> next_job_due(const PGBackend& db, const
     return std::nullopt;
   }
   const pg_result_ptr res =
-      exec_params(conn, next_due_sql, {rooms_text(room), std::to_string(room.default_room)});
+      exec_params(conn, next_due_sql,
+                  {rooms_text(room), std::to_string(room.default_room), ids_text(room.held_here)});
   if (failed(conn, res, PGRES_TUPLES_OK, "срок заданий") || PQntuples(res.get()) != 1 ||
       PQgetisnull(res.get(), 0, 0)) {
     return std::nullopt;

@@ -142,6 +142,10 @@ struct peer_room {
   std::vector<std::string> peers;
   std::vector<int> room;
   int default_room = 4;
+  // The jobs the claiming process runs or holds: never taken over by its own claims when their
+  // leases ran out (its renewals could not reach the database for a whole lease). Their runs go
+  // on and end them; started again they would call their peers twice at once.
+  std::vector<std::int64_t> held_here;
 };
 
 // Claims at most `limit` jobs that are due (or running under a lease that has run out) and are the

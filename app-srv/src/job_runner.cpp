@@ -343,6 +343,12 @@ content::peer_room job_runner::room() const {
     r.peers.push_back(peer);
     r.room.push_back(room_left(count));
   }
+  for (const auto& [id, kind] : running_) {
+    r.held_here.push_back(id);
+  }
+  for (const auto& job : queue_) {
+    r.held_here.push_back(job.id);
+  }
   return r;
 }
 

@@ -503,6 +503,106 @@ TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
   EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "20"));
 }
 
+// A job still running here whose lease lapsed (its renewals could not reach the database) is
+// left to its run by its own process's claims, as the same try.
+TEST_F(JobRunner, AJobStillRunningHereRunsOnceWhenItsLeaseLapses) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> entered{0};
+  auto r = runner();
+  r->handle("slow", [&](const job_call&, job_unit&) {
+    ++entered;
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait_for(lock, 10s, [&] { return release; });
+    return job_result::done();
+  });
+  r->handle("probe", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->start();
+  book("slow", "s");
+  ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'slow'", "running"));
+  db_.exec("UPDATE orvale_jobs SET lease_until = now() - interval '1 second' WHERE kind = 'slow'");
+  book("probe", "p");
+  ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'probe'", "done"));
+  {
+    const std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  const std::string slow = "SELECT state || '/' || attempts FROM orvale_jobs WHERE kind = 'slow'";
+  EXPECT_TRUE(eventually(slow, "done/1")) << db_.value(slow);
+  EXPECT_EQ(entered.load(), 1);
+}
+
+// A station's relay is booked without the order's lock, so it may commit after a later-numbered
+// step of its order was booked running. Such a job waits while another job of its order runs
+// under a live lease, whatever their ids, and is announced when that one ends; jobs whose leases
+// all ran out are taken over one at a time, in id order.
+TEST_F(JobRunner, AJobWaitsWhileAnotherOfItsOrderRunsUnderALiveLease) {
+  struct row {
+    const char* state;
+    const char* owner;
+    const char* lease; // from now
+  };
+  const struct {
+    row first;  // the lower id
+    row second;
+    bool first_waits; // for the end of `second`, which runs elsewhere
+  } cases[] = {
+      {{"scheduled", nullptr, nullptr}, {"running", "elsewhere", "1 hour"}, true},
+      {{"running", "dead", "-1 second"}, {"running", "elsewhere", "1 hour"}, true},
+      {{"running", "dead", "-1 second"}, {"running", "dead", "-1 second"}, false},
+  };
+  std::mutex mu;
+  std::vector<std::int64_t> ran;
+  std::set<std::string> inside;
+  int overlaps = 0;
+  auto r = runner();
+  r->handle("e", [&](const job_call& c, job_unit&) {
+    {
+      const std::lock_guard<std::mutex> lock(mu);
+      overlaps += inside.insert(c.order_id).second ? 0 : 1;
+      ran.push_back(c.id);
+    }
+    std::this_thread::sleep_for(5ms);
+    const std::lock_guard<std::mutex> lock(mu);
+    inside.erase(c.order_id);
+    return job_result::done();
+  });
+  r->handle("probe", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->start();
+  for (int i = 0; i < 3; ++i) {
+    const auto& c = cases[i];
+    const std::string order = "o" + std::to_string(i);
+    const std::int64_t first = 900001 + 10 * i;
+    const auto insert = [&](std::int64_t id, const row& w) {
+      db_.exec("INSERT INTO orvale_jobs (id, kind, id_app, order_id, peer, state, owner,"
+               " lease_until, attempts) VALUES (" + std::to_string(id) + ", 'e', 1, '" + order +
+               "', 'p', '" + w.state + "', " + (w.owner ? "'" + std::string(w.owner) + "'" : "NULL") +
+               ", " + (w.lease ? "now() + interval '" + std::string(w.lease) + "'" : "NULL") +
+               ", " + (w.owner ? "1" : "0") + ")");
+    };
+    insert(first + 1, c.second);
+    insert(first, c.first);
+    const std::string first_state =
+        "SELECT state || '/' || coalesce(owner, '') FROM orvale_jobs WHERE id = " + std::to_string(first);
+    if (c.first_waits) {
+      book("probe", "probe" + std::to_string(i));
+      ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE kind = 'probe' AND state <> 'done'", "0"));
+      EXPECT_EQ(db_.value(first_state), std::string(c.first.state) + "/" + (c.first.owner ? c.first.owner : ""))
+          << i;
+      db_.exec("UPDATE orvale_jobs SET state = 'done', owner = NULL, lease_until = NULL WHERE id = " +
+               std::to_string(first + 1));
+    }
+    EXPECT_TRUE(eventually(first_state, "done/")) << i;
+    EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE order_id = '" + order +
+                               "' AND state <> 'done'", "0")) << i;
+  }
+  const std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(overlaps, 0);
+  EXPECT_EQ(ran, (std::vector<std::int64_t>{900001, 900011, 900021, 900022}));
+}
+
 TEST_F(JobRunner, PeerIsSchemeHostAndPort) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://Agg.example:8080/api/v1?x=1", "http://agg.example:8080"},
