@@ -104,8 +104,9 @@ constexpr const char* insert_held_sql =
 // running under a live lease (one order's jobs never overlap and run in the order they were
 // booked: a station's relay is booked without the order's lock, so a step booked running may
 // have a later id than a relay that committed after it); a peer without room is never read,
-// however many of its jobs wait. The distinct peers come from a skip scan of that index. Then the ones no
-// other process has locked meanwhile, rechecked on their newest version.
+// however many of its jobs wait. The distinct peers come from a skip scan of that index. Jobs
+// whose leases ran out are taken over under the same rule, but never the claiming process's own.
+// Then the ones no other process has locked meanwhile, rechecked on their newest version.
 constexpr const char* claim_sql =
     "WITH RECURSIVE peers AS ("
     "  (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' ORDER BY j.peer LIMIT 1)"
@@ -150,10 +151,11 @@ constexpr const char* claim_sql =
     "  (extract(epoch FROM now() - j.created_at) * 1000)::bigint, p.was = 'running'";
 
 // A job waiting behind an earlier unfinished job of its order, or a running one, is left out:
-// that job's end announces it. So are the peers without room (the skip scan of the claim): a worker's end looks
-// again once its peer has room, and a peer's backlog must not make the dispatcher look every few
-// milliseconds for work it may not take. Nothing waiting gives NULL, not 0 (greatest() passes
-// over a NULL), which would make it look every few milliseconds for nothing.
+// that job's end announces it. So are the peers without room (the skip scan of the claim): a
+// worker's end looks again once its peer has room, and a peer's backlog must not make the
+// dispatcher look every few milliseconds for work it may not take. Nothing waiting gives NULL,
+// not 0 (greatest() passes over a NULL), which would make it look every few milliseconds for
+// nothing; nor do the process's own running jobs, which its claims never take over.
 constexpr const char* next_due_sql =
     "WITH RECURSIVE peers AS ("
     "  (SELECT j.peer FROM orvale_jobs j WHERE j.state = 'scheduled' ORDER BY j.peer LIMIT 1)"

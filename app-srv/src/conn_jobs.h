@@ -148,8 +148,9 @@ struct peer_room {
   std::vector<std::int64_t> held_here;
 };
 
-// Claims at most `limit` jobs that are due (or running under a lease that has run out) and are the
-// oldest unfinished job of their order, for `owner` until now + `lease`. Empty on failure (logged).
+// Claims at most `limit` jobs that are due (or running under a lease that has run out, and not
+// held here) and are the oldest unfinished job of their order, with none of their order running
+// under a live lease, for `owner` until now + `lease`. Empty on failure (logged).
 std::vector<claimed_job> claim_jobs(const PGBackend& db, const std::string& owner,
                                     std::chrono::milliseconds lease, int limit,
                                     const peer_room& room);

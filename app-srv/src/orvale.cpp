@@ -101,7 +101,8 @@ std::shared_ptr<content::connection_pool> pool_of(const content::DBConnection_t&
   // otherwise open a connection of its own at once, and the first ones wait for all of them.
   if (record.pool_open_at_start > 0) {
     const int open = content::PGBackend(record, pool).open_pool_ahead();
-    LOG("orvale", info, "Соединений с БД открыто заранее: " << open << " [" << record.dbname << "]");
+    LOG("orvale", info,
+        "Соединений с БД открыто заранее: " << open << " [" << record.dbname << "]");
   }
   return pool;
 }

@@ -248,11 +248,11 @@ void connection_cache::drop_expired(clock::time_point now, std::vector<handle>& 
   }
 }
 
-// Expired handles are closed outside the lock: closing may wait for the TLS goodbye.
 std::string connection_cache::key_of(const std::string& peer) const {
   return keeps_connections_ ? peer : std::string();
 }
 
+// Expired handles are closed outside the lock: closing may wait for the TLS goodbye.
 connection_cache::handle connection_cache::take(const std::string& peer) {
   const std::string key = key_of(peer);
   std::vector<handle> closing;

@@ -545,7 +545,7 @@ TEST_F(JobRunner, AJobWaitsWhileAnotherOfItsOrderRunsUnderALiveLease) {
     const char* lease; // from now
   };
   const struct {
-    row first;  // the lower id
+    row first; // the lower id
     row second;
     bool first_waits; // for the end of `second`, which runs elsewhere
   } cases[] = {
@@ -577,26 +577,33 @@ TEST_F(JobRunner, AJobWaitsWhileAnotherOfItsOrderRunsUnderALiveLease) {
     const std::int64_t first = 900001 + 10 * i;
     const auto insert = [&](std::int64_t id, const row& w) {
       db_.exec("INSERT INTO orvale_jobs (id, kind, id_app, order_id, peer, state, owner,"
-               " lease_until, attempts) VALUES (" + std::to_string(id) + ", 'e', 1, '" + order +
-               "', 'p', '" + w.state + "', " + (w.owner ? "'" + std::string(w.owner) + "'" : "NULL") +
-               ", " + (w.lease ? "now() + interval '" + std::string(w.lease) + "'" : "NULL") +
-               ", " + (w.owner ? "1" : "0") + ")");
+               " lease_until, attempts) VALUES (" +
+               std::to_string(id) + ", 'e', 1, '" + order + "', 'p', '" + w.state + "', " +
+               (w.owner ? "'" + std::string(w.owner) + "'" : "NULL") + ", " +
+               (w.lease ? "now() + interval '" + std::string(w.lease) + "'" : "NULL") + ", " +
+               (w.owner ? "1" : "0") + ")");
     };
     insert(first + 1, c.second);
     insert(first, c.first);
     const std::string first_state =
-        "SELECT state || '/' || coalesce(owner, '') FROM orvale_jobs WHERE id = " + std::to_string(first);
+        "SELECT state || '/' || coalesce(owner, '') FROM orvale_jobs WHERE id = " +
+        std::to_string(first);
     if (c.first_waits) {
       book("probe", "probe" + std::to_string(i));
-      ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE kind = 'probe' AND state <> 'done'", "0"));
-      EXPECT_EQ(db_.value(first_state), std::string(c.first.state) + "/" + (c.first.owner ? c.first.owner : ""))
+      ASSERT_TRUE(eventually(
+          "SELECT count(*) FROM orvale_jobs WHERE kind = 'probe' AND state <> 'done'", "0"));
+      EXPECT_EQ(db_.value(first_state),
+                std::string(c.first.state) + "/" + (c.first.owner ? c.first.owner : ""))
           << i;
-      db_.exec("UPDATE orvale_jobs SET state = 'done', owner = NULL, lease_until = NULL WHERE id = " +
-               std::to_string(first + 1));
+      db_.exec(
+          "UPDATE orvale_jobs SET state = 'done', owner = NULL, lease_until = NULL WHERE id = " +
+          std::to_string(first + 1));
     }
     EXPECT_TRUE(eventually(first_state, "done/")) << i;
     EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE order_id = '" + order +
-                               "' AND state <> 'done'", "0")) << i;
+                               "' AND state <> 'done'",
+                           "0"))
+        << i;
   }
   const std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(overlaps, 0);
