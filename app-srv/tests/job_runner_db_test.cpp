@@ -506,15 +506,13 @@ TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
 // A job still running here whose lease lapsed (its renewals could not reach the database) is
 // left to its run by its own process's claims, as the same try.
 TEST_F(JobRunner, AJobStillRunningHereRunsOnceWhenItsLeaseLapses) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool release = false;
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
   std::atomic<int> entered{0};
   auto r = runner();
   r->handle("slow", [&](const job_call&, job_unit&) {
     ++entered;
-    std::unique_lock<std::mutex> lock(mu);
-    cv.wait_for(lock, 10s, [&] { return release; });
+    released.wait_for(10s);
     return job_result::done();
   });
   r->handle("probe", [](const job_call&, job_unit&) { return job_result::done(); });
@@ -522,15 +520,10 @@ TEST_F(JobRunner, AJobStillRunningHereRunsOnceWhenItsLeaseLapses) {
   book("slow", "s");
   ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'slow'", "running"));
   db_.exec("UPDATE orvale_jobs SET lease_until = now() - interval '1 second' WHERE kind = 'slow'");
-  book("probe", "p");
+  book("probe", "p"); // its claim would take the lapsed job too
   ASSERT_TRUE(eventually("SELECT state FROM orvale_jobs WHERE kind = 'probe'", "done"));
-  {
-    const std::lock_guard<std::mutex> lock(mu);
-    release = true;
-  }
-  cv.notify_all();
-  const std::string slow = "SELECT state || '/' || attempts FROM orvale_jobs WHERE kind = 'slow'";
-  EXPECT_TRUE(eventually(slow, "done/1")) << db_.value(slow);
+  release.set_value();
+  EXPECT_TRUE(eventually("SELECT state || attempts FROM orvale_jobs WHERE kind = 'slow'", "done1"));
   EXPECT_EQ(entered.load(), 1);
 }
 
@@ -539,19 +532,15 @@ TEST_F(JobRunner, AJobStillRunningHereRunsOnceWhenItsLeaseLapses) {
 // under a live lease, whatever their ids, and is announced when that one ends; jobs whose leases
 // all ran out are taken over one at a time, in id order.
 TEST_F(JobRunner, AJobWaitsWhileAnotherOfItsOrderRunsUnderALiveLease) {
-  struct row {
-    const char* state;
-    const char* owner;
-    const char* lease; // from now
-  };
+  const std::string live = "'running', 'elsewhere', now() + interval '1 hour'";
+  const std::string lapsed = "'running', 'dead', now() - interval '1 second'";
   const struct {
-    row first; // the lower id
-    row second;
-    bool first_waits; // for the end of `second`, which runs elsewhere
+    std::string first, second; // state, owner, lease of the lower id and the higher
+    const char* first_waiting; // its state and owner until `second`, run elsewhere, ends
   } cases[] = {
-      {{"scheduled", nullptr, nullptr}, {"running", "elsewhere", "1 hour"}, true},
-      {{"running", "dead", "-1 second"}, {"running", "elsewhere", "1 hour"}, true},
-      {{"running", "dead", "-1 second"}, {"running", "dead", "-1 second"}, false},
+      {"'scheduled', NULL, NULL", live, "scheduled/"},
+      {lapsed, live, "running/dead"},
+      {lapsed, lapsed, nullptr},
   };
   std::mutex mu;
   std::vector<std::int64_t> ran;
@@ -572,37 +561,26 @@ TEST_F(JobRunner, AJobWaitsWhileAnotherOfItsOrderRunsUnderALiveLease) {
   r->handle("probe", [](const job_call&, job_unit&) { return job_result::done(); });
   r->start();
   for (int i = 0; i < 3; ++i) {
-    const auto& c = cases[i];
-    const std::string order = "o" + std::to_string(i);
-    const std::int64_t first = 900001 + 10 * i;
-    const auto insert = [&](std::int64_t id, const row& w) {
+    const std::string first = std::to_string(900001 + 10 * i);
+    const std::string second = std::to_string(900002 + 10 * i);
+    const std::string order = "'o" + std::to_string(i) + "'";
+    for (const auto& [id, row] : {std::pair{second, cases[i].second}, {first, cases[i].first}}) {
       db_.exec("INSERT INTO orvale_jobs (id, kind, id_app, order_id, peer, state, owner,"
-               " lease_until, attempts) VALUES (" +
-               std::to_string(id) + ", 'e', 1, '" + order + "', 'p', '" + w.state + "', " +
-               (w.owner ? "'" + std::string(w.owner) + "'" : "NULL") + ", " +
-               (w.lease ? "now() + interval '" + std::string(w.lease) + "'" : "NULL") + ", " +
-               (w.owner ? "1" : "0") + ")");
-    };
-    insert(first + 1, c.second);
-    insert(first, c.first);
-    const std::string first_state =
-        "SELECT state || '/' || coalesce(owner, '') FROM orvale_jobs WHERE id = " +
-        std::to_string(first);
-    if (c.first_waits) {
-      book("probe", "probe" + std::to_string(i));
-      ASSERT_TRUE(eventually(
-          "SELECT count(*) FROM orvale_jobs WHERE kind = 'probe' AND state <> 'done'", "0"));
-      EXPECT_EQ(db_.value(first_state),
-                std::string(c.first.state) + "/" + (c.first.owner ? c.first.owner : ""))
-          << i;
-      db_.exec(
-          "UPDATE orvale_jobs SET state = 'done', owner = NULL, lease_until = NULL WHERE id = " +
-          std::to_string(first + 1));
+               " lease_until) VALUES (" +
+               id + ", 'e', 1, " + order + ", 'p', " + row + ")");
     }
-    EXPECT_TRUE(eventually(first_state, "done/")) << i;
-    EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE order_id = '" + order +
-                               "' AND state <> 'done'",
-                           "0"))
+    const std::string state =
+        "SELECT state || '/' || coalesce(owner, '') FROM orvale_jobs WHERE id = " + first;
+    if (cases[i].first_waiting != nullptr) {
+      book("probe", "probe" + std::to_string(i));
+      ASSERT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE kind = 'probe'"
+                             " AND state <> 'done'",
+                             "0"));
+      EXPECT_EQ(db_.value(state), cases[i].first_waiting) << i;
+      db_.exec("UPDATE orvale_jobs SET state = 'done', owner = NULL WHERE id = " + second);
+    }
+    EXPECT_TRUE(eventually(
+        "SELECT count(*) FROM orvale_jobs WHERE order_id = " + order + " AND state <> 'done'", "0"))
         << i;
   }
   const std::lock_guard<std::mutex> lock(mu);
