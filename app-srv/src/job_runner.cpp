@@ -594,42 +594,48 @@ std::optional<content::claimed_job> job_runner::run_job(const content::claimed_j
         "[" << job.order_id << "] Задание " << job.id << " (" << job.kind
             << ") перехвачено: аренда прежнего исполнителя истекла");
   }
-  job_call call;
-  call.id = job.id;
-  call.kind = job.kind;
-  call.id_app = job.id_app;
-  call.order_id = job.order_id;
-  call.peer = job.peer;
-  call.attempt = job.attempts;
-  call.age = job.age;
-  call.taken_over = job.taken_over;
   job_unit unit(db_, job.id_app, job.order_id, job.order_status);
-  job_result result;
+  job_result result = run_handler(job, unit);
+  call_over(job.peer);
+  return end_job(job, unit, std::move(result));
+}
+
+// A handler that throws is a try that failed: the job is tried again after a pause.
+job_result job_runner::run_handler(const content::claimed_job& job, job_unit& unit) {
   const auto handler = handlers_.find(job.kind);
   if (handler == handlers_.end()) {
-    result = job_result::retry(unknown_kind_pause, "unknown kind " + job.kind);
-  } else if (!web::json::parse(job.args, call.args) || !web::json::as_object(call.args)) {
-    result = job_result::failed("args are not a JSON object");
-  } else {
-    try {
-      result = handler->second(call, unit);
-    } catch (const std::exception& e) {
-      unit.rollback();
-      LOG(channel, critical,
-          "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind << ") : " << e.what());
-      result = job_result::retry(crash_pause, std::string("exception: ") + e.what());
-    } catch (...) {
-      unit.rollback();
-      LOG(channel, critical, "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind << ")");
-      result = job_result::retry(crash_pause, "exception");
-    }
+    return job_result::retry(unknown_kind_pause, "unknown kind " + job.kind);
   }
-  return end_job(job, unit, std::move(result));
+  try {
+    job_call call;
+    call.id = job.id;
+    call.kind = job.kind;
+    call.id_app = job.id_app;
+    call.order_id = job.order_id;
+    call.peer = job.peer;
+    call.attempt = job.attempts;
+    call.age = job.age;
+    call.taken_over = job.taken_over;
+    if (!web::json::parse(job.args, call.args) || !web::json::as_object(call.args)) {
+      return job_result::failed("args are not a JSON object");
+    }
+    return handler->second(call, unit);
+  } catch (const std::exception& e) {
+    unit.rollback();
+    LOG(channel, critical,
+        "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind
+            << ") : " << e.what());
+    return job_result::retry(crash_pause, std::string("exception: ") + e.what());
+  } catch (...) {
+    unit.rollback();
+    LOG(channel, critical,
+        "[" << job.order_id << "] Сбой задания " << job.id << " (" << job.kind << ")");
+    return job_result::retry(crash_pause, "exception");
+  }
 }
 
 std::optional<content::claimed_job> job_runner::end_job(const content::claimed_job& job,
                                                         job_unit& unit, job_result result) {
-  call_over(job.peer);
   for (job_booking& next : result.next) {
     if (next.id_app < 0 && next.order_id.empty()) {
       next.id_app = job.id_app;
@@ -643,22 +649,8 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
                          clock_.scaled(result.next[0].pause).count() == 0 &&
                          handlers_.count(result.next[0].kind) != 0 &&
                          reserve_call(result.next[0].peer);
-  const std::optional<content::chained_job> ended = write_end(job, unit, result, may_chain);
-  if (!ended) {
-    if (may_chain) {
-      cancel_call(result.next[0].peer);
-    }
-    return std::nullopt;
-  }
-  if (result.committed) {
-    result.committed();
-  }
-  if (result.state == job_result::end::failed) {
-    LOG(channel, error,
-        "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
-            << job.attempts << " : " << result.error);
-  }
-  if (may_chain && ended->running) {
+  const std::optional<content::chained_job> ended = write_end_guarded(job, unit, result, may_chain);
+  if (ended && may_chain && ended->running) {
     content::claimed_job next;
     next.id = ended->id;
     next.kind = result.next[0].kind;
@@ -671,7 +663,15 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
     return next;
   }
   if (may_chain) {
-    cancel_call(result.next[0].peer); // booked to wait behind an earlier job of the order
+    cancel_call(result.next[0].peer); // not written, or booked to wait behind an earlier job
+  }
+  if (!ended) {
+    return std::nullopt;
+  }
+  if (result.state == job_result::end::failed) {
+    LOG(channel, error,
+        "[" << job.order_id << "] Задание не выполнено: " << job.kind << ", попыток "
+            << job.attempts << " : " << result.error);
   }
   for (const job_booking& next : result.next) {
     nudge(next.peer);
@@ -680,6 +680,37 @@ std::optional<content::claimed_job> job_runner::end_job(const content::claimed_j
     nudge(job.peer);
   }
   return std::nullopt;
+}
+
+// An exception let out of a worker would end the process with every job it holds: one from the
+// end's writing leaves the job to be taken over after its lease, like an end that did not commit;
+// one from the handler's `committed` changes nothing of what was committed.
+std::optional<content::chained_job> job_runner::write_end_guarded(const content::claimed_job& job,
+                                                                  job_unit& unit,
+                                                                  const job_result& result,
+                                                                  bool chain) {
+  std::optional<content::chained_job> ended;
+  std::string error;
+  try {
+    ended = write_end(job, unit, result, chain);
+    if (ended && result.committed) {
+      result.committed();
+    }
+    return ended;
+  } catch (const std::exception& e) {
+    error = std::string("exception: ") + e.what();
+  } catch (...) {
+    error = "exception";
+  }
+  if (ended) {
+    LOG(channel, critical,
+        "[" << job.order_id << "] Сбой после завершения задания " << job.id << " (" << job.kind
+            << ") : " << error);
+  } else {
+    unit.rollback();
+    end_failed_unit(job, error);
+  }
+  return ended;
 }
 
 // The end, the next bookings and the handler's writes, committed together; the chained job as

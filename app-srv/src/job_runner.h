@@ -188,10 +188,14 @@ private:
   void renew_loop();
   // The job booked to run next on this worker, if any (see end_job).
   std::optional<content::claimed_job> run_job(const content::claimed_job& job);
+  job_result run_handler(const content::claimed_job& job, job_unit& unit);
   // A done job whose one next booking is of its own order and due at once books it running
   // under this process's lease, when its peer has a call free: the worker runs it straight on.
   std::optional<content::claimed_job> end_job(const content::claimed_job& job, job_unit& unit,
                                               job_result result);
+  std::optional<content::chained_job> write_end_guarded(const content::claimed_job& job,
+                                                        job_unit& unit, const job_result& result,
+                                                        bool chain);
   std::optional<content::chained_job> write_end(const content::claimed_job& job, job_unit& unit,
                                                 const job_result& result, bool chain);
   bool reserve_call(const std::string& peer); // for a chained job

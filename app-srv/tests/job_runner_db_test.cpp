@@ -5,13 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
-#include <map>
+#include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -501,6 +502,26 @@ TEST_F(JobRunner, APeerAtItsLimitLeavesTheOtherWorkersFree) {
   }
   cv.notify_all();
   EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "20"));
+}
+
+// An exception out of a job's end (here the handler's `committed`, run once the end committed)
+// must not end the process: the committed end stands, its chained step runs on, and the peer's
+// one call is free again for the next job.
+TEST_F(JobRunner, AnExceptionAfterAJobsEndLeavesTheRunAndThePeersRoomAsCommitted) {
+  auto r = runner(4, 1);
+  r->handle("throws", [](const job_call&, job_unit&) {
+    job_result res = job_result::done();
+    res.next.push_back(job_booking{"after", -1, "", {}, "p"});
+    res.committed = [] { throw std::runtime_error("after the commit"); };
+    return res;
+  });
+  r->handle("after", [](const job_call&, job_unit&) { return job_result::done(); });
+  r->start();
+  book("throws", "t");
+  EXPECT_TRUE(
+      eventually("SELECT string_agg(kind || ' ' || state, ',') FROM orvale_jobs", "after done"));
+  book("after", "next");
+  EXPECT_TRUE(eventually("SELECT count(*) FROM orvale_jobs WHERE state = 'done'", "2"));
 }
 
 // A job still running here whose lease lapsed (its renewals could not reach the database) is
