@@ -13,7 +13,7 @@
 # BUILD_DIR (default build/) holds a RelWithDebInfo build of the targets orvale and bench_orders.
 # SECONDS (default 10) is the length of each measurement, CLIENTS the concurrencies (default
 # 1,4,16), KEEPALIVE the gateway's orvale.station_keepalive in seconds (default 0, its own
-# default: a new connection per station call; bench_orders keeps connections alive). The gateway keeps a pool of POOL_SIZE sessions to its database.
+# default: a new connection per station call; bench_orders keeps connections alive). The gateway keeps two pools of POOL_SIZE sessions each to its database: the requests' and the jobs'.
 set -euo pipefail
 
 readonly GATEWAY_STOP_LIMIT=300 # tries, 0.1 s apart: shutdown grace plus the 3 s pause
@@ -28,10 +28,10 @@ readonly PRICE=50.00
 readonly FIRST_STATION=2001
 readonly STATIONS=50
 readonly DISPENSERS=6
-# More than the last concurrency: the handlers' sessions and the job workers' both come from it.
-# All are opened before the gateway takes requests: a measurement starts with a warm pool, as a
-# gateway that has been running would have.
-readonly POOL_SIZE=32
+# As many as the last concurrency, for the handlers, and as many again in the jobs' own pool, for
+# the job workers. All are opened before the gateway takes requests: a measurement starts with
+# warm pools, as a gateway that has been running would have.
+readonly POOL_SIZE=16
 # Every station's link has the one address of bench_orders, which orvale.jobs.per_peer would count
 # as one controller; 50 real controllers would each get their own room. As many as the workers.
 readonly PER_PEER=16
@@ -96,7 +96,7 @@ start_orders_gateway() {
   velk_database=$(database_object "$DB_NAME")
   start_gateway "/orvale/price?apikey=$API_KEY&stationId=$FIRST_STATION" 200 \
     "$app_database" "$velk_database" "\"upstream_url\": \"http://127.0.0.1:$peer_port\"" \
-    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER}" \
+    '"app_key": "bench-gateway-key"' "\"pause_scale\": $scale" "\"jobs\": {\"per_peer\": $PER_PEER, \"pool_size\": $POOL_SIZE}" \
     "\"station_keepalive\": $keepalive"
 }
 

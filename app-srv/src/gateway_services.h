@@ -60,6 +60,8 @@ struct gateway_services {
   job_runner& jobs;
   // Null when "orvale.catalogue_cache" is off.
   catalogue_cache* catalogue = nullptr;
+  // The gateway's database as the jobs reach it, for the pool's figures.
+  const database* jobs_db = nullptr;
 };
 
 // What the root mounts an endpoint with; both outlive every request of the service cycle and

@@ -68,6 +68,7 @@ std::vector<setting_row> make_rows() {
     {"orvale.jobs.lease", setting_kind::number, 60.0, "s", "a claimed job is taken over by another process when its lease is not renewed within it"},
     {"orvale.jobs.per_peer", setting_kind::integer, 4, "", "calls one process makes at once to one peer (scheme, host, port) from jobs"},
     {"orvale.jobs.keep_done", setting_kind::integer, 86400, "s", "finished jobs are deleted after it; failed ones are kept"},
+    {"orvale.jobs.pool_size", setting_kind::integer, 16, "", "pooled connections of the jobs to the gateway's database, apart from app_database's; 0: one per job run"},
     {"orvale.catalogue_cache", setting_kind::boolean, true, "", "keep price lists and station configurations in memory until their tables change"},
     {"orvale.catalogue_cache_mb", setting_kind::integer, 64, "MB", "memory the kept replies may take; least recently used out first"},
     {"orvale.upstream_tls_verify", setting_kind::boolean, true, "", "check the aggregator's certificate"},
@@ -172,6 +173,7 @@ gateway_settings read_gateway(const web::settings& cfg, const web::setting_reade
   g.jobs.per_peer = std::max(1, r.integer("orvale.jobs.per_peer"));
   g.jobs.keep_done = std::max(std::chrono::seconds(0),
                               r.duration<std::chrono::seconds>("orvale.jobs.keep_done"));
+  g.jobs.pool_size = std::max(0, r.integer("orvale.jobs.pool_size"));
   g.catalogue_cache = r.boolean("orvale.catalogue_cache");
   g.catalogue_cache_mb = std::max(0, r.integer("orvale.catalogue_cache_mb"));
   require_object(cfg, "orvale.notifications");

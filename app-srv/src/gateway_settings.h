@@ -38,6 +38,7 @@ struct gateway_settings {
     std::chrono::milliseconds lease{60000};
     int per_peer = 4;
     std::chrono::seconds keep_done{86400};
+    int pool_size = 16; // the jobs' own sessions to the gateway's database
   } jobs;
   bool catalogue_cache = true; // replies kept until the database announces a change
   int catalogue_cache_mb = 64;

@@ -43,8 +43,12 @@ web::readiness operations::ready() {
 void operations::write_gauges(web::exposition& out) {
   write_job_gauges(jobs(), out);
   out.family("orvale_db_connections",
-             "Pooled connections by database (app, backoffice) and state (idle, busy).", "gauge");
+             "Pooled connections by database (app, jobs: the app's for the stored jobs, backoffice) and state (idle, busy).",
+             "gauge");
   write_pool(out, "app", services_.app_db.pool);
+  if (services_.jobs_db != nullptr) {
+    write_pool(out, "jobs", services_.jobs_db->pool);
+  }
   write_pool(out, "backoffice", services_.backoffice_db.pool);
 }
 

@@ -107,6 +107,17 @@ std::shared_ptr<content::connection_pool> pool_of(const content::DBConnection_t&
   return pool;
 }
 
+// The jobs' sessions to the gateway's database come from a pool of their own: an order handler
+// holds its pooled session, with the order's lock, through its pauses and its station call, and
+// with one pool for both, a burst of new orders would keep every job (the dispenser starts of
+// the orders before them among them) from the database until the burst had passed.
+content::DBConnection_t jobs_record(const srv_apps::gateway_settings& s) {
+  content::DBConnection_t record = s.app_database;
+  record.pool_size = s.jobs.pool_size;
+  record.pool_open_at_start = std::min(record.pool_open_at_start, s.jobs.pool_size);
+  return record;
+}
+
 // Kept connections: as many idle ones to one controller as calls may be in flight to it. Without
 // them only handles are kept, for all controllers together: one for each worker and as many for
 // the handlers forwarding orders; a call beyond that sets up a handle of its own, as it would
@@ -137,10 +148,11 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       // The local database serves every request; the back-office one only the synchronisations.
       app_db_{settings_.app_database, pool_of(settings_.app_database)},
       backoffice_db_{settings_.velk_database, pool_of(settings_.velk_database)},
+      jobs_db_{jobs_record(settings_), pool_of(jobs_record(settings_))},
       jobs_(std::make_unique<srv_apps::job_runner>(
           srv_apps::job_runner_settings{settings_.jobs.workers, settings_.jobs.lease,
                                         settings_.jobs.per_peer, settings_.jobs.keep_done, ""},
-          app_db_, clock_)),
+          jobs_db_, clock_)),
       aggregator_(settings_.upstream_url,
                   srv_apps::tls_settings{settings_.upstream_tls_verify, settings_.ca_file},
                   meter_->peer("aggregator")),
@@ -150,7 +162,7 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
                 &station_limits_, meter_->peer("station"), &station_connections_),
       services_{clock_,          app_db_,   backoffice_db_, aggregator_,
                 relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
-                nullptr} {
+                nullptr,         &jobs_db_} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "

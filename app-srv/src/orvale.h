@@ -58,6 +58,7 @@ private:
   srv_apps::notification_switches notifications_;
   const srv_apps::database app_db_;
   const srv_apps::database backoffice_db_;
+  const srv_apps::database jobs_db_; // the gateway's database, with a pool of the jobs' own
   std::unique_ptr<srv_apps::job_runner> jobs_;
   const srv_apps::order_upstream aggregator_;
   const srv_apps::station_upstream relay_upstream_;

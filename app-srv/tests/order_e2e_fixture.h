@@ -139,6 +139,7 @@ struct gateway_setup {
   bool postpay_allow = true;
   double pause_scale = 0.001;
   double station_keepalive = 0; // s; the gateway's default
+  int app_pool_size = 0;        // app_database's pool_size; 0: the gateway's default
 };
 
 class OrderE2e : public ::testing::Test {
@@ -171,6 +172,9 @@ protected:
     config->getObject("orvale")->set("postpay_allow", s.postpay_allow);
     config->getObject("orvale")->set("order_lock_wait", 1); // s: the refusal test waits it out
     config->getObject("orvale")->set("station_keepalive", s.station_keepalive);
+    if (s.app_pool_size > 0) {
+      config->getObject("orvale")->getObject("app_database")->set("pool_size", s.app_pool_size);
+    }
     gw.start(orvale_test::config_text(config));
     ASSERT_TRUE(gw.wait_ready(10s)) << gw.log_text();
   }

@@ -396,5 +396,29 @@ TEST_F(OrderE2e, AHungStationDoesNotDelayAnotherStationsDispenserStart) {
   EXPECT_TRUE(other.wait_for(st_fueling, 1, 1500ms)) << gw_.log_text();
 }
 
+// An order's handler holds its pooled session, with the order's lock, through its pauses and its
+// forwarding. With every session of the requests' pool held so, the stored steps of an order
+// before it still reach the database: they run on sessions of their own.
+TEST_F(OrderE2e, OrdersHoldingEveryRequestSessionDoNotDelayAnEarlierOrdersDispenserStart) {
+  fake_peer other;
+  for (const auto* path : {&st_order, &st_fueling, &st_canceled}) {
+    other.script(*path, {reply(200, "{}")});
+  }
+  add_second_station(*db_, other);
+  gateway_setup setup;
+  setup.app_pool_size = 1;
+  setup.pause_scale = 0.5; // the earlier order's steps come 0.25 s apart after its answer
+  start_gateway(setup);
+  station_.script(st_order, {reply(200, "{}", 3s)});
+  auto earlier = new_order("earlier");
+  earlier->set("StationId", "s11");
+  earlier->set("StationExtendedId", "11");
+  ASSERT_EQ(post(earlier).status, 200);
+  auto holding = std::async(std::launch::async, [this] { return post(new_order("holding")).status; });
+  ASSERT_TRUE(station_.wait_for(st_order, 1, 2s)); // its handler holds the one session for 3 s
+  EXPECT_TRUE(other.wait_for(st_fueling, 1, 1500ms)) << gw_.log_text();
+  EXPECT_EQ(holding.get(), 200);
+}
+
 } // namespace
 } // namespace order_e2e
