@@ -43,7 +43,8 @@ web::readiness operations::ready() {
 void operations::write_gauges(web::exposition& out) {
   write_job_gauges(jobs(), out);
   out.family("orvale_db_connections",
-             "Pooled connections by database (app, jobs: the app's for the stored jobs, backoffice) and state (idle, busy).",
+             "Pooled connections by database (app, jobs: the app's for the stored jobs, "
+             "backoffice) and state (idle, busy).",
              "gauge");
   write_pool(out, "app", services_.app_db.pool);
   if (services_.jobs_db != nullptr) {

@@ -160,9 +160,8 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       stations_(settings_.app_key,
                 srv_apps::tls_settings{settings_.station_tls_verify, settings_.ca_file},
                 &station_limits_, meter_->peer("station"), &station_connections_),
-      services_{clock_,          app_db_,   backoffice_db_, aggregator_,
-                relay_upstream_, stations_,       notifications_, *meter_,  *jobs_,
-                nullptr,         &jobs_db_} {
+      services_{clock_,         app_db_, backoffice_db_, aggregator_, relay_upstream_, stations_,
+                notifications_, *meter_, *jobs_,         nullptr,     &jobs_db_} {
   if (settings_.admin_key.empty()) {
     LOG("orvale", warning,
         "Не задан orvale.admin_key: регистрация, сверка и синхронизации принимают ключ шлюза, "

@@ -414,7 +414,8 @@ TEST_F(OrderE2e, OrdersHoldingEveryRequestSessionDoNotDelayAnEarlierOrdersDispen
   earlier->set("StationId", "s11");
   earlier->set("StationExtendedId", "11");
   ASSERT_EQ(post(earlier).status, 200);
-  auto holding = std::async(std::launch::async, [this] { return post(new_order("holding")).status; });
+  auto holding =
+      std::async(std::launch::async, [this] { return post(new_order("holding")).status; });
   ASSERT_TRUE(station_.wait_for(st_order, 1, 2s)); // its handler holds the one session for 3 s
   EXPECT_TRUE(other.wait_for(st_fueling, 1, 1500ms)) << gw_.log_text();
   EXPECT_EQ(holding.get(), 200);
