@@ -115,6 +115,7 @@ struct gateway_options {
   bool notify_forward = false;
   int max_expiration_timeout = 259200;
   int pool_size = 16;
+  int jobs_pool_size = 16; // orvale.jobs.pool_size
   bool database_down = false; // a database address where nothing listens
 };
 
@@ -132,6 +133,9 @@ inline std::unique_ptr<orvale_process> start_gateway(const test_db& db, const ga
   auto config = orvale_test::make_config_object(o);
   auto section = config->getObject("orvale");
   section->set("max_expiration_timeout", g.max_expiration_timeout);
+  auto jobs = Poco::makeShared<Poco::JSON::Object>();
+  jobs->set("pool_size", g.jobs_pool_size);
+  section->set("jobs", jobs);
   if (g.database_down) {
     auto dbobj = section->getObject("app_database");
     dbobj->set("db_port", static_cast<int>(orvale_test::free_port()));
