@@ -115,7 +115,7 @@ struct gateway_options {
   bool notify_forward = false;
   int max_expiration_timeout = 259200;
   int pool_size = 16;
-  int jobs_pool_size = 16; // orvale.jobs.pool_size
+  int jobs_pool_size = 16;    // orvale.jobs.pool_size
   bool database_down = false; // a database address where nothing listens
 };
 
