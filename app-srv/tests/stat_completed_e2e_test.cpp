@@ -282,7 +282,6 @@ TEST_F(CompletionEvent, ManyCompletionsWaitingOnARefusingAggregatorHoldNothing) 
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   }
   EXPECT_LE(db.connections("orvale"), 2 * pool); // the requests' pool and the jobs'
-
   EXPECT_EQ(refusing.requests(completed_path).size(), static_cast<std::size_t>(orders))
       << "no relay has tried a second time yet";
 
