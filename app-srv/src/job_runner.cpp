@@ -343,13 +343,21 @@ content::peer_room job_runner::room() const {
     r.peers.push_back(peer);
     r.room.push_back(room_left(count));
   }
+  r.held_here = held_ids();
+  return r;
+}
+
+// The jobs running here and those held for a peer's room: their leases are this process's to
+// renew, and its claims never take them over.
+std::vector<std::int64_t> job_runner::held_ids() const {
+  std::vector<std::int64_t> ids;
   for (const auto& [id, kind] : running_) {
-    r.held_here.push_back(id);
+    ids.push_back(id);
   }
   for (const auto& job : queue_) {
-    r.held_here.push_back(job.id);
+    ids.push_back(job.id);
   }
-  return r;
+  return ids;
 }
 
 int job_runner::room_left(int held) const {
@@ -567,13 +575,7 @@ void job_runner::renew_loop() {
     if (renew_cv_.wait_for(lock, every, stopped)) {
       return;
     }
-    std::vector<std::int64_t> ids;
-    for (const auto& [id, kind] : running_) {
-      ids.push_back(id);
-    }
-    for (const auto& job : queue_) {
-      ids.push_back(job.id); // held for a peer's room: its lease must not run out meanwhile
-    }
+    const std::vector<std::int64_t> ids = held_ids();
     if (ids.empty()) {
       continue;
     }

@@ -203,6 +203,7 @@ private:
   void cancel_call(const std::string& peer);
   void end_failed_unit(const content::claimed_job& job, const std::string& error);
   content::peer_room room() const; // mu_ held
+  std::vector<std::int64_t> held_ids() const; // mu_ held
   int room_left(int held) const;    // a peer's room in a claim, with `held` of its jobs held
   bool may_hold(const content::job_booking& b) const;
   // A peer's jobs claimed or running at most: four times its calls.

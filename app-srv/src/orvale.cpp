@@ -107,6 +107,10 @@ std::shared_ptr<content::connection_pool> pool_of(const content::DBConnection_t&
   return pool;
 }
 
+srv_apps::database database_of(const content::DBConnection_t& record) {
+  return srv_apps::database{record, pool_of(record)};
+}
+
 // The jobs' sessions to the gateway's database come from a pool of their own: an order handler
 // holds its pooled session, with the order's lock, through its pauses and its station call, and
 // with one pool for both, a burst of new orders would keep every job (the dispenser starts of
@@ -146,9 +150,9 @@ orvale::orvale(srv_apps::gateway_settings settings, std::shared_ptr<web::metrics
       notifications_(settings_.notifications.recv, settings_.notifications.forward,
                      settings_.notifications.send),
       // The local database serves every request; the back-office one only the synchronisations.
-      app_db_{settings_.app_database, pool_of(settings_.app_database)},
-      backoffice_db_{settings_.velk_database, pool_of(settings_.velk_database)},
-      jobs_db_{jobs_record(settings_), pool_of(jobs_record(settings_))},
+      app_db_(database_of(settings_.app_database)),
+      backoffice_db_(database_of(settings_.velk_database)),
+      jobs_db_(database_of(jobs_record(settings_))),
       jobs_(std::make_unique<srv_apps::job_runner>(
           srv_apps::job_runner_settings{settings_.jobs.workers, settings_.jobs.lease,
                                         settings_.jobs.per_peer, settings_.jobs.keep_done, ""},
